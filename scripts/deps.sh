@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs what is missing on a Debian 12 machine: deps.sh build|test|run
+set -eu
+need="cmake ninja-build g++ g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix"
+need="$need wine wine64 xvfb locales"
+case "${1:-build}" in
+    test) need="$need googletest libbenchmark-dev libhivex-dev" ;;
+    run) need="$need imagemagick fonts-ipafont-gothic" ;;
+esac
+missing=""
+for p in $need; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    echo "installing:$missing"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+fi
+# Wine takes its ANSI code page (932) from the Japanese locale.
+if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
+    sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' >> /etc/locale.gen
+    locale-gen >/dev/null
+fi

@@ -1,0 +1,87 @@
+#include "mounttable/read_write.h"
+#include "mounttable/text.h"
+
+namespace {
+
+// Calls visit(letterPart, hex) for each drive-letter entry of an open key, in
+// enumeration order. A value too large for the buffers is skipped rather than
+// ending the walk, so one odd value cannot hide every entry after it.
+template <typename Visit>
+void ForEachDriveLetterEntry(RegistryAccess& registry, RegKey key, Visit visit)
+{
+    char name[kRegNameChars];
+    std::uint8_t data[kRegDataBytes];
+    char hex[kHexChars];
+    for (std::uint32_t index = 0; index != UINT32_MAX; ++index) {
+        std::uint32_t nameLength = kRegNameChars;
+        std::uint32_t dataLength = kRegDataBytes;
+        std::uint32_t type = 0;
+        long rc = registry.EnumValue(key, index, name, &nameLength, &type, data, &dataLength);
+        if (rc == kRegMoreData)
+            continue;
+        if (rc != kRegSuccess)
+            break;
+        name[kRegNameChars - 1] = '\0';
+        const char* letter = DriveLetterPart(name);
+        if (letter == nullptr)
+            continue;
+        if (dataLength > kRegDataBytes)
+            dataLength = kRegDataBytes;
+        EncodeDeviceDataHex(data, dataLength, hex);
+        visit(letter, hex);
+    }
+}
+
+} // namespace
+
+void ReadMountTable(RegistryAccess& registry, DriveShell& shell, MountTable& table, StatusLine& status)
+{
+    status.Set("");
+    table.DeleteAllRows();
+
+    RegKey key = nullptr;
+    if (registry.OpenKey(kCloneTableKey, &key) != kRegSuccess) {
+        status.Set(kTextCloneNotLoaded);
+        return;
+    }
+    registry.CloseKey(key);
+
+    if (registry.OpenKey(kRunningTableKey, &key) == kRegSuccess) {
+        ForEachDriveLetterEntry(registry, key, [&](const char* letter, const char* hex) {
+            char root[kCellChars];
+            CopyText(root, sizeof root, letter);
+            AppendText(root, sizeof root, "\\");
+            int row = table.RowCount();
+            table.AppendRow(hex);
+            table.SetCellText(row, kColOriginal, root);
+            table.SetCheckState(row, kCheckUnchecked);
+            table.SetCellText(row, kColType, DriveTypeName(shell.DriveType(root)));
+            char volume[kCellChars];
+            if (!shell.DisplayName(root, volume))
+                volume[0] = '\0';
+            table.SetCellText(row, kColVolume, volume);
+        });
+        registry.CloseKey(key);
+    }
+
+    if (registry.OpenKey(kCloneTableKey, &key) != kRegSuccess)
+        return;
+    ForEachDriveLetterEntry(registry, key, [&](const char* letterPart, const char* hex) {
+        char letter[kCellChars];
+        CopyText(letter, sizeof letter, letterPart);
+        int rows = table.RowCount();
+        char cell[kHexChars];
+        for (int row = 0; row < rows; ++row) {
+            table.CellText(row, kColDeviceData, cell);
+            if (CompareNoCase(cell, hex) == 0) {
+                table.SetCheckState(row, kCheckChecked);
+                table.SetCellText(row, kColClone, letter);
+                return;
+            }
+        }
+        table.AppendRow(hex);
+        table.SetCheckState(rows, kCheckChecked);
+        table.SetCellText(rows, kColClone, letter);
+    });
+    registry.CloseKey(key);
+}

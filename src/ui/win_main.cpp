@@ -1,0 +1,6 @@
+#include "ui/main_window.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+{
+    return RunProgram(instance);
+}

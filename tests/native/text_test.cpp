@@ -1,0 +1,128 @@
+#include "mounttable/text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Encode(const std::vector<std::uint8_t>& data)
+{
+    char out[kHexChars];
+    std::memset(out, 'X', sizeof out);
+    EncodeDeviceDataHex(data.data(), data.size(), out);
+    return std::string(out, TextLength(out, sizeof out));
+}
+
+TEST(DeviceDataHex, EncodesUpperCaseDigitPairsWithoutSeparators)
+{
+    EXPECT_EQ(Encode({0x00, 0xAB, 0x0F}), "00AB0F");
+    EXPECT_EQ(Encode({}), "");
+    EXPECT_EQ(Encode(std::vector<std::uint8_t>(12, 0x5A)).size(), 24u);
+}
+
+TEST(DeviceDataHex, DecodesEitherCaseAndIgnoresAnOddLastCharacter)
+{
+    std::uint8_t out[kRegDataBytes];
+    std::memset(out, 0xEE, sizeof out);
+    ASSERT_EQ(DecodeDeviceDataHex("00ab0f", out), 3u);
+    EXPECT_EQ(out[0], 0x00);
+    EXPECT_EQ(out[1], 0xAB);
+    EXPECT_EQ(out[2], 0x0F);
+    EXPECT_EQ(out[3], 0x00) << "the buffer is zeroed first";
+    EXPECT_EQ(out[kRegDataBytes - 1], 0x00);
+
+    ASSERT_EQ(DecodeDeviceDataHex("12345", out), 2u);
+    EXPECT_EQ(out[1], 0x34);
+    EXPECT_EQ(out[2], 0x00);
+}
+
+TEST(DeviceDataHex, RoundTripsEveryByteValue)
+{
+    std::vector<std::uint8_t> all(256);
+    for (int i = 0; i < 256; ++i)
+        all[i] = static_cast<std::uint8_t>(i);
+    std::vector<std::uint8_t> firstHalf(all.begin(), all.begin() + 200);
+    std::string hex = Encode(firstHalf);
+    std::uint8_t out[kRegDataBytes];
+    ASSERT_EQ(DecodeDeviceDataHex(hex.c_str(), out), firstHalf.size());
+    EXPECT_EQ(std::vector<std::uint8_t>(out, out + firstHalf.size()), firstHalf);
+}
+
+// An identity of 511 bytes still fits the cell whole; from 512 bytes on the
+// text is cut inside the cell and must be recognisably not whole.
+TEST(DeviceDataHex, LongIdentitiesAreCutAtTheCellAndMarkedNotWhole)
+{
+    std::string fits = Encode(std::vector<std::uint8_t>(511, 0xC3));
+    EXPECT_EQ(fits.size(), 1022u);
+    EXPECT_TRUE(IsWholeDeviceDataHex(fits.c_str()));
+
+    for (std::size_t length : {512u, 513u, 1025u}) {
+        char out[kHexChars + 8];
+        std::memset(out, 'X', sizeof out);
+        std::vector<std::uint8_t> data(length, 0xC3);
+        EncodeDeviceDataHex(data.data(), data.size(), out);
+        EXPECT_EQ(TextLength(out, kHexChars), kHexChars - 1) << length;
+        EXPECT_EQ(std::string(out + kHexChars, 8), std::string(8, 'X')) << "nothing past the cell";
+        EXPECT_FALSE(IsWholeDeviceDataHex(out)) << length;
+    }
+    EXPECT_FALSE(IsWholeDeviceDataHex("ABC"));
+    EXPECT_TRUE(IsWholeDeviceDataHex(""));
+}
+
+TEST(CompareNoCase, FoldsOnlyAsciiCapitalsAndReturnsTheFoldedByteDifference)
+{
+    EXPECT_EQ(CompareNoCase("00ab0f", "00AB0F"), 0);
+    EXPECT_EQ(CompareNoCase("E:", "e:"), 0);
+    EXPECT_EQ(CompareNoCase("a", "c"), 'a' - 'c');
+    EXPECT_EQ(CompareNoCase("B", "a"), 'b' - 'a');
+    EXPECT_EQ(CompareNoCase("ab", "a"), 'b');
+    EXPECT_EQ(CompareNoCase("", "a"), -'a');
+    // Bytes compare as unsigned: 0x82 sorts after every ASCII byte.
+    EXPECT_GT(CompareNoCase("\x82", "z"), 0);
+    // A trail byte in the A-Z range is folded too ("ア" is 0x83 0x41 in CP932).
+    EXPECT_EQ(CompareNoCase("\x83\x41", "\x83\x61"), 0);
+    // Characters beyond Z fold to nothing: '[' stays above 'Z' but below 'a'.
+    EXPECT_LT(CompareNoCase("[", "a"), 0);
+}
+
+TEST(DriveLetterEntry, RecognisesThePrefixInAnyCaseAndTakesTheRestUnchanged)
+{
+    ASSERT_NE(DriveLetterPart("\\DosDevices\\C:"), nullptr);
+    EXPECT_STREQ(DriveLetterPart("\\DosDevices\\C:"), "C:");
+    EXPECT_STREQ(DriveLetterPart("\\dosdevices\\E:"), "E:");
+    EXPECT_STREQ(DriveLetterPart("\\DOSDEVICES\\"), "");
+    EXPECT_STREQ(DriveLetterPart("\\DosDevices\\LongName"), "LongName");
+    EXPECT_EQ(DriveLetterPart("\\??\\Volume{4a3b1c2d-0000-0000-0000-100000000000}"), nullptr);
+    EXPECT_EQ(DriveLetterPart("\\DosDevices"), nullptr);
+    EXPECT_EQ(DriveLetterPart("/DosDevices/C:"), nullptr);
+    EXPECT_EQ(DriveLetterPart(""), nullptr);
+}
+
+TEST(DriveTypeName, NamesTheSevenCodesAndCountsOthersAsUnknown)
+{
+    EXPECT_STREQ(DriveTypeName(0), "DRIVE_UNKNOWN");
+    EXPECT_STREQ(DriveTypeName(1), "DRIVE_NO_ROOT_DIR");
+    EXPECT_STREQ(DriveTypeName(3), "DRIVE_FIXED");
+    EXPECT_STREQ(DriveTypeName(6), "DRIVE_RAMDISK");
+    EXPECT_STREQ(DriveTypeName(7), "DRIVE_UNKNOWN");
+    EXPECT_STREQ(DriveTypeName(-1), "DRIVE_UNKNOWN");
+    EXPECT_STREQ(DriveTypeName(0x100000003LL), "DRIVE_UNKNOWN");
+}
+
+TEST(BoundedText, CopyAndAppendCutAtCapacityAndAlwaysTerminate)
+{
+    char buf[6];
+    std::memset(buf, 'X', sizeof buf);
+    EXPECT_FALSE(CopyText(buf, 4, "abcdef"));
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_EQ(buf[4], 'X');
+    EXPECT_TRUE(CopyText(buf, sizeof buf, "ab"));
+    EXPECT_TRUE(AppendText(buf, sizeof buf, "cd"));
+    EXPECT_FALSE(AppendText(buf, sizeof buf, "ef"));
+    EXPECT_STREQ(buf, "abcde");
+}
+
+} // namespace

@@ -1,0 +1,95 @@
+#include "support/regf_writer.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void Put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v)
+{
+    b[at] = static_cast<std::uint8_t>(v);
+    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint32_t Get32(const std::vector<std::uint8_t>& b, std::size_t at)
+{
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+} // namespace
+
+std::vector<std::uint8_t> MinimalHiveImage()
+{
+    constexpr std::size_t kBin = 0x1000;
+    constexpr std::uint32_t kRoot = 0x20;
+    constexpr std::uint32_t kSecurity = 0x78;
+    constexpr std::uint32_t kFree = 0xA8;
+    std::vector<std::uint8_t> image(2 * kBin, 0);
+
+    // Base block.
+    std::memcpy(&image[0], "regf", 4);
+    Put32(image, 0x04, 1); // sequence numbers equal: the hive is clean
+    Put32(image, 0x08, 1);
+    Put32(image, 0x14, 1); // format 1.3
+    Put32(image, 0x18, 3);
+    Put32(image, 0x1C, 0);
+    Put32(image, 0x20, 1);
+    Put32(image, 0x24, kRoot);
+    Put32(image, 0x28, kBin);
+    Put32(image, 0x2C, 1);
+    std::uint32_t sum = 0;
+    for (std::size_t at = 0; at < 0x1FC; at += 4)
+        sum ^= Get32(image, at);
+    if (sum == 0xFFFFFFFFu)
+        sum = 0xFFFFFFFEu;
+    if (sum == 0)
+        sum = 1;
+    Put32(image, 0x1FC, sum);
+
+    // The bin and its cells; cell offsets count from the bin's start.
+    std::memcpy(&image[kBin], "hbin", 4);
+    Put32(image, kBin + 4, 0);
+    Put32(image, kBin + 8, kBin);
+
+    std::size_t nk = kBin + kRoot;
+    Put32(image, nk, static_cast<std::uint32_t>(-88));
+    std::memcpy(&image[nk + 4], "nk", 2);
+    Put16(image, nk + 6, 0x2C); // hive entry, no delete, ASCII name
+    Put32(image, nk + 20, 0xFFFFFFFFu); // parent: none
+    Put32(image, nk + 28, 0xFFFFFFFFu); // subkey lists: none
+    Put32(image, nk + 32, 0xFFFFFFFFu);
+    Put32(image, nk + 44, 0xFFFFFFFFu); // value list: none
+    Put32(image, nk + 48, kSecurity);
+    Put32(image, nk + 52, 0xFFFFFFFFu); // class name: none
+    Put16(image, nk + 76, 4);
+    std::memcpy(&image[nk + 80], "ROOT", 4);
+
+    std::size_t sk = kBin + kSecurity;
+    Put32(image, sk, static_cast<std::uint32_t>(-48));
+    std::memcpy(&image[sk + 4], "sk", 2);
+    Put32(image, sk + 8, kSecurity); // a list of one: itself both ways
+    Put32(image, sk + 12, kSecurity);
+    Put32(image, sk + 16, 1);
+    Put32(image, sk + 20, 20);
+    image[sk + 24] = 1;              // self-relative descriptor, revision 1,
+    Put16(image, sk + 26, 0x8004);   // with a null DACL
+
+    Put32(image, kBin + kFree, static_cast<std::uint32_t>(kBin - kFree));
+    return image;
+}
+
+bool WriteMinimalHive(const char* path)
+{
+    std::vector<std::uint8_t> image = MinimalHiveImage();
+    std::FILE* file = std::fopen(path, "wb");
+    if (file == nullptr)
+        return false;
+    bool ok = std::fwrite(image.data(), 1, image.size(), file) == image.size();
+    return std::fclose(file) == 0 && ok;
+}
