@@ -210,7 +210,9 @@ ATOM RegisterMainClass(HINSTANCE instance)
 HWND CreateMainWindow(CreateParams* params)
 {
     if (g_main.services.registry == nullptr)
-        UseServices({&g_win32Registry, &g_win32Shell, nullptr});
+        g_main.services.registry = &g_win32Registry;
+    if (g_main.services.shell == nullptr)
+        g_main.services.shell = &g_win32Shell;
     HWND window = CreateWindowExA(0, kClassName, kClassName, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 900,
                                   530, nullptr, nullptr, params->instance, params);
     return window;

@@ -1,0 +1,329 @@
+// The whole workflow in the real window: load, read, pick letters through
+// commands and the real context menu, write, sort, draw, about box, exit.
+#include "harness.h"
+#include "mounttable/read_write.h"
+#include "support/regf_writer.h"
+#include "ui/command_ids.h"
+#include "ui/commands.h"
+#include "ui/list_control.h"
+#include "ui/list_logic.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+const std::vector<std::uint8_t> kHost = Bytes({0x66, 0x77, 0x88, 0x99, 0x00, 0x00, 0x10, 0, 0, 0, 0, 0});
+const std::vector<std::uint8_t> kCloneSystem = Bytes({0x4D, 0x3C, 0x2B, 0x1A, 0x00, 0x00, 0x10, 0, 0, 0, 0, 0});
+const std::vector<std::uint8_t> kCloneData = Bytes({'D', 'M', 'I', 'O', ':', 'I', 'D', ':', 9, 8, 7, 6, 5, 4, 3,
+                                                    2, 1, 0, 1, 2, 3, 4, 5, 6});
+const std::vector<std::uint8_t> kStick = Utf16("\\??\\USBSTOR#Disk&Ven_Generic#0001");
+
+void Select(HWND list, int row)
+{
+    LVITEMA item = {};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = 0;
+    SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
+    if (row < 0)
+        return;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageA(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+}
+
+int CheckState(HWND list, int row)
+{
+    return static_cast<int>((SendMessageA(list, LVM_GETITEMSTATE, row, LVIS_STATEIMAGEMASK) >> 12) & 0xF);
+}
+
+LRESULT Notify(HWND window, NMHDR* header)
+{
+    return SendMessageA(window, WM_NOTIFY, header->idFrom, reinterpret_cast<LPARAM>(header));
+}
+
+LRESULT ClickHeader(HWND window, HWND list, int column)
+{
+    NMLISTVIEW click = {};
+    click.hdr.hwndFrom = list;
+    click.hdr.code = LVN_COLUMNCLICK;
+    click.iItem = -1;
+    click.iSubItem = column;
+    return Notify(window, &click.hdr);
+}
+
+std::vector<std::string> ColumnTexts(MountTable& table, int column)
+{
+    std::vector<std::string> texts;
+    for (int row = 0; row < table.RowCount(); ++row) {
+        char text[kHexChars];
+        table.CellText(row, column, text);
+        texts.push_back(text);
+    }
+    return texts;
+}
+
+class WorkflowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (ColumnRecord& column : g_columns)
+            column.sortDirection = 0;
+        SetValues(kRunningTableKey, {{"\\DosDevices\\C:", kRegBinary, kHost},
+                                     {"\\??\\Volume{00000000-1111-2222-3333-444444444444}", kRegBinary, kHost},
+                                     {"\\DosDevices\\K:", kRegBinary, kCloneSystem},
+                                     {"\\DosDevices\\L:", kRegBinary, kCloneData}});
+        registry.staged = {{"\\DosDevices\\C:", kRegBinary, kCloneSystem},
+                           {"\\DosDevices\\D:", kRegBinary, kCloneData},
+                           {"\\DosDevices\\E:", kRegBinary, kStick},
+                           {"\\??\\Volume{6c5a3e1e-0000-0000-0000-100000000000}", kRegBinary, kCloneSystem}};
+        platform.chosen = TempPath("vosk-workflow.hiv");
+        ASSERT_TRUE(WriteMinimalHive(platform.chosen.c_str()));
+    }
+    void TearDown() override { DeleteFileA(platform.chosen.c_str()); }
+
+    int RowWithClone(const std::string& letter)
+    {
+        ListMountTable table(host.list());
+        std::vector<std::string> clones = ColumnTexts(table, kColClone);
+        for (std::size_t row = 0; row < clones.size(); ++row)
+            if (clones[row] == letter)
+                return static_cast<int>(row);
+        return -1;
+    }
+    std::string Cell(int row, int column)
+    {
+        ListMountTable table(host.list());
+        return ColumnTexts(table, column).at(row);
+    }
+
+    RegistrySandbox sandbox;
+    SimulatedMountRegistry registry;
+    ScriptedHivePlatform platform;
+    HostedWindow host{{&registry, nullptr, &platform}};
+};
+
+TEST_F(WorkflowTest, LoadReadChooseWriteAndUnload)
+{
+    HWND window = host.window();
+    HWND list = host.list();
+    host.Command(kCmdHiveLoad);
+    ASSERT_EQ(host.StatusText(), kTextHiveLoaded);
+    host.Command(kCmdRead);
+    EXPECT_EQ(host.StatusText(), "");
+    ListMountTable table(list);
+    ASSERT_EQ(table.RowCount(), 4);
+    EXPECT_EQ(Cell(0, kColOriginal), "C:\\");
+    EXPECT_EQ(Cell(1, kColOriginal), "K:\\");
+    EXPECT_EQ(Cell(1, kColClone), "C:");
+    EXPECT_EQ(Cell(2, kColClone), "D:");
+    EXPECT_EQ(Cell(3, kColClone), "E:");
+    EXPECT_EQ(CheckState(list, 0), kCheckUnchecked);
+    EXPECT_EQ(CheckState(list, 1), kCheckChecked);
+    EXPECT_EQ(CheckState(list, 3), kCheckChecked);
+
+    // Letters by command on the selected row.
+    Select(list, RowWithClone("C:"));
+    host.Command('D');
+    EXPECT_EQ(Cell(RowWithClone("C:"), kColChange), "D:");
+    Select(list, RowWithClone("E:"));
+    host.Command('Q');
+    host.Command(kCmdClearChange);
+    EXPECT_EQ(Cell(RowWithClone("E:"), kColChange), "");
+    host.Command('G');
+
+    // And once through the real context menu: "C:" is the fourth item.
+    int dataRow = RowWithClone("D:");
+    Select(list, dataRow);
+    int menuItems = 0;
+    std::thread user([&] {
+        HWND menu = WaitForWindow([] { return FindProcessWindow("#32768"); });
+        if (menu == nullptr)
+            return;
+        HMENU handle = reinterpret_cast<HMENU>(SendMessageA(menu, MN_GETHMENU, 0, 0));
+        menuItems = GetMenuItemCount(handle);
+        for (int i = 0; i < 4; ++i)
+            PostMessageA(menu, WM_KEYDOWN, VK_DOWN, 0);
+        PostMessageA(menu, WM_KEYDOWN, VK_RETURN, 0);
+    });
+    RECT rect;
+    GetWindowRect(list, &rect);
+    SendMessageA(window, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), MAKELPARAM(rect.left + 60, rect.top + 60));
+    user.join();
+    Pump(100);
+    EXPECT_EQ(menuItems, kLetterMenuCount);
+    EXPECT_EQ(Cell(dataRow, kColChange), "C:");
+
+    if (const char* dir = std::getenv("VOSK_SCREENSHOT_DIR")) {
+        Select(list, dataRow);
+        InvalidateRect(window, nullptr, TRUE);
+        Pump(300);
+        SaveWindowBitmap(window, std::string(dir) + "\\workflow.bmp");
+    }
+
+    host.Command(kCmdWrite);
+    EXPECT_EQ(host.StatusText(), kTextCheckAndUnload);
+    ValueList values = ReadValues(kCloneTableKey);
+    auto data = [&](const char* name) {
+        for (const RegValue& v : values)
+            if (v.name == name)
+                return v.data;
+        return std::vector<std::uint8_t>{};
+    };
+    EXPECT_EQ(data("\\DosDevices\\D:"), kCloneSystem);
+    EXPECT_EQ(data("\\DosDevices\\C:"), kCloneData);
+    EXPECT_EQ(data("\\DosDevices\\G:"), kStick);
+    EXPECT_EQ(data("\\DosDevices\\E:"), std::vector<std::uint8_t>{});
+    EXPECT_EQ(values.size(), 4u);
+
+    // The re-read table shows the new letters and no chosen ones.
+    EXPECT_EQ(Cell(1, kColClone), "D:");
+    EXPECT_EQ(Cell(2, kColClone), "C:");
+    EXPECT_EQ(RowWithClone("G:"), 3);
+    for (int row = 0; row < table.RowCount(); ++row)
+        EXPECT_EQ(Cell(row, kColChange), "");
+
+    host.Command(kCmdHiveUnload);
+    EXPECT_EQ(host.StatusText(), kTextHiveUnloaded);
+    EXPECT_EQ(table.RowCount(), 0);
+    host.Command(kCmdWrite);
+    EXPECT_EQ(host.StatusText(), kTextTableNotRead);
+}
+
+TEST_F(WorkflowTest, RefusedWritesReportAndChangeNothing)
+{
+    host.Command(kCmdHiveLoad);
+    host.Command(kCmdRead);
+    host.Command(kCmdWrite);
+    EXPECT_EQ(host.StatusText(), kTextNoChange);
+    Select(host.list(), 1);
+    host.Command('F');
+    Select(host.list(), 2);
+    host.Command('F');
+    host.Command(kCmdWrite);
+    EXPECT_EQ(host.StatusText(), kTextDuplicateChange);
+    // Wine keeps a key's values sorted by name; compare them the same way.
+    auto byName = [](ValueList values) {
+        std::sort(values.begin(), values.end(), [](auto& a, auto& b) { return a.name < b.name; });
+        return values;
+    };
+    EXPECT_EQ(byName(ReadValues(kCloneTableKey)), byName(registry.staged));
+}
+
+TEST_F(WorkflowTest, TheHiveVolumesRowIsDrawnOnYellow)
+{
+    host.Command(kCmdHiveLoad);
+    ASSERT_STREQ(g_main.hive.rootPath, "C:\\");
+    host.Command(kCmdRead);
+
+    NMLVCUSTOMDRAW draw = {};
+    draw.nmcd.hdr.hwndFrom = host.list();
+    draw.nmcd.hdr.code = NM_CUSTOMDRAW;
+    draw.nmcd.dwDrawStage = CDDS_PREPAINT;
+    EXPECT_EQ(Notify(host.window(), &draw.nmcd.hdr), CDRF_NOTIFYITEMDRAW);
+
+    draw.nmcd.dwDrawStage = CDDS_ITEMPREPAINT;
+    draw.nmcd.dwItemSpec = 0; // C:\, the drive holding the hive file
+    draw.clrTextBk = 0x123456;
+    EXPECT_EQ(Notify(host.window(), &draw.nmcd.hdr), 0x20);
+    EXPECT_EQ(draw.clrTextBk, 0x00FFFFu);
+
+    draw.nmcd.dwItemSpec = 1;
+    draw.clrTextBk = 0x123456;
+    EXPECT_EQ(Notify(host.window(), &draw.nmcd.hdr), 1);
+    EXPECT_EQ(draw.clrTextBk, 0x123456u);
+
+    for (DWORD stage : {DWORD(CDDS_ITEMPREPAINT | CDDS_SUBITEM), DWORD(CDDS_POSTPAINT), DWORD(CDDS_ITEMPOSTPAINT)}) {
+        draw.nmcd.dwDrawStage = stage;
+        draw.nmcd.dwItemSpec = 0;
+        EXPECT_EQ(Notify(host.window(), &draw.nmcd.hdr), 1) << stage;
+    }
+
+    // Other notifications from the list, and any from elsewhere, are not ours.
+    NMHDR other = {host.list(), 0, NM_CLICK};
+    EXPECT_EQ(Notify(host.window(), &other), 0);
+}
+
+TEST_F(WorkflowTest, HeaderClicksSortEachColumnInItsOwnDirection)
+{
+    HWND window = host.window();
+    HWND list = host.list();
+    ListMountTable table(list);
+
+    // A click on the empty list flips the direction all the same.
+    EXPECT_EQ(ClickHeader(window, list, kColClone), 1);
+    EXPECT_EQ(g_columns[kColClone].sortDirection, 1);
+
+    host.Command(kCmdHiveLoad);
+    host.Command(kCmdRead);
+    std::vector<std::string> clones = ColumnTexts(table, kColClone);
+    ClickHeader(window, list, kColClone); // second click: descending
+    std::vector<std::string> descending = ColumnTexts(table, kColClone);
+    EXPECT_EQ(descending, (std::vector<std::string>{"E:", "D:", "C:", ""}));
+
+    ClickHeader(window, list, kColOriginal); // first click on another column: ascending
+    EXPECT_EQ(ColumnTexts(table, kColOriginal), (std::vector<std::string>{"", "C:\\", "K:\\", "L:\\"}));
+    ClickHeader(window, list, kColOriginal);
+    EXPECT_EQ(ColumnTexts(table, kColOriginal), (std::vector<std::string>{"L:\\", "K:\\", "C:\\", ""}));
+
+    // Rows move whole: each keeps its identity with its letters.
+    for (int row = 0; row < table.RowCount(); ++row) {
+        std::string original = Cell(row, kColOriginal);
+        std::string hex = Cell(row, kColDeviceData);
+        if (original == "K:\\") {
+            EXPECT_EQ(hex, "4D3C2B1A0000100000000000");
+        } else if (original == "C:\\") {
+            EXPECT_EQ(hex, "667788990000100000000000");
+        }
+    }
+    // A new Read appends in registry order again; directions are kept.
+    host.Command(kCmdRead);
+    EXPECT_EQ(Cell(0, kColOriginal), "C:\\");
+    ClickHeader(window, list, kColClone);
+    EXPECT_EQ(ColumnTexts(table, kColClone), (std::vector<std::string>{"", "C:", "D:", "E:"}));
+}
+
+TEST_F(WorkflowTest, MenuNeedsASelectedRowAndTheAboutBoxShowsItsLines)
+{
+    host.Command(kCmdHiveLoad);
+    host.Command(kCmdRead);
+    Select(host.list(), -1);
+    bool menuSeen = false;
+    std::thread watcher([&] {
+        HWND menu = WaitForWindow([] { return FindProcessWindow("#32768"); }, 1000);
+        menuSeen = menu != nullptr;
+        if (menu)
+            PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+    });
+    SendMessageA(host.window(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(host.list()), MAKELPARAM(0xFFFF, 0xFFFF));
+    Pump(1100);
+    watcher.join();
+    EXPECT_FALSE(menuSeen);
+    host.Command('C');
+    EXPECT_EQ(Cell(0, kColChange), "") << "letters need a selected row";
+
+    std::string shown;
+    std::thread reader([&] {
+        HWND box = WaitForWindow([] { return FindProcessWindow("#32770", kAboutCaption); });
+        if (box == nullptr)
+            return;
+        for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+            char text[512] = {};
+            GetWindowTextA(child, text, sizeof text);
+            if (std::string_view(text).find("Voskarelle") != std::string_view::npos)
+                shown = text;
+        }
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+    });
+    host.Command(kCmdAbout);
+    reader.join();
+    EXPECT_EQ(shown, kAboutText);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 4) << "five lines";
+
+    host.Command(kCmdExit);
+    EXPECT_FALSE(IsWindow(host.window()));
+}
+
+} // namespace
