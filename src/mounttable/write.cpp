@@ -140,7 +140,12 @@ void WriteLetterChanges(RegistryAccess& registry, MountTable& table, StatusLine&
         return;
     }
     WriteJournal journal;
-    bool ok = ApplyChanges(registry, key, rows, journal);
+    bool ok = false;
+    try {
+        ok = ApplyChanges(registry, key, rows, journal);
+    } catch (...) {
+        // Out of memory for the journal: undo what the journal already holds.
+    }
     if (!ok)
         Undo(registry, key, journal);
     registry.CloseKey(key);

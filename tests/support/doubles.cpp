@@ -25,6 +25,23 @@ RegValue* FindValue(ValueList& values, const char* name)
 
 } // namespace
 
+long EnumerateValue(const ValueList& values, std::uint32_t index, char* name, std::uint32_t* nameLength,
+                    std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataLength)
+{
+    if (index >= values.size())
+        return kRegNoMoreItems;
+    const RegValue& value = values[index];
+    if (value.name.size() + 1 > *nameLength || value.data.size() > *dataLength)
+        return kRegMoreData;
+    std::memcpy(name, value.name.c_str(), value.name.size() + 1);
+    *nameLength = static_cast<std::uint32_t>(value.name.size());
+    if (!value.data.empty())
+        std::memcpy(data, value.data.data(), value.data.size());
+    *dataLength = static_cast<std::uint32_t>(value.data.size());
+    *type = value.type;
+    return kRegSuccess;
+}
+
 void MemoryMountTable::CellText(int row, int column, char* buf)
 {
     CopyText(buf, g_columns[column].capacity, rows.at(row).cells.at(column));
@@ -112,18 +129,7 @@ long MemoryRegistry::EnumValue(RegKey key, std::uint32_t index, char* name, std:
     ValueList* values = KeyValues(key);
     if (values == nullptr)
         return 1018; // ERROR_KEY_DELETED
-    if (index >= values->size())
-        return kRegNoMoreItems;
-    const RegValue& value = (*values)[index];
-    if (value.name.size() + 1 > *nameLength || value.data.size() > *dataLength)
-        return kRegMoreData;
-    std::memcpy(name, value.name.c_str(), value.name.size() + 1);
-    *nameLength = static_cast<std::uint32_t>(value.name.size());
-    if (!value.data.empty())
-        std::memcpy(data, value.data.data(), value.data.size());
-    *dataLength = static_cast<std::uint32_t>(value.data.size());
-    *type = value.type;
-    return kRegSuccess;
+    return EnumerateValue(*values, index, name, nameLength, type, data, dataLength);
 }
 
 long MemoryRegistry::QueryValue(RegKey key, const char* name, std::uint32_t* type, std::vector<std::uint8_t>* data)

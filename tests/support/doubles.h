@@ -57,6 +57,11 @@ struct RegValue {
 
 using ValueList = std::vector<RegValue>;
 
+// RegEnumValueA over a list: values too large for the buffers get
+// ERROR_MORE_DATA, indices past the end ERROR_NO_MORE_ITEMS.
+long EnumerateValue(const ValueList& values, std::uint32_t index, char* name, std::uint32_t* nameLength,
+                    std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataLength);
+
 // Keys by path under HKEY_LOCAL_MACHINE; names compare without regard to
 // case. Enumeration reports values that do not fit the caller's buffers with
 // ERROR_MORE_DATA, as RegEnumValueA does. A key must stay while open.

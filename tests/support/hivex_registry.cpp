@@ -121,18 +121,7 @@ long HivexRegistry::EnumValue(RegKey key, std::uint32_t index, char* name, std::
     ValueList values;
     if (hive_ == nullptr || !ReadValues(hive_, *node, &values))
         return kKeyDeleted;
-    if (index >= values.size())
-        return kRegNoMoreItems;
-    const RegValue& value = values[index];
-    if (value.name.size() + 1 > *nameLength || value.data.size() > *dataLength)
-        return kRegMoreData;
-    std::memcpy(name, value.name.c_str(), value.name.size() + 1);
-    *nameLength = static_cast<std::uint32_t>(value.name.size());
-    if (!value.data.empty())
-        std::memcpy(data, value.data.data(), value.data.size());
-    *dataLength = static_cast<std::uint32_t>(value.data.size());
-    *type = value.type;
-    return kRegSuccess;
+    return EnumerateValue(values, index, name, nameLength, type, data, dataLength);
 }
 
 long HivexRegistry::QueryValue(RegKey key, const char* name, std::uint32_t* type, std::vector<std::uint8_t>* data)
