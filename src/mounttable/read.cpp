@@ -1,6 +1,9 @@
 #include "mounttable/read_write.h"
 #include "mounttable/text.h"
 
+#include <string>
+#include <unordered_map>
+
 namespace {
 
 // Calls visit(letterPart, hex) for each drive-letter entry of an open key, in
@@ -66,22 +69,24 @@ void ReadMountTable(RegistryAccess& registry, DriveShell& shell, MountTable& tab
 
     if (registry.OpenKey(kCloneTableKey, &key) != kRegSuccess)
         return;
+    // Each clone entry goes to the first row, from index 0 upward, whose
+    // identity equals its own without regard to case. The rows' identities
+    // are read from the table once and indexed by their folded text, so that
+    // a large key does not cost one list request per row for every entry.
+    std::unordered_map<std::string, int> firstRow;
+    char cell[kHexChars];
+    for (int row = 0, rows = table.RowCount(); row < rows; ++row) {
+        table.CellText(row, kColDeviceData, cell);
+        firstRow.try_emplace(FoldedText(cell), row);
+    }
     ForEachDriveLetterEntry(registry, key, [&](const char* letterPart, const char* hex) {
         char letter[kCellChars];
         CopyText(letter, sizeof letter, letterPart);
-        int rows = table.RowCount();
-        char cell[kHexChars];
-        for (int row = 0; row < rows; ++row) {
-            table.CellText(row, kColDeviceData, cell);
-            if (CompareNoCase(cell, hex) == 0) {
-                table.SetCheckState(row, kCheckChecked);
-                table.SetCellText(row, kColClone, letter);
-                return;
-            }
-        }
-        table.AppendRow(hex);
-        table.SetCheckState(rows, kCheckChecked);
-        table.SetCellText(rows, kColClone, letter);
+        auto [match, appended] = firstRow.try_emplace(FoldedText(hex), table.RowCount());
+        if (appended)
+            table.AppendRow(hex);
+        table.SetCheckState(match->second, kCheckChecked);
+        table.SetCellText(match->second, kColClone, letter);
     });
     registry.CloseKey(key);
 }

@@ -45,6 +45,14 @@ int CompareNoCase(std::string_view a, std::string_view b)
     return 0;
 }
 
+std::string FoldedText(std::string_view text)
+{
+    std::string folded(text);
+    for (char& c : folded)
+        c = static_cast<char>(Fold(static_cast<unsigned char>(c)));
+    return folded;
+}
+
 void EncodeDeviceDataHex(const std::uint8_t* data, std::size_t length, char* out)
 {
     out[0] = '\0';

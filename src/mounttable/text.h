@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // Buffer capacities in characters (or bytes), terminator included.
@@ -30,6 +31,9 @@ std::size_t TextLength(const char* text, std::size_t cap);
 // characters); the result is the difference of the first differing folded
 // bytes, so only its sign and zero-ness carry meaning for callers.
 int CompareNoCase(std::string_view a, std::string_view b);
+// The text with A-Z folded to a-z: two texts compare equal under
+// CompareNoCase exactly when their folded forms are equal.
+std::string FoldedText(std::string_view text);
 
 // Writes data as two upper-case hex digits per byte into out (kHexChars).
 // Data longer than kMaxWholeIdentityBytes is cut at the cell: the result then

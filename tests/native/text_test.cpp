@@ -88,6 +88,14 @@ TEST(CompareNoCase, FoldsOnlyAsciiCapitalsAndReturnsTheFoldedByteDifference)
     EXPECT_LT(CompareNoCase("[", "a"), 0);
 }
 
+TEST(CompareNoCase, FoldedTextsAreEqualExactlyWhenTheComparisonSaysEqual)
+{
+    const char* texts[] = {"00AB0F", "00ab0f", "00Ab0F", "00AB0", "\x83\x41", "\x83\x61", "\x83\x42", "", "[", "{"};
+    for (const char* a : texts)
+        for (const char* b : texts)
+            EXPECT_EQ(FoldedText(a) == FoldedText(b), CompareNoCase(a, b) == 0) << a << " / " << b;
+}
+
 TEST(DriveLetterEntry, RecognisesThePrefixInAnyCaseAndTakesTheRestUnchanged)
 {
     ASSERT_NE(DriveLetterPart("\\DosDevices\\C:"), nullptr);
