@@ -91,7 +91,8 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     case WM_CLOSE:
-        UnloadOnClose(g_main.hive, *g_main.services.registry);
+        if (g_main.services.registry != nullptr)
+            UnloadOnClose(g_main.hive, *g_main.services.registry);
         DestroyWindow(window);
         return 1;
     case WM_DESTROY:

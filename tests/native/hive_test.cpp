@@ -58,6 +58,8 @@ TEST_F(HiveTest, FilesThatAreNoHiveGetTheirMessagesAndMountNothing)
     };
     FakeHivePlatform::File locked{HiveBytes(8192)};
     locked.lockedForWriting = true;
+    FakeHivePlatform::File unreadable{HiveBytes(8192)};
+    unreadable.unreadable = true;
     FakeHivePlatform::File shrank{HiveBytes(100)};
     shrank.reportedSize = 4096;
     Case cases[] = {
@@ -66,6 +68,7 @@ TEST_F(HiveTest, FilesThatAreNoHiveGetTheirMessagesAndMountNothing)
         {"text file", {std::vector<std::uint8_t>(5000, 'a')}, kTextNotHive},
         {"REGF in capitals", {HiveBytes(4096, "REGF")}, kTextNotHive},
         {"held open for writing", locked, kTextFileUnreadable},
+        {"unreadable", unreadable, kTextFileUnreadable},
         {"shrank after its size was taken", shrank, kTextNotHive},
     };
     for (Case& c : cases) {

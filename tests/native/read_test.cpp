@@ -153,11 +153,16 @@ TEST_F(ReadTest, ValuesOfAnyTypeAndEmptyDataAreReadAsTheyAre)
     registry.Put(kRunningTableKey, "\\DosDevices\\A:", {}, 0);
     registry.Put(kRunningTableKey, "\\DosDevices\\B:", Utf16("_??_USBSTOR#Disk"), 1);
     registry.Put(kRunningTableKey, "\\dosdevices\\e:", kDiskD, 4);
+    // Double-byte characters in names: in the letter part, and in a prefix
+    // that only looks alike ("\ＤｏｓＤｅｖｉｃｅｓ\" is no drive-letter entry).
+    registry.Put(kRunningTableKey, "\\DosDevices\\ドライブ:", kDiskX);
+    registry.Put(kRunningTableKey, "\\ＤｏｓＤｅｖｉｃｅｓ\\F:", kDiskX);
     Read();
-    ASSERT_EQ(table.RowCount(), 3);
+    ASSERT_EQ(table.RowCount(), 4);
     EXPECT_EQ(table.Cell(0, kColDeviceData), "");
     EXPECT_EQ(table.Cell(1, kColDeviceData), Hex(Utf16("_??_USBSTOR#Disk")));
     EXPECT_EQ(table.Cell(2, kColOriginal), "e:\\");
+    EXPECT_EQ(table.Cell(3, kColOriginal), "ドライブ:\\");
 }
 
 // A value that does not fit the name or data buffers is skipped; the values

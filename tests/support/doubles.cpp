@@ -291,7 +291,7 @@ bool FakeHivePlatform::FileAttributes(const char* path, bool* isDirectory, std::
 long long FakeHivePlatform::ReadFileStart(const char* path, std::uint8_t* buffer, std::size_t cap)
 {
     auto it = files.find(path);
-    if (it == files.end() || it->second.lockedForWriting || it->second.directory)
+    if (it == files.end() || it->second.lockedForWriting || it->second.unreadable || it->second.directory)
         return -1;
     std::size_t n = std::min(cap, it->second.bytes.size());
     std::memcpy(buffer, it->second.bytes.data(), n);

@@ -144,7 +144,8 @@ public:
     struct File {
         std::vector<std::uint8_t> bytes;
         bool directory = false;
-        bool lockedForWriting = false;
+        bool lockedForWriting = false; // another process writes it
+        bool unreadable = false;       // no right to read it
         std::uint64_t reportedSize = UINT64_MAX; // size taken before the file shrank
     };
     bool ChooseFile(char* path) override;
