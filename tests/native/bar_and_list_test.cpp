@@ -50,14 +50,6 @@ TEST(CommandBar, WeightsSplitProportionallyAndAComboBoxDropsSixBandsDeep)
     EXPECT_EQ(rects[2].bottom, 126) << "class names compare with case";
 }
 
-TEST(CommandBar, TableHoldsTheSixCommandsInOrder)
-{
-    const unsigned expected[] = {kCmdHiveLoad, kCmdHiveUnload, kCmdRead, kCmdWrite, kCmdExit, kCmdAbout};
-    for (int i = 0; i < kBarEntryCount; ++i)
-        EXPECT_EQ(kControlBar[i].commandId, expected[i]);
-    EXPECT_STREQ(kControlBar[1].caption, "\x83\x6e\x83\x43\x83\x75\x83\x41\x83\x93\x83\x8d\x81\x5b\x83\x68");
-}
-
 TEST(LetterCommands, SetOrClearTheSelectedRowsChangeCell)
 {
     MemoryMountTable table;

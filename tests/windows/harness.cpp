@@ -1,6 +1,8 @@
 #include "harness.h"
 
 #include "mounttable/text.h"
+#include "support/regf_writer.h"
+#include "ui/command_ids.h"
 
 #include <commctrl.h>
 
@@ -190,6 +192,22 @@ void HostedWindow::SetClientSize(int width, int height)
     SetWindowPos(window_, nullptr, 0, 0, rect.right - rect.left, rect.bottom - rect.top,
                  SWP_NOMOVE | SWP_NOZORDER);
     Pump(50);
+}
+
+MountedWindow::MountedWindow(const char* hiveName)
+{
+    platform.chosen = TempPath(hiveName);
+}
+
+MountedWindow::~MountedWindow()
+{
+    DeleteFileA(platform.chosen.c_str());
+}
+
+void MountedWindow::LoadHive()
+{
+    WriteMinimalHive(platform.chosen.c_str());
+    host.Command(kCmdHiveLoad);
 }
 
 std::string TempPath(const char* name)

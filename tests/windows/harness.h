@@ -102,6 +102,21 @@ private:
     HWND window_;
 };
 
+// The window over Wine's registry with the mount simulated, and a hive file
+// in the temporary folder that the scripted dialog answers with.
+class MountedWindow {
+public:
+    explicit MountedWindow(const char* hiveName);
+    ~MountedWindow();
+    // Makes the hive file and sends the Hive load command.
+    void LoadHive();
+
+    RegistrySandbox sandbox;
+    SimulatedMountRegistry registry;
+    ScriptedHivePlatform platform;
+    HostedWindow host{{&registry, nullptr, &platform}};
+};
+
 std::string TempPath(const char* name);
 bool WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 // Saves the window as a 24-bit BMP (for the screenshots in docs/).

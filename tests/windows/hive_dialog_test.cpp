@@ -126,14 +126,10 @@ TEST(HivePlatformOnWine, DirectoriesAreToldApartAndRootsComeFromTheShell)
 
 TEST(HiveLoadOnWine, WhileLoadedNoDialogOpensAndUnloadReportsItsOutcome)
 {
-    RegistrySandbox sandbox;
-    SimulatedMountRegistry registry;
-    ScriptedHivePlatform platform;
-    HostedWindow host({&registry, nullptr, &platform});
-
-    platform.chosen = TempPath("vosk-mount.hiv");
-    ASSERT_TRUE(WriteMinimalHive(platform.chosen.c_str()));
-    host.Command(kCmdHiveLoad);
+    MountedWindow mounted("vosk-mount.hiv");
+    HostedWindow& host = mounted.host;
+    SimulatedMountRegistry& registry = mounted.registry;
+    mounted.LoadHive();
     EXPECT_EQ(host.StatusText(), kTextHiveLoaded);
     EXPECT_TRUE(g_main.hive.loaded);
     EXPECT_STREQ(g_main.hive.rootPath, "C:\\");
@@ -152,7 +148,6 @@ TEST(HiveLoadOnWine, WhileLoadedNoDialogOpensAndUnloadReportsItsOutcome)
     EXPECT_FALSE(g_main.hive.loaded);
     host.Command(kCmdHiveUnload);
     EXPECT_EQ(registry.unloads, 1) << "nothing to unload the second time";
-    DeleteFileA(platform.chosen.c_str());
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 // The real main window: bands, command bar, minimum size, close.
 #include "harness.h"
 #include "mounttable/read_write.h"
-#include "support/regf_writer.h"
 #include "ui/command_ids.h"
 
 #include <commctrl.h>
@@ -186,14 +185,9 @@ TEST(MainWindow, MinimumTrackingSizeLeavesRoomForBarAndStatusBar)
 
 TEST(MainWindow, UnknownCommandsDoNothingAndCloseUnloadsOurHive)
 {
-    RegistrySandbox sandbox;
-    SimulatedMountRegistry registry;
-    ScriptedHivePlatform platform;
-    HostedWindow host({&registry, nullptr, &platform});
-
-    platform.chosen = TempPath("vosk-close.hiv");
-    ASSERT_TRUE(WriteMinimalHive(platform.chosen.c_str()));
-    host.Command(kCmdHiveLoad);
+    MountedWindow mounted("vosk-close.hiv");
+    HostedWindow& host = mounted.host;
+    mounted.LoadHive();
     ASSERT_TRUE(g_main.hive.loaded);
     EXPECT_EQ(host.StatusText(), kTextHiveLoaded);
 
@@ -205,13 +199,12 @@ TEST(MainWindow, UnknownCommandsDoNothingAndCloseUnloadsOurHive)
     // The exit button's command closes the window, unloading the hive first.
     host.Command(kCmdExit);
     EXPECT_FALSE(IsWindow(host.window()));
-    EXPECT_EQ(registry.unloads, 1);
+    EXPECT_EQ(mounted.registry.unloads, 1);
     EXPECT_FALSE(g_main.hive.loaded);
     HKEY key = nullptr;
     EXPECT_NE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCloneMountKey, 0, KEY_READ, &key), ERROR_SUCCESS);
     MSG quit = {};
     EXPECT_TRUE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "WM_DESTROY posts the quit message";
-    DeleteFileA(platform.chosen.c_str());
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 // commands and the real context menu, write, sort, draw, about box, exit.
 #include "harness.h"
 #include "mounttable/read_write.h"
-#include "support/regf_writer.h"
 #include "ui/command_ids.h"
 #include "ui/commands.h"
 #include "ui/list_control.h"
@@ -79,10 +78,7 @@ protected:
                            {"\\DosDevices\\D:", kRegBinary, kCloneData},
                            {"\\DosDevices\\E:", kRegBinary, kStick},
                            {"\\??\\Volume{6c5a3e1e-0000-0000-0000-100000000000}", kRegBinary, kCloneSystem}};
-        platform.chosen = TempPath("vosk-workflow.hiv");
-        ASSERT_TRUE(WriteMinimalHive(platform.chosen.c_str()));
     }
-    void TearDown() override { DeleteFileA(platform.chosen.c_str()); }
 
     int RowWithClone(const std::string& letter)
     {
@@ -99,17 +95,16 @@ protected:
         return ColumnTexts(table, column).at(row);
     }
 
-    RegistrySandbox sandbox;
-    SimulatedMountRegistry registry;
-    ScriptedHivePlatform platform;
-    HostedWindow host{{&registry, nullptr, &platform}};
+    MountedWindow mounted{"vosk-workflow.hiv"};
+    HostedWindow& host = mounted.host;
+    SimulatedMountRegistry& registry = mounted.registry;
 };
 
 TEST_F(WorkflowTest, LoadReadChooseWriteAndUnload)
 {
     HWND window = host.window();
     HWND list = host.list();
-    host.Command(kCmdHiveLoad);
+    mounted.LoadHive();
     ASSERT_EQ(host.StatusText(), kTextHiveLoaded);
     host.Command(kCmdRead);
     EXPECT_EQ(host.StatusText(), "");
@@ -194,7 +189,7 @@ TEST_F(WorkflowTest, LoadReadChooseWriteAndUnload)
 
 TEST_F(WorkflowTest, RefusedWritesReportAndChangeNothing)
 {
-    host.Command(kCmdHiveLoad);
+    mounted.LoadHive();
     host.Command(kCmdRead);
     host.Command(kCmdWrite);
     EXPECT_EQ(host.StatusText(), kTextNoChange);
@@ -214,7 +209,7 @@ TEST_F(WorkflowTest, RefusedWritesReportAndChangeNothing)
 
 TEST_F(WorkflowTest, TheHiveVolumesRowIsDrawnOnYellow)
 {
-    host.Command(kCmdHiveLoad);
+    mounted.LoadHive();
     ASSERT_STREQ(g_main.hive.rootPath, "C:\\");
     host.Command(kCmdRead);
 
@@ -256,7 +251,7 @@ TEST_F(WorkflowTest, HeaderClicksSortEachColumnInItsOwnDirection)
     EXPECT_EQ(ClickHeader(window, list, kColClone), 1);
     EXPECT_EQ(g_columns[kColClone].sortDirection, 1);
 
-    host.Command(kCmdHiveLoad);
+    mounted.LoadHive();
     host.Command(kCmdRead);
     std::vector<std::string> clones = ColumnTexts(table, kColClone);
     ClickHeader(window, list, kColClone); // second click: descending
@@ -287,7 +282,7 @@ TEST_F(WorkflowTest, HeaderClicksSortEachColumnInItsOwnDirection)
 
 TEST_F(WorkflowTest, MenuNeedsASelectedRowAndTheAboutBoxShowsItsLines)
 {
-    host.Command(kCmdHiveLoad);
+    mounted.LoadHive();
     host.Command(kCmdRead);
     Select(host.list(), -1);
     bool menuSeen = false;
