@@ -236,6 +236,20 @@ TEST_F(WorkflowTest, TheHiveVolumesRowIsDrawnOnYellow)
         EXPECT_EQ(Notify(host.window(), &draw.nmcd.hdr), 1) << stage;
     }
 
+    // Before this program has mounted any hive its root is empty, so with a
+    // clone key mounted by another program only the clone-only rows match.
+    mounted.host.Command(kCmdHiveUnload);
+    g_main.hive = {};
+    SetValues(kCloneTableKey, registry.staged);
+    mounted.host.Command(kCmdRead);
+    ListMountTable table(host.list());
+    ASSERT_EQ(table.RowCount(), 4);
+    draw.nmcd.dwDrawStage = CDDS_ITEMPREPAINT;
+    for (int row = 0; row < 4; ++row) {
+        draw.nmcd.dwItemSpec = static_cast<DWORD_PTR>(row);
+        EXPECT_EQ(Notify(host.window(), &draw.nmcd.hdr), row == 3 ? 0x20 : 1) << row;
+    }
+
     // Other notifications from the list, and any from elsewhere, are not ours.
     NMHDR other = {host.list(), 0, NM_CLICK};
     EXPECT_EQ(Notify(host.window(), &other), 0);
