@@ -4,7 +4,7 @@ set -eu
 need="cmake ninja-build g++ g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix"
 need="$need wine wine64 xvfb locales"
 case "${1:-build}" in
-    test) need="$need googletest libbenchmark-dev libhivex-dev" ;;
+    test) need="$need googletest libbenchmark-dev libhivex-dev pkg-config" ;;
     run) need="$need imagemagick fonts-ipafont-gothic" ;;
 esac
 missing=""
