@@ -204,10 +204,12 @@ MountedWindow::~MountedWindow()
     DeleteFileA(platform.chosen.c_str());
 }
 
-void MountedWindow::LoadHive()
+bool MountedWindow::LoadHive()
 {
-    WriteMinimalHive(platform.chosen.c_str());
+    if (!WriteMinimalHive(platform.chosen.c_str()))
+        return false;
     host.Command(kCmdHiveLoad);
+    return true;
 }
 
 std::string TempPath(const char* name)

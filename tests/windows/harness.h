@@ -108,8 +108,9 @@ class MountedWindow {
 public:
     explicit MountedWindow(const char* hiveName);
     ~MountedWindow();
-    // Makes the hive file and sends the Hive load command.
-    void LoadHive();
+    // Makes the hive file and sends the Hive load command; false when the
+    // file could not be made.
+    bool LoadHive();
 
     RegistrySandbox sandbox;
     SimulatedMountRegistry registry;

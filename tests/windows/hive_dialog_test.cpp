@@ -129,7 +129,7 @@ TEST(HiveLoadOnWine, WhileLoadedNoDialogOpensAndUnloadReportsItsOutcome)
     MountedWindow mounted("vosk-mount.hiv");
     HostedWindow& host = mounted.host;
     SimulatedMountRegistry& registry = mounted.registry;
-    mounted.LoadHive();
+    ASSERT_TRUE(mounted.LoadHive());
     EXPECT_EQ(host.StatusText(), kTextHiveLoaded);
     EXPECT_TRUE(g_main.hive.loaded);
     EXPECT_STREQ(g_main.hive.rootPath, "C:\\");

@@ -187,7 +187,7 @@ TEST(MainWindow, UnknownCommandsDoNothingAndCloseUnloadsOurHive)
 {
     MountedWindow mounted("vosk-close.hiv");
     HostedWindow& host = mounted.host;
-    mounted.LoadHive();
+    ASSERT_TRUE(mounted.LoadHive());
     ASSERT_TRUE(g_main.hive.loaded);
     EXPECT_EQ(host.StatusText(), kTextHiveLoaded);
 

@@ -104,7 +104,7 @@ TEST_F(WorkflowTest, LoadReadChooseWriteAndUnload)
 {
     HWND window = host.window();
     HWND list = host.list();
-    mounted.LoadHive();
+    ASSERT_TRUE(mounted.LoadHive());
     ASSERT_EQ(host.StatusText(), kTextHiveLoaded);
     host.Command(kCmdRead);
     EXPECT_EQ(host.StatusText(), "");
@@ -189,7 +189,7 @@ TEST_F(WorkflowTest, LoadReadChooseWriteAndUnload)
 
 TEST_F(WorkflowTest, RefusedWritesReportAndChangeNothing)
 {
-    mounted.LoadHive();
+    ASSERT_TRUE(mounted.LoadHive());
     host.Command(kCmdRead);
     host.Command(kCmdWrite);
     EXPECT_EQ(host.StatusText(), kTextNoChange);
@@ -209,7 +209,7 @@ TEST_F(WorkflowTest, RefusedWritesReportAndChangeNothing)
 
 TEST_F(WorkflowTest, TheHiveVolumesRowIsDrawnOnYellow)
 {
-    mounted.LoadHive();
+    ASSERT_TRUE(mounted.LoadHive());
     ASSERT_STREQ(g_main.hive.rootPath, "C:\\");
     host.Command(kCmdRead);
 
@@ -265,7 +265,7 @@ TEST_F(WorkflowTest, HeaderClicksSortEachColumnInItsOwnDirection)
     EXPECT_EQ(ClickHeader(window, list, kColClone), 1);
     EXPECT_EQ(g_columns[kColClone].sortDirection, 1);
 
-    mounted.LoadHive();
+    ASSERT_TRUE(mounted.LoadHive());
     host.Command(kCmdRead);
     std::vector<std::string> clones = ColumnTexts(table, kColClone);
     ClickHeader(window, list, kColClone); // second click: descending
@@ -296,7 +296,7 @@ TEST_F(WorkflowTest, HeaderClicksSortEachColumnInItsOwnDirection)
 
 TEST_F(WorkflowTest, MenuNeedsASelectedRowAndTheAboutBoxShowsItsLines)
 {
-    mounted.LoadHive();
+    ASSERT_TRUE(mounted.LoadHive());
     host.Command(kCmdRead);
     Select(host.list(), -1);
     bool menuSeen = false;
