@@ -1,4 +1,5 @@
 #include "mounttable/text.h"
+#include "mounttable/identity.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -55,9 +56,9 @@ std::string FoldedText(std::string_view text)
 
 void EncodeDeviceDataHex(const std::uint8_t* data, std::size_t length, char* out)
 {
-    out[0] = '\0';
-    for (std::size_t k = 0; k < length && 2 * k < kHexChars; ++k)
-        std::snprintf(out + 2 * k, kHexChars - 2 * k, "%02X", data[k]);
+    // Only the bytes whose digits can reach the cell are encoded.
+    std::size_t shown = length < kHexChars / 2 ? length : kHexChars / 2;
+    CopyText(out, kHexChars, HexText(std::span<const std::uint8_t>(data, shown)));
 }
 
 std::size_t DecodeDeviceDataHex(const char* text, std::uint8_t* out)

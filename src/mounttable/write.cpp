@@ -1,3 +1,4 @@
+#include "mounttable/letter_plan.h"
 #include "mounttable/read_write.h"
 #include "mounttable/text.h"
 
@@ -19,9 +20,11 @@ struct SavedValue {
     std::vector<std::uint8_t> data;
 };
 
-void EntryName(const char* letter, char* name)
+std::string EntryName(std::string_view letter)
 {
-    std::snprintf(name, kRegNameChars, "\\DosDevices\\%s", letter);
+    std::string name(kDriveLetterPrefix);
+    name += letter;
+    return name;
 }
 
 // Everything a run changed in the clone's table, so that a failed run can be
@@ -55,33 +58,87 @@ void Undo(RegistryAccess& registry, RegKey key, const WriteJournal& journal)
                           static_cast<std::uint32_t>(saved.data.size()));
 }
 
-bool ApplyChanges(RegistryAccess& registry, RegKey key, const std::vector<ChangeRow>& rows,
-                  WriteJournal& journal)
+bool Apply(RegistryAccess& registry, RegKey key, const LetterPlan& plan, WriteJournal& journal)
 {
-    char name[kRegNameChars];
-    // Every removal comes before any write, so two rows may swap letters.
-    for (const ChangeRow& row : rows) {
-        EntryName(row.change, name);
-        if (!RemoveEntry(registry, key, name, journal))
+    // Every removal comes before any write, so two volumes may swap letters.
+    for (const std::string& name : plan.removals)
+        if (!RemoveEntry(registry, key, name.c_str(), journal))
             return false;
-        if (row.clone[0] != '\0') {
-            EntryName(row.clone, name);
-            if (!RemoveEntry(registry, key, name, journal))
-                return false;
-        }
-    }
-    std::uint8_t data[kRegDataBytes];
-    for (const ChangeRow& row : rows) {
-        EntryName(row.change, name);
-        std::size_t length = DecodeDeviceDataHex(row.hex, data);
-        journal.written.emplace_back(name);
-        if (registry.SetValue(key, name, kRegBinary, data, static_cast<std::uint32_t>(length)) != kRegSuccess)
+    for (const PlannedValue& value : plan.writes) {
+        journal.written.push_back(value.name);
+        if (registry.SetValue(key, value.name.c_str(), kRegBinary, value.data.data(),
+                              static_cast<std::uint32_t>(value.data.size())) != kRegSuccess)
             return false;
     }
     return true;
 }
 
+bool SameLetter(std::string_view a, std::string_view b)
+{
+    return CompareNoCase(a, b) == 0;
+}
+
+// Names are bounded as the registry's value-name buffers are.
+void PlanFromRows(const std::vector<ChangeRow>& rows, LetterPlan* plan)
+{
+    char name[kRegNameChars];
+    for (const ChangeRow& row : rows) {
+        std::snprintf(name, sizeof name, "\\DosDevices\\%s", row.change);
+        plan->removals.emplace_back(name);
+        if (row.clone[0] != '\0') {
+            std::snprintf(name, sizeof name, "\\DosDevices\\%s", row.clone);
+            plan->removals.emplace_back(name);
+        }
+    }
+    std::uint8_t data[kRegDataBytes];
+    for (const ChangeRow& row : rows) {
+        std::snprintf(name, sizeof name, "\\DosDevices\\%s", row.change);
+        std::size_t length = DecodeDeviceDataHex(row.hex, data);
+        plan->writes.push_back({name, std::vector<std::uint8_t>(data, data + length)});
+    }
+}
+
 } // namespace
+
+bool ApplyLetterPlan(RegistryAccess& registry, RegKey key, const LetterPlan& plan)
+{
+    WriteJournal journal;
+    bool ok = false;
+    try {
+        ok = Apply(registry, key, plan, journal);
+    } catch (...) {
+        // Out of memory for the journal: undo what the journal already holds.
+    }
+    if (!ok)
+        Undo(registry, key, journal);
+    return ok;
+}
+
+PlanError PlanLetterAssignments(std::span<const LetterEntry> entries, std::span<const LetterAssignment> assignments,
+                                LetterPlan* plan)
+{
+    for (std::size_t i = 0; i < assignments.size(); ++i) {
+        for (std::size_t j = i + 1; j < assignments.size(); ++j) {
+            if (assignments[i].identity == assignments[j].identity)
+                return PlanError::VolumeTwice;
+            if (!assignments[i].letter.empty() && SameLetter(assignments[i].letter, assignments[j].letter))
+                return PlanError::LetterTwice;
+        }
+    }
+    plan->removals.clear();
+    plan->writes.clear();
+    for (const LetterAssignment& assignment : assignments) {
+        if (!assignment.letter.empty())
+            plan->removals.push_back(EntryName(assignment.letter));
+        for (const LetterEntry& entry : entries)
+            if (entry.data == assignment.identity)
+                plan->removals.push_back(entry.name);
+    }
+    for (const LetterAssignment& assignment : assignments)
+        if (!assignment.letter.empty())
+            plan->writes.push_back({EntryName(assignment.letter), assignment.identity});
+    return PlanError::None;
+}
 
 void WriteLetterChanges(RegistryAccess& registry, MountTable& table, StatusLine& status,
                         const std::function<void()>& reread)
@@ -111,7 +168,7 @@ void WriteLetterChanges(RegistryAccess& registry, MountTable& table, StatusLine&
     // same as comparing every pair of non-empty Change cells in the table.
     for (std::size_t i = 0; i + 1 < rows.size(); ++i) {
         for (std::size_t j = i + 1; j < rows.size(); ++j) {
-            if (CompareNoCase(rows[i].change, rows[j].change) == 0) {
+            if (SameLetter(rows[i].change, rows[j].change)) {
                 status.Set(kTextDuplicateChange);
                 return;
             }
@@ -124,6 +181,14 @@ void WriteLetterChanges(RegistryAccess& registry, MountTable& table, StatusLine&
             status.Set(kTextWriteError);
             return;
         }
+    }
+
+    LetterPlan plan;
+    try {
+        PlanFromRows(rows, &plan);
+    } catch (...) {
+        status.Set(kTextWriteError); // out of memory before anything changed
+        return;
     }
 
     // Open the key before removing anything: removals without the writes
@@ -139,15 +204,7 @@ void WriteLetterChanges(RegistryAccess& registry, MountTable& table, StatusLine&
         }
         return;
     }
-    WriteJournal journal;
-    bool ok = false;
-    try {
-        ok = ApplyChanges(registry, key, rows, journal);
-    } catch (...) {
-        // Out of memory for the journal: undo what the journal already holds.
-    }
-    if (!ok)
-        Undo(registry, key, journal);
+    bool ok = ApplyLetterPlan(registry, key, plan);
     registry.CloseKey(key);
 
     reread();

@@ -15,32 +15,7 @@ std::string Lower(std::string s)
     return s;
 }
 
-RegValue* FindValue(ValueList& values, const char* name)
-{
-    for (RegValue& value : values)
-        if (CompareNoCase(value.name, name) == 0)
-            return &value;
-    return nullptr;
-}
-
 } // namespace
-
-long EnumerateValue(const ValueList& values, std::uint32_t index, char* name, std::uint32_t* nameLength,
-                    std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataLength)
-{
-    if (index >= values.size())
-        return kRegNoMoreItems;
-    const RegValue& value = values[index];
-    if (value.name.size() + 1 > *nameLength || value.data.size() > *dataLength)
-        return kRegMoreData;
-    std::memcpy(name, value.name.c_str(), value.name.size() + 1);
-    *nameLength = static_cast<std::uint32_t>(value.name.size());
-    if (!value.data.empty())
-        std::memcpy(data, value.data.data(), value.data.size());
-    *dataLength = static_cast<std::uint32_t>(value.data.size());
-    *type = value.type;
-    return kRegSuccess;
-}
 
 void MemoryMountTable::CellText(int row, int column, char* buf)
 {
@@ -154,11 +129,7 @@ long MemoryRegistry::SetValue(RegKey key, const char* name, std::uint32_t type, 
     ValueList* values = KeyValues(key);
     if (values == nullptr)
         return 1018;
-    std::vector<std::uint8_t> bytes(data, data + length);
-    if (RegValue* existing = FindValue(*values, name))
-        *existing = {existing->name, type, std::move(bytes)};
-    else
-        values->push_back({name, type, std::move(bytes)});
+    StoreValue(*values, name, type, data, length);
     return kRegSuccess;
 }
 
@@ -171,11 +142,7 @@ long MemoryRegistry::ValueExists(const char* subKey, const char* name)
 long MemoryRegistry::DeleteValue(const char* subKey, const char* name)
 {
     ValueList* values = Find(subKey, false);
-    RegValue* value = values ? FindValue(*values, name) : nullptr;
-    if (value == nullptr)
-        return kRegFileNotFound;
-    values->erase(values->begin() + (value - values->data()));
-    return kRegSuccess;
+    return values && EraseValue(*values, name) ? kRegSuccess : kRegFileNotFound;
 }
 
 long MemoryRegistry::LoadKey(const char* subKey, const char* hiveFile)

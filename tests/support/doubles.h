@@ -5,6 +5,7 @@
 #include "hive/hive.h"
 #include "mounttable/mount_table.h"
 #include "mounttable/registry.h"
+#include "mounttable/value_list.h"
 
 #include <array>
 #include <deque>
@@ -47,20 +48,6 @@ public:
 private:
     std::string text_ = "(untouched)";
 };
-
-struct RegValue {
-    std::string name;
-    std::uint32_t type = kRegBinary;
-    std::vector<std::uint8_t> data;
-    bool operator==(const RegValue&) const = default;
-};
-
-using ValueList = std::vector<RegValue>;
-
-// RegEnumValueA over a list: values too large for the buffers get
-// ERROR_MORE_DATA, indices past the end ERROR_NO_MORE_ITEMS.
-long EnumerateValue(const ValueList& values, std::uint32_t index, char* name, std::uint32_t* nameLength,
-                    std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataLength);
 
 // Keys by path under HKEY_LOCAL_MACHINE; names compare without regard to
 // case. Enumeration reports values that do not fit the caller's buffers with

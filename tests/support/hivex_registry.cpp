@@ -8,10 +8,6 @@
 
 namespace {
 
-constexpr long kBadDb = 1009;       // ERROR_BADDB
-constexpr long kKeyDeleted = 1018;  // ERROR_KEY_DELETED
-constexpr long kWriteFault = 29;    // ERROR_WRITE_FAULT
-
 hive_node_h Walk(hive_h* hive, const std::string& path)
 {
     hive_node_h node = hivex_root(hive);
@@ -69,142 +65,81 @@ bool StoreValues(hive_h* hive, hive_node_h node, const ValueList& values)
 
 } // namespace
 
-HivexRegistry::~HivexRegistry()
-{
-    if (hive_ != nullptr)
-        hivex_close(hive_);
-}
-
-bool HivexRegistry::IsClonePath(const char* subKey) const
-{
-    std::string_view path(subKey);
-    std::string_view mount(kCloneMountKey);
-    return path.size() >= mount.size() && CompareNoCase(path.substr(0, mount.size()), mount) == 0 &&
-           (path.size() == mount.size() || path[mount.size()] == '\\');
-}
-
-hive_node_h HivexRegistry::Node(const char* subKey)
-{
-    if (hive_ == nullptr)
-        return 0;
-    std::string path(subKey);
-    std::size_t skip = std::strlen(kCloneMountKey);
-    return Walk(hive_, path.size() > skip ? path.substr(skip + 1) : std::string());
-}
-
-hive_node_h* HivexRegistry::HiveHandle(RegKey key)
-{
-    return liveHiveHandles_.count(key) ? static_cast<hive_node_h*>(key) : nullptr;
-}
-
 long HivexRegistry::OpenKey(const char* subKey, RegKey* key)
 {
-    if (!IsClonePath(subKey))
+    if (!hive_.IsClonePath(subKey))
         return MemoryRegistry::OpenKey(subKey, key);
-    *key = nullptr;
-    hive_node_h node = Node(subKey);
-    if (node == 0)
-        return kRegFileNotFound;
-    hiveHandles_.push_back(node);
-    *key = &hiveHandles_.back();
-    liveHiveHandles_.insert(*key);
-    ++openKeys;
-    return kRegSuccess;
+    long rc = hive_.OpenKey(subKey, key);
+    if (rc == kRegSuccess)
+        ++openKeys;
+    return rc;
 }
 
 long HivexRegistry::EnumValue(RegKey key, std::uint32_t index, char* name, std::uint32_t* nameLength,
                               std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataLength)
 {
-    hive_node_h* node = HiveHandle(key);
-    if (node == nullptr)
+    if (!hive_.Owns(key))
         return MemoryRegistry::EnumValue(key, index, name, nameLength, type, data, dataLength);
-    ValueList values;
-    if (hive_ == nullptr || !ReadValues(hive_, *node, &values))
-        return kKeyDeleted;
-    return EnumerateValue(values, index, name, nameLength, type, data, dataLength);
+    return hive_.EnumValue(key, index, name, nameLength, type, data, dataLength);
 }
 
 long HivexRegistry::QueryValue(RegKey key, const char* name, std::uint32_t* type, std::vector<std::uint8_t>* data)
 {
-    hive_node_h* node = HiveHandle(key);
-    if (node == nullptr)
+    if (!hive_.Owns(key))
         return MemoryRegistry::QueryValue(key, name, type, data);
-    hive_value_h value = hive_ ? hivex_node_get_value(hive_, *node, name) : 0;
-    RegValue read;
-    if (value == 0 || !ReadValue(hive_, value, &read))
-        return kRegFileNotFound;
-    *type = read.type;
-    *data = std::move(read.data);
-    return kRegSuccess;
+    return hive_.QueryValue(key, name, type, data);
 }
 
 void HivexRegistry::CloseKey(RegKey key)
 {
-    if (HiveHandle(key) == nullptr) {
+    if (!hive_.Owns(key)) {
         MemoryRegistry::CloseKey(key);
         return;
     }
-    liveHiveHandles_.erase(key);
+    hive_.CloseKey(key);
     --openKeys;
 }
 
 long HivexRegistry::SetValue(RegKey key, const char* name, std::uint32_t type, const std::uint8_t* data,
                              std::uint32_t length)
 {
-    hive_node_h* node = HiveHandle(key);
-    if (node == nullptr)
+    if (!hive_.Owns(key))
         return MemoryRegistry::SetValue(key, name, type, data, length);
-    if (hive_ == nullptr)
-        return kKeyDeleted;
-    hive_set_value value = {const_cast<char*>(name), static_cast<hive_type>(type), length,
-                            reinterpret_cast<char*>(const_cast<std::uint8_t*>(data))};
-    return hivex_node_set_value(hive_, *node, &value, 0) == 0 ? kRegSuccess : kWriteFault;
+    return hive_.SetValue(key, name, type, data, length);
 }
 
 long HivexRegistry::ValueExists(const char* subKey, const char* name)
 {
-    if (!IsClonePath(subKey))
+    if (!hive_.IsClonePath(subKey))
         return MemoryRegistry::ValueExists(subKey, name);
-    hive_node_h node = Node(subKey);
-    return node != 0 && hivex_node_get_value(hive_, node, name) != 0 ? kRegSuccess : kRegFileNotFound;
+    return hive_.ValueExists(subKey, name);
 }
 
 long HivexRegistry::DeleteValue(const char* subKey, const char* name)
 {
-    if (!IsClonePath(subKey))
+    if (!hive_.IsClonePath(subKey))
         return MemoryRegistry::DeleteValue(subKey, name);
-    hive_node_h node = Node(subKey);
-    ValueList values;
-    if (node == 0 || !ReadValues(hive_, node, &values))
-        return kRegFileNotFound;
-    ValueList kept;
-    for (RegValue& value : values)
-        if (CompareNoCase(value.name, name) != 0)
-            kept.push_back(std::move(value));
-    if (kept.size() == values.size())
-        return kRegFileNotFound;
-    return StoreValues(hive_, node, kept) ? kRegSuccess : kWriteFault;
+    return hive_.DeleteValue(subKey, name);
 }
 
 long HivexRegistry::LoadKey(const char* subKey, const char* hiveFile)
 {
     ++loadCalls;
-    if (!IsClonePath(subKey) || hive_ != nullptr)
-        return kBadDb;
-    hive_ = hivex_open(hiveFile, HIVEX_OPEN_WRITE);
-    return hive_ != nullptr ? kRegSuccess : kBadDb;
+    long rc = hive_.LoadKey(subKey, hiveFile);
+    if (rc == kRegSuccess)
+        file_ = hiveFile;
+    return rc;
 }
 
 long HivexRegistry::UnLoadKey(const char* subKey)
 {
     ++unloadCalls;
-    if (!IsClonePath(subKey) || hive_ == nullptr)
-        return kBadDb;
-    bool committed = hivex_commit(hive_, nullptr, 0) == 0;
-    hivex_close(hive_);
-    hive_ = nullptr;
-    liveHiveHandles_.clear();
-    return committed ? kRegSuccess : kWriteFault;
+    if (!hive_.IsClonePath(subKey) || !hive_.mounted())
+        return 1009; // ERROR_BADDB
+    std::string error;
+    bool committed = hive_.CommitTo(file_.c_str(), &error);
+    hive_.UnLoadKey(subKey);
+    return committed ? kRegSuccess : 29; // ERROR_WRITE_FAULT
 }
 
 HiveKeyDump DumpHiveKey(const char* file, const char* keyPath)

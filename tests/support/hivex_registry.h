@@ -1,18 +1,16 @@
-// A registry whose "Clone" key is a real hive file, opened and committed with
-// libhivex (an implementation of the hive format independent of ours); every
-// other key lives in memory as in MemoryRegistry.
+// A registry whose "Clone" key is a real hive file, through the command's
+// libhivex registry; every other key lives in memory as in MemoryRegistry.
 #pragma once
 
+#include "cli/hive_file_registry.h"
 #include "support/doubles.h"
 
 #include <hivex.h>
 
-#include <deque>
-#include <set>
+#include <string>
 
 class HivexRegistry final : public MemoryRegistry {
 public:
-    ~HivexRegistry();
     long OpenKey(const char* subKey, RegKey* key) override;
     long EnumValue(RegKey key, std::uint32_t index, char* name, std::uint32_t* nameLength, std::uint32_t* type,
                    std::uint8_t* data, std::uint32_t* dataLength) override;
@@ -22,20 +20,16 @@ public:
                   std::uint32_t length) override;
     long ValueExists(const char* subKey, const char* name) override;
     long DeleteValue(const char* subKey, const char* name) override;
-    // Opens the file for writing at "Clone"; unloading commits it.
+    // Opens the file at "Clone"; unloading writes it back in place, as the
+    // system's registry does.
     long LoadKey(const char* subKey, const char* hiveFile) override;
     long UnLoadKey(const char* subKey) override;
 
-    bool mounted() const { return hive_ != nullptr; }
+    bool mounted() const { return hive_.mounted(); }
 
 private:
-    bool IsClonePath(const char* subKey) const;
-    hive_node_h Node(const char* subKey);
-    hive_node_h* HiveHandle(RegKey key);
-
-    hive_h* hive_ = nullptr;
-    std::deque<hive_node_h> hiveHandles_;
-    std::set<const void*> liveHiveHandles_;
+    HiveFileRegistry hive_;
+    std::string file_;
 };
 
 // Values of a key in a hive file, read afresh with libhivex; empty when the

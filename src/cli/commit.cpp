@@ -1,0 +1,165 @@
+#include "cli/commit.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+std::string Folder(const std::string& path)
+{
+    std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string Reason(const std::string& what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+int CommitFiles::Fsync(int fd)
+{
+    return fsync(fd);
+}
+
+int CommitFiles::Rename(const char* from, const char* to)
+{
+    return rename(from, to);
+}
+
+bool CommitFiles::CopyToNewFile(const char* from, const char* to)
+{
+    int in = open(from, O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    int out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        int saved = errno;
+        close(in);
+        errno = saved;
+        return false;
+    }
+    std::vector<char> buffer(1 << 20);
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || (n > 0 && !WriteAll(out, buffer.data(), static_cast<std::size_t>(n)))) {
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+    }
+    struct stat st;
+    if (ok && fstat(in, &st) == 0)
+        fchmod(out, st.st_mode & 07777);
+    ok = ok && Fsync(out) == 0;
+    int saved = errno;
+    ok = close(out) == 0 && ok;
+    close(in);
+    if (!ok) {
+        unlink(to);
+        errno = saved;
+    }
+    return ok;
+}
+
+std::string BackupName(const std::string& hive, std::time_t when)
+{
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    return hive + ".voskarelle-" + stamp;
+}
+
+bool CommitHive(HiveFileRegistry& registry, const std::string& hive, std::string* backup, CommitFiles& files,
+                std::string* error)
+{
+    struct stat original;
+    if (stat(hive.c_str(), &original) != 0) {
+        *error = Reason(hive);
+        return false;
+    }
+    if (backup != nullptr) {
+        // A second run within the same second gets a numbered name rather
+        // than overwriting the first backup.
+        std::string base = BackupName(hive, std::time(nullptr));
+        for (int n = 1;; ++n) {
+            *backup = base + (n == 1 ? "" : "-" + std::to_string(n)) + ".bak";
+            if (files.CopyToNewFile(hive.c_str(), backup->c_str()))
+                break;
+            if (errno != EEXIST || n == 100) {
+                *error = Reason("cannot make the backup " + *backup);
+                return false;
+            }
+        }
+    }
+
+    std::string folder = Folder(hive);
+    std::string name = hive.substr(hive.find_last_of('/') + 1);
+    std::string temp = folder + "/." + name + ".voskarelle-XXXXXX";
+    int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        *error = Reason("cannot make a new file in " + folder);
+        return false;
+    }
+    close(fd);
+    auto fail = [&](const std::string& reason) {
+        *error = reason;
+        unlink(temp.c_str());
+        return false;
+    };
+    std::string why;
+    if (!registry.CommitTo(temp.c_str(), &why))
+        return fail(why);
+    fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return fail(Reason(temp));
+    fchmod(fd, original.st_mode & 07777);
+    if (fchown(fd, original.st_uid, original.st_gid) != 0) {
+        // Only root may give a file away; the mode is what matters here.
+    }
+    if (files.Fsync(fd) != 0) {
+        std::string reason = Reason("cannot flush " + temp);
+        close(fd);
+        return fail(reason);
+    }
+    close(fd);
+    if (files.Rename(temp.c_str(), hive.c_str()) != 0)
+        return fail(Reason("cannot rename " + temp + " over " + hive));
+
+    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool flushed = dir >= 0 && files.Fsync(dir) == 0;
+    if (!flushed)
+        *error = Reason("the new hive is in place, but its folder " + folder + " could not be flushed");
+    if (dir >= 0)
+        close(dir);
+    return flushed;
+}

@@ -1,0 +1,37 @@
+// The partitions of this machine's disks and of disk image files, with the
+// identity Windows gives each in MountedDevices, read through libblkid.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Partition {
+    std::string path; // "/dev/sdb1", or "clone.img#1" for an image
+    std::string disk;
+    int number = 0;
+    std::vector<std::uint8_t> identity; // empty when the table gives none
+    std::uint64_t offset = 0;           // bytes from the disk's start
+    std::uint64_t size = 0;             // bytes
+    std::string fs;                     // file system type, "" when unknown
+    std::string label;
+};
+
+struct DiskInfo {
+    std::string path;
+    std::string table; // "dos", "gpt", or "" for no partition table
+    std::string error; // why the disk could not be read; "" when it was
+};
+
+struct DiskScan {
+    std::vector<DiskInfo> disks;
+    std::vector<Partition> partitions;
+};
+
+// Reads each of paths (block devices or image files); with no paths, every
+// whole disk under /sys/class/block. A disk that cannot be read is recorded
+// with its reason and is no failure.
+DiskScan ScanDisks(const std::vector<std::string>& paths);
+
+// The whole disks of this machine, as /dev paths.
+std::vector<std::string> MachineDisks();
