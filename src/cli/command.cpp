@@ -631,7 +631,7 @@ int RunVoskarelle(const std::vector<std::string>& args, std::ostream& out, std::
     std::string backup;
     std::string error;
     bool committed = CommitHive(registry, options.hive, options.noBackup ? nullptr : &backup, files, &error);
-    if (!backup.empty() && (committed || error.find("new hive is in place") != std::string::npos))
+    if (!backup.empty())
         out << "Backup: " << backup << "\n";
     if (!committed)
         return Refuse(err, {kExitRefused, error});

@@ -122,18 +122,27 @@ bool CommitHive(HiveFileRegistry& registry, const std::string& hive, std::string
         }
     }
 
+    // Until the rename the original is untouched, and a copy of it is clutter.
+    auto dropBackup = [&] {
+        if (backup != nullptr) {
+            unlink(backup->c_str());
+            backup->clear();
+        }
+    };
     std::string folder = Folder(hive);
     std::string name = hive.substr(hive.find_last_of('/') + 1);
     std::string temp = folder + "/." + name + ".voskarelle-XXXXXX";
     int fd = mkstemp(temp.data());
     if (fd < 0) {
         *error = Reason("cannot make a new file in " + folder);
+        dropBackup();
         return false;
     }
     close(fd);
     auto fail = [&](const std::string& reason) {
         *error = reason;
         unlink(temp.c_str());
+        dropBackup();
         return false;
     };
     std::string why;

@@ -25,7 +25,7 @@ std::string BackupName(const std::string& hive, std::time_t when);
 // the registry's hive with its changes to a new file in the hive's folder,
 // flushes it, renames it over the hive and flushes the folder. backup may be
 // null for no backup. False with a reason on any failure; the original is
-// then unchanged, except when only the final folder flush failed, which the
-// reason says.
+// then unchanged and the backup of it removed again, except when only the
+// final folder flush failed, which the reason says.
 bool CommitHive(HiveFileRegistry& registry, const std::string& hive, std::string* backup, CommitFiles& files,
                 std::string* error);

@@ -58,6 +58,11 @@ TEST(LetterCommands, SetOrClearTheSelectedRowsChangeCell)
     ApplyLetterCommand(table, 'C');
     EXPECT_EQ(table.Cell(0, kColChange), "") << "no row selected";
 
+    table.selected = 0;
+    ApplyLetterCommand(table, 'D');
+    EXPECT_EQ(table.Cell(0, kColChange), "D:") << "the first row is a row like any other";
+    ApplyLetterCommand(table, kCmdClearChange);
+
     table.selected = 1;
     ApplyLetterCommand(table, 'C');
     EXPECT_EQ(table.Cell(1, kColChange), "C:");

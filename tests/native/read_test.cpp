@@ -68,6 +68,9 @@ TEST_F(ReadTest, RunningRowsCarryTypeVolumeAndRootAndCloneLettersLandOnMatchingR
     EXPECT_EQ(status.text(), "");
     EXPECT_EQ(shell.asked, (std::vector<std::string>{"C:\\", "D:\\"}));
     EXPECT_EQ(registry.openKeys, 0);
+    shell.names.erase("D:\\");
+    Read();
+    EXPECT_EQ(table.Cell(1, kColVolume), "") << "a drive the shell cannot name";
 }
 
 TEST_F(ReadTest, UnmatchedCloneEntriesBecomeCheckedRowsAfterAllRunningRows)

@@ -11,6 +11,8 @@ namespace {
 const std::vector<std::uint8_t> kDiskA = Bytes({0x11, 0x22, 0x33, 0x44, 0x00, 0x7E, 0x10, 0, 0, 0, 0, 0});
 const std::vector<std::uint8_t> kDiskB = Bytes({0x55, 0x66, 0x77, 0x88, 0x00, 0x00, 0x50, 0x06, 0, 0, 0, 0});
 const std::vector<std::uint8_t> kDiskC = Bytes({0x99, 0xAA, 0xBB, 0xCC, 0x00, 0x00, 0x10, 0x00, 0, 0, 0, 1});
+const std::vector<std::uint8_t> kDiskD = Bytes({0x99, 0xAA, 0xBB, 0xCC, 0x00, 0x00, 0x20, 0x00, 0, 0, 0, 1});
+const std::vector<std::uint8_t> kDiskE = Bytes({0x99, 0xAA, 0xBB, 0xCC, 0x00, 0x00, 0x30, 0x00, 0, 0, 0, 1});
 
 class WriteTest : public ::testing::Test {
 protected:
@@ -234,6 +236,50 @@ TEST_F(WriteTest, OddLengthTextEnteredByHandIsRefused)
     Write();
     EXPECT_EQ(status.text(), kTextWriteError);
     EXPECT_EQ(CloneValue("D:")->data, kDiskA);
+}
+
+// A write fails after a fresh letter (K:) and a letter taken from a row that
+// is not changing (J:) were written: both must be undone, the first by
+// deleting it, the second by putting the other volume's entry back.
+TEST_F(WriteTest, AFailedLastWriteUndoesFreshAndTakenLetters)
+{
+    Clone("D:", kDiskA);
+    Clone("F:", kDiskB);
+    Clone("G:", kDiskC);
+    Clone("H:", kDiskD);
+    Clone("J:", kDiskE); // keeps its row unchanged
+    Read();
+    const ValueList before = registry.Values(kCloneTableKey);
+    Choose("F:", "J:");
+    Choose("G:", "K:");
+    Choose("H:", "I:");
+    FaultyRegistry faulty(registry);
+    faulty.failName = "SetValue";
+    faulty.failAt = 3; // I:, after J: and K:
+    WriteLetterChanges(faulty, table, status, [this] { Read(); });
+    EXPECT_EQ(status.text(), kTextWriteError);
+    EXPECT_EQ(CloneValue("K:"), nullptr) << "the fresh letter is deleted again";
+    ASSERT_NE(CloneValue("J:"), nullptr);
+    EXPECT_EQ(CloneValue("J:")->data, kDiskE) << "the unchanged row keeps its letter";
+    EXPECT_EQ(registry.Values(kCloneTableKey).size(), before.size());
+}
+
+// Keeping a value before removing it is what makes the removal undoable: a
+// value that cannot be read back is never removed.
+TEST_F(WriteTest, AValueThatCannotBeKeptIsAWriteError)
+{
+    Clone("D:", kDiskA);
+    Clone("E:", kDiskB);
+    Read();
+    const ValueList before = registry.Values(kCloneTableKey);
+    Choose("D:", "E:");
+    FaultyRegistry faulty(registry);
+    faulty.failName = "QueryValue";
+    faulty.failAt = 1;
+    WriteLetterChanges(faulty, table, status, [this] { Read(); });
+    EXPECT_EQ(faulty.failedCall, "QueryValue");
+    EXPECT_EQ(status.text(), kTextWriteError);
+    EXPECT_EQ(registry.Values(kCloneTableKey), before);
 }
 
 // Every registry call Write makes is failed once in turn: the clone's table

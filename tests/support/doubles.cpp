@@ -165,6 +165,8 @@ long MemoryRegistry::UnLoadKey(const char* subKey)
 
 bool FaultyRegistry::Fail(const char* what)
 {
+    if (!failName.empty() && failName != what)
+        return false;
     if (++calls != failAt)
         return false;
     failedCall = what;
@@ -230,8 +232,11 @@ long long FakeDriveShell::DriveType(const char* root)
 bool FakeDriveShell::DisplayName(const char* root, char* name)
 {
     auto it = names.find(root);
-    if (it == names.end())
+    if (it == names.end()) {
+        // A failing shell call may leave anything in the buffer.
+        CopyText(name, kCellChars, "(left over)");
         return false;
+    }
     CopyText(name, kCellChars, it->second);
     return true;
 }

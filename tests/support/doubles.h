@@ -91,7 +91,8 @@ private:
 };
 
 // Passes every call through, but fails the call numbered failAt (counting from
-// 1 over the calls that touch the registry, CloseKey excepted).
+// 1 over the calls that touch the registry, CloseKey excepted, or only over
+// the calls of the operation failName when it is set).
 class FaultyRegistry final : public RegistryAccess {
 public:
     explicit FaultyRegistry(RegistryAccess& inner) : inner_(inner) {}
@@ -108,6 +109,7 @@ public:
     long UnLoadKey(const char* subKey) override;
 
     int failAt = 0;
+    std::string failName;
     int calls = 0;
     std::string failedCall;
 
