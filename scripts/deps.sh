@@ -1,10 +1,15 @@
 #!/bin/sh
-# Installs what is missing on a Debian 12 machine: deps.sh build|test|run
+# Installs what is missing on a Debian 12 machine: deps.sh build|test|run|sample
 set -eu
 need="cmake ninja-build g++ g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix"
-need="$need wine wine64 xvfb locales"
+need="$need wine wine64 xvfb locales googletest"
+# The voskarelle command: hive files, partition tables, JSON.
+need="$need pkg-config libhivex-dev libblkid-dev nlohmann-json3-dev"
 case "${1:-build}" in
-    test) need="$need googletest libbenchmark-dev libhivex-dev pkg-config" ;;
+    # sfdisk, mkfs and xz make the tests' disk images and hives; hivexsh is
+    # what the benchmark compares with.
+    test) need="$need libbenchmark-dev fdisk e2fsprogs dosfstools xz-utils libhivex-bin" ;;
+    sample) need="$need fdisk dosfstools" ;;
     run) need="$need imagemagick fonts-ipafont-gothic" ;;
 esac
 missing=""

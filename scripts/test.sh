@@ -6,7 +6,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/deps.sh test
 
-for preset in native windows-x64 windows-x86; do
+for preset in native cli windows-x64 windows-x86; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
 done

@@ -63,23 +63,39 @@ bool CommitFiles::CopyToNewFile(const char* from, const char* to)
         errno = saved;
         return false;
     }
-    std::vector<char> buffer(1 << 20);
+    // The kernel copies (or shares the blocks, where the file system can);
+    // a plain read and write loop where it cannot.
     bool ok = true;
+    bool inKernel = true;
+    std::vector<char> buffer;
     for (;;) {
-        ssize_t n = read(in, buffer.data(), buffer.size());
+        ssize_t n;
+        if (inKernel) {
+            n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                inKernel = false;
+                buffer.resize(1 << 20);
+                continue;
+            }
+        } else {
+            n = read(in, buffer.data(), buffer.size());
+            if (n > 0 && !WriteAll(out, buffer.data(), static_cast<std::size_t>(n)))
+                n = -1;
+        }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 || (n > 0 && !WriteAll(out, buffer.data(), static_cast<std::size_t>(n)))) {
-            ok = false;
+        if (n <= 0) {
+            ok = n == 0;
             break;
         }
-        if (n == 0)
-            break;
     }
     struct stat st;
     if (ok && fstat(in, &st) == 0)
         fchmod(out, st.st_mode & 07777);
-    ok = ok && Fsync(out) == 0;
+    // Writing back starts now; the flush that waits for it comes just before
+    // the rename, so the disk works while the new hive is being made.
+    if (ok)
+        sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
     int saved = errno;
     ok = close(out) == 0 && ok;
     close(in);
@@ -161,6 +177,16 @@ bool CommitHive(HiveFileRegistry& registry, const std::string& hive, std::string
         return fail(reason);
     }
     close(fd);
+    if (backup != nullptr) {
+        fd = open(backup->c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || files.Fsync(fd) != 0) {
+            std::string reason = Reason("cannot flush the backup " + *backup);
+            if (fd >= 0)
+                close(fd);
+            return fail(reason);
+        }
+        close(fd);
+    }
     if (files.Rename(temp.c_str(), hive.c_str()) != 0)
         return fail(Reason("cannot rename " + temp + " over " + hive));
 

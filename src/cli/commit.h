@@ -13,8 +13,9 @@ public:
     virtual ~CommitFiles() = default;
     virtual int Fsync(int fd);
     virtual int Rename(const char* from, const char* to);
-    // Copies from into to, which must not exist yet, and flushes it; false
-    // with errno set when it fails, leaving no partial copy behind.
+    // Copies from into to, which must not exist yet, and starts writing it
+    // back (the commit flushes it before the rename); false with errno set
+    // when it fails, leaving no partial copy behind.
     virtual bool CopyToNewFile(const char* from, const char* to);
 };
 

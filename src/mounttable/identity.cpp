@@ -107,8 +107,9 @@ std::vector<std::uint8_t> MbrIdentity(std::uint32_t diskSignature, std::uint64_t
 
 std::vector<std::uint8_t> GptIdentity(const std::array<std::uint8_t, 16>& guid)
 {
-    std::vector<std::uint8_t> data(kGptIdentityPrefix.begin(), kGptIdentityPrefix.end());
-    data.insert(data.end(), guid.begin(), guid.end());
+    std::vector<std::uint8_t> data(kGptIdentityBytes);
+    std::memcpy(data.data(), kGptIdentityPrefix.data(), kGptIdentityPrefix.size());
+    std::memcpy(data.data() + kGptIdentityPrefix.size(), guid.data(), guid.size());
     return data;
 }
 

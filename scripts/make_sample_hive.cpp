@@ -1,0 +1,37 @@
+// Writes a SYSTEM hive for the sample clone: make_sample_hive FILE NAME=HEX...
+// puts each NAME with the data HEX (REG_BINARY) into MountedDevices, beside
+// the few other keys a SYSTEM hive has.
+#include "mounttable/identity.h"
+#include "support/hivex_registry.h"
+
+#include <cstdio>
+#include <string>
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: make_sample_hive FILE NAME=HEX...\n");
+        return 2;
+    }
+    ValueList table;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::size_t eq = arg.rfind('=');
+        std::vector<std::uint8_t> data;
+        if (eq == std::string::npos || !ParseHex(arg.substr(eq + 1), &data)) {
+            std::fprintf(stderr, "make_sample_hive: malformed %s\n", argv[i]);
+            return 2;
+        }
+        table.push_back({arg.substr(0, eq), kRegBinary, data});
+    }
+    std::vector<std::pair<std::string, ValueList>> keys = {
+        {"MountedDevices", table},
+        {"Select", {{"Current", 4, {1, 0, 0, 0}}, {"Default", 4, {1, 0, 0, 0}}, {"LastKnownGood", 4, {1, 0, 0, 0}}}},
+        {"ControlSet001\\Control\\ComputerName\\ComputerName", {{"ComputerName", 1, Utf16("OLD-PC")}}},
+    };
+    if (!MakeHiveFile(argv[1], keys)) {
+        std::fprintf(stderr, "make_sample_hive: cannot write %s\n", argv[1]);
+        return 1;
+    }
+    return 0;
+}
