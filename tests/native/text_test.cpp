@@ -1,3 +1,4 @@
+#include "mounttable/identity.h"
 #include "mounttable/text.h"
 
 #include <gtest/gtest.h>
@@ -131,6 +132,82 @@ TEST(BoundedText, CopyAndAppendCutAtCapacityAndAlwaysTerminate)
     EXPECT_TRUE(AppendText(buf, sizeof buf, "cd"));
     EXPECT_FALSE(AppendText(buf, sizeof buf, "ef"));
     EXPECT_STREQ(buf, "abcde");
+}
+
+} // namespace
+
+namespace {
+
+std::vector<std::uint8_t> Utf16Le(std::u16string_view text)
+{
+    std::vector<std::uint8_t> bytes;
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<std::uint8_t>(c));
+        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return bytes;
+}
+
+TEST(Identity, DecodesMbrGptAndDevicePathsAndCallsTheRestOther)
+{
+    DecodedIdentity mbr = DecodeIdentity(MbrIdentity(0x5CBEA03E, 0x1900000000ull));
+    EXPECT_EQ(mbr.kind, IdentityKind::Mbr);
+    EXPECT_EQ(mbr.diskSignature, 0x5CBEA03Eu);
+    EXPECT_EQ(mbr.offset, 0x1900000000ull);
+    EXPECT_EQ(HexText(MbrIdentity(0x5CBEA03E, 0x100000)), "3EA0BE5C0000100000000000");
+
+    std::array<std::uint8_t, 16> guid;
+    ASSERT_TRUE(ParseGuid("{8F0A77AA-5C1E-4F0E-9D6A-1F2E3D4C5B6A}", &guid));
+    DecodedIdentity gpt = DecodeIdentity(GptIdentity(guid));
+    EXPECT_EQ(gpt.kind, IdentityKind::Gpt);
+    EXPECT_EQ(GuidText(gpt.guid), "{8f0a77aa-5c1e-4f0e-9d6a-1f2e3d4c5b6a}");
+    EXPECT_EQ(HexText(GptIdentity(guid)), "444D494F3A49443AAA770A8F1E5C0E4F9D6A1F2E3D4C5B6A");
+
+    for (std::u16string_view path : {std::u16string_view(u"\\??\\USBSTOR#Disk&Ven_\u00C4\u4E2D#0"),
+                                     std::u16string_view(u"_??_USBSTOR#Disk")}) {
+        std::vector<std::uint8_t> bytes = Utf16Le(path);
+        bytes.push_back(0); // a terminator as some drivers store it
+        bytes.push_back(0);
+        DecodedIdentity device = DecodeIdentity(bytes);
+        EXPECT_EQ(device.kind, IdentityKind::Device);
+        EXPECT_EQ(device.devicePath, path);
+    }
+    EXPECT_EQ(Utf16ToUtf8(u"\\??\\\u00C4\u4E2D\U0001F600"), "\\??\\\xC3\x84\xE4\xB8\xAD\xF0\x9F\x98\x80");
+    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD") << "an unpaired surrogate";
+
+    // Truncated, odd or merely similar data is no partition identity.
+    std::vector<std::uint8_t> gptBytes = GptIdentity(guid);
+    std::vector<std::uint8_t> odd = Utf16Le(u"\\??\\USB");
+    odd.push_back('x');
+    for (const std::vector<std::uint8_t>& data :
+         {std::vector<std::uint8_t>(11, 1), std::vector<std::uint8_t>(13, 1),
+          std::vector<std::uint8_t>(gptBytes.begin(), gptBytes.end() - 1), odd, std::vector<std::uint8_t>{},
+          std::vector<std::uint8_t>{'\\', 0, '?', 0}}) {
+        EXPECT_EQ(DecodeIdentity(data).kind, IdentityKind::Other) << HexText(data);
+    }
+    gptBytes[0] = 'd';
+    EXPECT_EQ(DecodeIdentity(gptBytes).kind, IdentityKind::Other) << "the prefix is case-sensitive";
+}
+
+TEST(Identity, OffsetsNameTheLargestUnitThatDividesThemEvenly)
+{
+    EXPECT_EQ(WholeBinaryUnit(0), "");
+    EXPECT_EQ(WholeBinaryUnit(512), "");
+    EXPECT_EQ(WholeBinaryUnit(32256), "") << "63 sectors";
+    EXPECT_EQ(WholeBinaryUnit(1024), "1 KiB");
+    EXPECT_EQ(WholeBinaryUnit(1048575), "");
+    EXPECT_EQ(WholeBinaryUnit(1048576), "1 MiB");
+    EXPECT_EQ(WholeBinaryUnit(1048576 + 1024), "1025 KiB");
+    EXPECT_EQ(WholeBinaryUnit(100ull << 30), "100 GiB");
+    EXPECT_EQ(WholeBinaryUnit(1ull << 63), "8 EiB");
+    std::vector<std::uint8_t> bytes;
+    EXPECT_FALSE(ParseHex("ABC", &bytes));
+    EXPECT_FALSE(ParseHex("0G", &bytes));
+    ASSERT_TRUE(ParseHex("00abFF", &bytes));
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0x00, 0xAB, 0xFF}));
+    std::array<std::uint8_t, 16> guid;
+    EXPECT_FALSE(ParseGuid("8f0a77aa-5c1e-4f0e-9d6a-1f2e3d4c5b6", &guid));
+    EXPECT_FALSE(ParseGuid("8f0a77aa_5c1e-4f0e-9d6a-1f2e3d4c5b6a", &guid));
 }
 
 } // namespace
