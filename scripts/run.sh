@@ -37,5 +37,8 @@ shot="$build/voskarelle-window.png"
 import -display "$DISPLAY" -window root -crop "${w}x${h}+${x}+${y}" +repage "$shot"
 echo "screenshot: $shot"
 driver close 30
-wait "$program_pid"
-echo "the program closed cleanly (exit code $?)"
+# Under set -e a bare wait would end the script before the code is told.
+status=0
+wait "$program_pid" || status=$?
+echo "the program closed (exit code $status)"
+exit "$status"

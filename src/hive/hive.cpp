@@ -1,6 +1,34 @@
 #include "hive/hive.h"
 
+#include "hive/hive_file.h"
+
 #include <cstring>
+#include <string>
+
+namespace {
+
+// A clone shut down into hibernation or with Fast Startup resumes from its
+// memory image and drops what was written into its registry meanwhile.
+bool CloneIsHibernated(const char* hivePath, HivePlatform& platform)
+{
+    std::string root = CloneRootOfHivePath(hivePath);
+    if (root.empty()) {
+        char drive[kCellChars] = {};
+        platform.RootOfPath(hivePath, drive);
+        root = drive;
+    }
+    if (root.empty())
+        return false;
+    if (root.back() != '\\' && root.back() != '/')
+        root += '\\';
+    root += "hiberfil.sys";
+    if (root.size() >= kCellChars)
+        return false;
+    std::uint8_t start[4] = {};
+    return platform.ReadFileStart(root.c_str(), start, sizeof start) == sizeof start && IsHibernationImage(start);
+}
+
+} // namespace
 
 void HiveLoad(HiveState& hive, HivePlatform& platform, RegistryAccess& registry, StatusLine& status)
 {
@@ -33,6 +61,9 @@ void HiveLoad(HiveState& hive, HivePlatform& platform, RegistryAccess& registry,
         return;
     }
 
+    if (CloneIsHibernated(path, platform) && !platform.ConfirmHibernatedClone())
+        return;
+
     if (registry.LoadKey(kCloneMountKey, path) != kRegSuccess) {
         status.Set(kTextHiveLoadError);
         return;
@@ -55,8 +86,12 @@ void HiveUnload(HiveState& hive, RegistryAccess& registry, MountTable& table, St
     hive.loaded = false;
 }
 
-void UnloadOnClose(HiveState& hive, RegistryAccess& registry)
+bool UnloadOnClose(HiveState& hive, RegistryAccess& registry)
 {
-    if (hive.loaded && registry.UnLoadKey(kCloneMountKey) == kRegSuccess)
-        hive.loaded = false;
+    if (!hive.loaded)
+        return true;
+    if (registry.UnLoadKey(kCloneMountKey) != kRegSuccess)
+        return false;
+    hive.loaded = false;
+    return true;
 }

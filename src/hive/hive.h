@@ -19,6 +19,14 @@ inline constexpr const char* kTextHiveLoadError = "ハイブロードエラー";
 inline constexpr const char* kTextHiveUnloaded = "ハイブをアンロードしました";
 inline constexpr const char* kTextHiveUnloadError = "ハイブアンロードエラー";
 
+// The question asked before loading the hive of a hibernated clone.
+inline constexpr const char* kTextHibernatedCaption = "休止状態のクローン";
+inline constexpr const char* kTextHibernated =
+    "このクローンは休止状態、または高速スタートアップで終了しています。\n\n"
+    "Windows は次の起動でそのメモリイメージから再開し、ここで書き込むドライブ文字を破棄します。\n\n"
+    "避けるには、クローンを一度起動して完全にシャットダウンするか、高速スタートアップを無効にしてください。\n\n"
+    "それでもハイブをロードしますか?";
+
 struct HiveState {
     bool loaded = false; // only while a hive this program mounted is mounted
     char filePath[kCellChars] = {};
@@ -37,6 +45,9 @@ public:
     virtual long long ReadFileStart(const char* path, std::uint8_t* buffer, std::size_t cap) = 0;
     // PathStripToRootA then PathRemoveBackslashA on a copy of path. root: kCellChars.
     virtual void RootOfPath(const char* path, char* root) = 0;
+    // The warning box about a hibernated clone (Yes/No, No the default);
+    // true when the user answers Yes.
+    virtual bool ConfirmHibernatedClone() = 0;
 
 protected:
     ~HivePlatform() = default;
@@ -44,4 +55,5 @@ protected:
 
 void HiveLoad(HiveState& hive, HivePlatform& platform, RegistryAccess& registry, StatusLine& status);
 void HiveUnload(HiveState& hive, RegistryAccess& registry, MountTable& table, StatusLine& status);
-void UnloadOnClose(HiveState& hive, RegistryAccess& registry);
+// Unmounts a hive this program mounted; false when that unmount failed.
+bool UnloadOnClose(HiveState& hive, RegistryAccess& registry);

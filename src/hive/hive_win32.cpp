@@ -85,6 +85,12 @@ void Win32HivePlatform::RootOfPath(const char* path, char* root)
     CopyText(root, kCellChars, work);
 }
 
+bool Win32HivePlatform::ConfirmHibernatedClone()
+{
+    return MessageBoxA(owner_, kTextHibernated, kTextHibernatedCaption,
+                       MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
 bool EnablePrivilege(const char* name)
 {
     HANDLE token = nullptr;

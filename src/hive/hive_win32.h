@@ -13,6 +13,7 @@ public:
     bool FileAttributes(const char* path, bool* isDirectory, std::uint64_t* size) override;
     long long ReadFileStart(const char* path, std::uint8_t* buffer, std::size_t cap) override;
     void RootOfPath(const char* path, char* root) override;
+    bool ConfirmHibernatedClone() override;
 
 private:
     HWND owner_;

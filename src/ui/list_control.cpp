@@ -3,7 +3,10 @@
 #include "mounttable/text.h"
 #include "ui/list_logic.h"
 
+#include "ui/command_ids.h"
+
 #include <commctrl.h>
+#include <windowsx.h>
 
 #include <string>
 #include <vector>
@@ -74,6 +77,21 @@ LRESULT SortByColumn(HWND list, int column)
     FlipSortDirection(*sort.column);
     SendMessageA(list, LVM_SORTITEMS, reinterpret_cast<WPARAM>(&sort), reinterpret_cast<LPARAM>(CompareRows));
     return 1;
+}
+
+std::string ToCodePage932(std::u16string_view text)
+{
+    if (text.empty())
+        return {};
+    std::wstring wide(text.begin(), text.end());
+    int size = WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), nullptr, 0, "?",
+                                   nullptr);
+    if (size <= 0)
+        return {};
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), out.data(), size, "?",
+                        nullptr);
+    return out;
 }
 
 } // namespace
@@ -157,9 +175,25 @@ HWND CreateMountList(HWND window, HINSTANCE instance, HFONT font, int x, int y, 
     return list;
 }
 
-bool HandleListNotify(NMHDR* header, const char* hiveRootPath, LRESULT* result)
+bool HandleListNotify(NMHDR* header, const char* hiveRootPath, RegistryAccess& registry, LRESULT* result)
 {
     switch (header->code) {
+    case LVN_GETINFOTIPA: {
+        NMLVGETINFOTIPA* tip = reinterpret_cast<NMLVGETINFOTIPA*>(header);
+        ListMountTable table(header->hwndFrom);
+        if (tip->pszText != nullptr && tip->cchTextMax > 0)
+            IdentityTip(table, tip->iItem, registry, ToCodePage932, tip->pszText,
+                        static_cast<std::size_t>(tip->cchTextMax));
+        *result = 0;
+        return true;
+    }
+    case LVN_KEYDOWN:
+        if (reinterpret_cast<NMLVKEYDOWN*>(header)->wVKey == VK_DELETE) {
+            ListMountTable table(header->hwndFrom);
+            ApplyLetterCommand(table, kCmdClearChange);
+        }
+        *result = 0;
+        return true;
     case NM_CUSTOMDRAW:
         *result = CustomDraw(reinterpret_cast<NMLVCUSTOMDRAW*>(header), hiveRootPath);
         return true;
@@ -193,8 +227,17 @@ void ShowLetterMenu(HWND window, HWND list, LPARAM position)
         InsertMenuItemA(menu, kNoSuchItem, FALSE, &item);
     }
     SetForegroundWindow(window);
-    int x = static_cast<int>(LOWORD(position));
-    int y = static_cast<int>(HIWORD(position));
+    // Signed: a monitor left of or above the primary one has negative positions.
+    POINT at = {GET_X_LPARAM(position), GET_Y_LPARAM(position)};
+    if (at.x == -1 && at.y == -1) {
+        RECT row = {};
+        row.left = LVIR_BOUNDS;
+        SendMessageA(list, LVM_GETITEMRECT, table.SelectedRow(), reinterpret_cast<LPARAM>(&row));
+        at = {row.left, row.bottom};
+        ClientToScreen(list, &at);
+    }
+    int x = at.x;
+    int y = at.y;
     TrackPopupMenu(menu, 0, x, y, 0, window, nullptr);
     DestroyMenu(menu);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "mounttable/mount_table.h"
+#include "mounttable/registry.h"
 
 #include <windows.h>
 
@@ -22,7 +23,10 @@ private:
 
 HWND CreateMountList(HWND window, HINSTANCE instance, HFONT font, int x, int y, int width, int height);
 
-// NM_CUSTOMDRAW and LVN_COLUMNCLICK; false for any other notification.
-bool HandleListNotify(NMHDR* header, const char* hiveRootPath, LRESULT* result);
-// WM_CONTEXTMENU for the list: the letter menu on the selected row.
+// NM_CUSTOMDRAW, LVN_COLUMNCLICK, LVN_GETINFOTIPA (the row's identity
+// decoded) and LVN_KEYDOWN (Delete clears the Change cell); false for any
+// other notification.
+bool HandleListNotify(NMHDR* header, const char* hiveRootPath, RegistryAccess& registry, LRESULT* result);
+// WM_CONTEXTMENU for the list: the letter menu on the selected row, at the
+// mouse or, from the keyboard (-1, -1), under the row's left edge.
 void ShowLetterMenu(HWND window, HWND list, LPARAM position);

@@ -91,8 +91,9 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     case WM_CLOSE:
-        if (g_main.services.registry != nullptr)
-            UnloadOnClose(g_main.hive, *g_main.services.registry);
+        // The hive stays mounted when its unload fails: say so before going.
+        if (g_main.services.registry != nullptr && !UnloadOnClose(g_main.hive, *g_main.services.registry))
+            MessageBoxA(window, kTextHiveUnloadError, kClassName, MB_OK | MB_ICONERROR);
         DestroyWindow(window);
         return 1;
     case WM_DESTROY:
@@ -102,7 +103,7 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
         NMHDR* header = reinterpret_cast<NMHDR*>(lParam);
         LRESULT result = 0;
         if (header != nullptr && header->hwndFrom == g_main.list && g_main.list != nullptr &&
-            HandleListNotify(header, g_main.hive.rootPath, &result))
+            HandleListNotify(header, g_main.hive.rootPath, *g_main.services.registry, &result))
             return result;
         break;
     }

@@ -1,6 +1,7 @@
 #include "support/doubles.h"
 #include "ui/bar_layout.h"
 #include "ui/command_ids.h"
+#include "mounttable/text.h"
 #include "ui/list_logic.h"
 
 #include <gtest/gtest.h>
@@ -105,6 +106,58 @@ TEST(SortOrder, FirstClickAscendsLaterClicksReverseAndNumbersCountForRightAligne
     column.format = 1; // right-aligned: numbers, not texts
     EXPECT_GT(CompareForSort(column, "10", "9"), 0);
     EXPECT_EQ(CompareForSort(column, "abc", "0x"), 0);
+}
+
+} // namespace
+
+namespace {
+
+// Stands in for WideCharToMultiByte to code page 932: ASCII kept, the rest "?".
+std::string AsciiOrQuestionMark(std::u16string_view text)
+{
+    std::string out;
+    for (char16_t c : text)
+        out += c < 0x80 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+std::string Tip(MountTable& table, int row, RegistryAccess& registry, std::size_t cap = 1024)
+{
+    std::vector<char> out(cap, 'X');
+    IdentityTip(table, row, registry, AsciiOrQuestionMark, out.data(), cap);
+    return std::string(out.data(), TextLength(out.data(), cap));
+}
+
+TEST(IdentityTip, DecodesEachKindAndNamesTheVolumesOfBothTables)
+{
+    MemoryRegistry registry;
+    std::vector<std::uint8_t> system = Bytes({0x3E, 0xA0, 0xBE, 0x5C, 0, 0, 0x10, 0, 0, 0, 0, 0});
+    registry.Put(kCloneTableKey, "\\??\\Volume{aaaa}", system);
+    registry.Put(kCloneTableKey, "\\DosDevices\\C:", system);
+    registry.Put(kRunningTableKey, "\\??\\Volume{bbbb}", system);
+    MemoryMountTable table;
+    table.AppendRow("3EA0BE5C0000100000000000");
+    table.AppendRow("3EA0BE5C0000100000000000");
+    table.SetCellText(1, kColOriginal, "K:\\");
+    table.AppendRow("3EA0BE5C00F00F0000000000");
+    table.AppendRow("444D494F3A49443AAA770A8F1E5C0E4F9D6A1F2E3D4C5B6A");
+    table.AppendRow("5C003F003F005C0055005300420023004400E4004E2D"); // \??\USB#D, a-umlaut, U+2D4E
+    table.AppendRow("0102030405");
+    table.AppendRow(std::string(kHexChars - 1, 'A').c_str());
+
+    EXPECT_EQ(Tip(table, 0, registry), "MBR ディスク署名 5CBEA03E / 開始位置 1048576 バイト (1 MiB)\r\n\\??\\Volume{aaaa}")
+        << "a clone-only row names only the clone's volumes";
+    EXPECT_EQ(Tip(table, 1, registry),
+              "MBR ディスク署名 5CBEA03E / 開始位置 1048576 バイト (1 MiB)\r\n\\??\\Volume{aaaa}, \\??\\Volume{bbbb}");
+    EXPECT_EQ(Tip(table, 2, registry), "MBR ディスク署名 5CBEA03E / 開始位置 1044480 バイト (1020 KiB)");
+    EXPECT_EQ(Tip(table, 3, registry), "GPT パーティション {8f0a77aa-5c1e-4f0e-9d6a-1f2e3d4c5b6a}");
+    EXPECT_EQ(Tip(table, 4, registry), "デバイス \\??\\USB#D??");
+    EXPECT_EQ(Tip(table, 5, registry), "不明な形式 (5 バイト)");
+    EXPECT_EQ(Tip(table, 6, registry), "識別子が 511 バイトを超えるため全体を表示できません。この行は書き込まれません");
+    EXPECT_EQ(Tip(table, 7, registry), "") << "no such row";
+
+    // The tip is cut to the request's buffer and always terminated.
+    EXPECT_EQ(Tip(table, 3, registry, 8), "GPT パ");
 }
 
 } // namespace

@@ -38,6 +38,7 @@ public:
         return static_cast<long long>(got);
     }
     void RootOfPath(const char*, char* root) override { CopyText(root, kCellChars, "E:\\"); }
+    bool ConfirmHibernatedClone() override { return false; }
     std::string chosen;
 };
 

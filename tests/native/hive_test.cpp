@@ -152,12 +152,55 @@ TEST_F(HiveTest, UnloadOnCloseIsSilentAndOnlyForOurOwnMount)
     Load();
     status.Set("before close");
     registry.unloadResult = 5;
-    UnloadOnClose(hive, registry);
+    EXPECT_FALSE(UnloadOnClose(hive, registry)) << "the window must say that the hive stays mounted";
     EXPECT_TRUE(hive.loaded);
     registry.unloadResult = kRegSuccess;
-    UnloadOnClose(hive, registry);
+    EXPECT_TRUE(UnloadOnClose(hive, registry));
     EXPECT_FALSE(hive.loaded);
     EXPECT_EQ(status.text(), "before close");
+}
+
+// The clone's root is three folders above a hive in Windows\System32\config,
+// else the root of its drive; its hiberfil.sys decides whether to ask.
+TEST_F(HiveTest, AHibernatedCloneIsAskedAboutBeforeItsHiveIsLoaded)
+{
+    const std::string hivePath = "E:\\Clone\\WINDOWS\\system32\\Config\\SYSTEM";
+    platform.files["E:\\Clone\\hiberfil.sys"] = {Bytes({'H', 'I', 'B', 'R', 1, 2})};
+    Choose(hivePath, {HiveBytes(4096)});
+    status.Set("kept");
+    Load();
+    EXPECT_EQ(platform.hibernationQuestions, 1);
+    EXPECT_FALSE(hive.loaded) << "No loads nothing";
+    EXPECT_EQ(registry.loadCalls, 0);
+    EXPECT_EQ(status.text(), "kept");
+
+    platform.answerYes = true;
+    Load();
+    EXPECT_TRUE(hive.loaded);
+    EXPECT_EQ(status.text(), kTextHiveLoaded);
+    Unload();
+
+    // Elsewhere than Windows\System32\config the drive's root counts.
+    platform.files["F:\\hiberfil.sys"] = {Bytes({'h', 'i', 'b', 'r'})};
+    Choose("F:\\hives\\SYSTEM", {HiveBytes(4096)});
+    Load();
+    EXPECT_EQ(platform.hibernationQuestions, 3);
+
+    // A resumed ("wake"), zeroed, short or missing image asks nothing.
+    for (std::vector<std::uint8_t> image : {Bytes({'w', 'a', 'k', 'e'}), std::vector<std::uint8_t>(4096, 0),
+                                            Bytes({'h', 'i', 'b'})}) {
+        Unload();
+        platform.files["E:\\Clone\\hiberfil.sys"] = {image};
+        Choose(hivePath, {HiveBytes(4096)});
+        Load();
+        EXPECT_TRUE(hive.loaded);
+    }
+    Unload();
+    platform.files.erase("E:\\Clone\\hiberfil.sys");
+    Choose(hivePath, {HiveBytes(4096)});
+    Load();
+    EXPECT_TRUE(hive.loaded);
+    EXPECT_EQ(platform.hibernationQuestions, 3);
 }
 
 } // namespace

@@ -141,8 +141,15 @@ public:
     bool FileAttributes(const char* path, bool* isDirectory, std::uint64_t* size) override;
     long long ReadFileStart(const char* path, std::uint8_t* buffer, std::size_t cap) override;
     void RootOfPath(const char* path, char* root) override;
+    bool ConfirmHibernatedClone() override
+    {
+        ++hibernationQuestions;
+        return answerYes;
+    }
 
     std::string chosen;
+    int hibernationQuestions = 0;
+    bool answerYes = false;
     bool cancel = false;
     int dialogs = 0;
     std::map<std::string, File> files;

@@ -7,6 +7,7 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cstring>
 
 void Pump(int milliseconds)
 {
@@ -80,6 +81,39 @@ HWND FindProcessWindow(const char* className, const char* caption)
     return request.found;
 }
 
+BoxAnswerer::BoxAnswerer(const char* caption, int button)
+    : thread_([this, caption, button] {
+          while (!done_) {
+              HWND box = FindProcessWindow("#32770", caption);
+              if (box == nullptr) {
+                  Sleep(20);
+                  continue;
+              }
+              owner = GetWindow(box, GW_OWNER);
+              for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+                  if ((GetWindowLongA(child, GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON)
+                      defaultButton = GetDlgCtrlID(child);
+                  char shown[1024] = {};
+                  GetWindowTextA(child, shown, sizeof shown);
+                  if (std::strlen(shown) > text.size())
+                      text = shown; // the message is the longest text of the box
+              }
+              ++seen_;
+              PostMessageA(box, WM_COMMAND, button, 0);
+              while (IsWindow(box) && !done_)
+                  Sleep(10);
+          }
+      })
+{
+}
+
+void BoxAnswerer::Stop()
+{
+    done_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
 long SimulatedMountRegistry::LoadKey(const char* subKey, const char*)
 {
     ++loads;
@@ -95,6 +129,8 @@ long SimulatedMountRegistry::LoadKey(const char* subKey, const char*)
 long SimulatedMountRegistry::UnLoadKey(const char* subKey)
 {
     ++unloads;
+    if (failUnload)
+        return ERROR_ACCESS_DENIED;
     // Deleting the tree removes the key itself as well.
     return RegDeleteTreeA(HKEY_LOCAL_MACHINE, subKey) == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_BADDB;
 }

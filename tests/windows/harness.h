@@ -6,6 +6,7 @@
 #include "support/doubles.h"
 #include "ui/main_window.h"
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -20,6 +21,26 @@ HWND WaitForWindow(const std::function<HWND()>& find, int milliseconds = 10000);
 // A visible top-level window of this process with the given class and,
 // when caption is not null, that caption.
 HWND FindProcessWindow(const char* className, const char* caption = nullptr);
+
+// Watches from a second thread for a message box with the given caption
+// while the test's thread is busy; each one found is recorded, its texts
+// kept, and answered with the button given.
+class BoxAnswerer {
+public:
+    BoxAnswerer(const char* caption, int button);
+    ~BoxAnswerer() { Stop(); }
+    // Ends the watch; what was recorded may be read after it.
+    void Stop();
+    int seen() const { return seen_; }
+    std::string text; // the box's message, as shown
+    HWND owner = nullptr;
+    int defaultButton = 0; // the button drawn as the default
+
+private:
+    std::atomic<bool> done_{false};
+    std::atomic<int> seen_{0};
+    std::thread thread_;
+};
 
 // The registry of the Wine prefix, with the mount simulated: Wine cannot load
 // real hive files, so "loading" a file copies the values staged for it into
@@ -51,6 +72,7 @@ public:
     ValueList staged;
     int loads = 0;
     int unloads = 0;
+    bool failUnload = false; // as when a process still holds a key of the hive
 };
 
 // The real file checks and path calls, with the dialog's answer scripted.
@@ -66,6 +88,8 @@ public:
         return real.ReadFileStart(path, buffer, cap);
     }
     void RootOfPath(const char* path, char* root) override { real.RootOfPath(path, root); }
+    // The real warning box, owned by the main window as the program's is.
+    bool ConfirmHibernatedClone() override { return Win32HivePlatform(g_main.window).ConfirmHibernatedClone(); }
 
     Win32HivePlatform real{nullptr};
     std::string chosen;

@@ -207,4 +207,23 @@ TEST(MainWindow, UnknownCommandsDoNothingAndCloseUnloadsOurHive)
     EXPECT_TRUE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "WM_DESTROY posts the quit message";
 }
 
+// An unload that fails as the window closes leaves the hive mounted: the
+// user is told before the window goes.
+TEST(MainWindow, CloseSaysSoWhenTheHiveCannotBeUnloaded)
+{
+    MountedWindow mounted("vosk-close-fails.hiv");
+    ASSERT_TRUE(mounted.LoadHive());
+    mounted.registry.failUnload = true;
+    BoxAnswerer user(kClassName, IDOK);
+    mounted.host.Command(kCmdExit);
+    user.Stop();
+    EXPECT_EQ(user.seen(), 1);
+    EXPECT_EQ(user.text, kTextHiveUnloadError);
+    EXPECT_FALSE(IsWindow(mounted.host.window()));
+    mounted.registry.failUnload = false;
+    mounted.registry.UnLoadKey(kCloneMountKey);
+    MSG quit = {};
+    PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+}
+
 } // namespace

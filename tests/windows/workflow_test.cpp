@@ -335,4 +335,145 @@ TEST_F(WorkflowTest, MenuNeedsASelectedRowAndTheAboutBoxShowsItsLines)
     EXPECT_FALSE(IsWindow(host.window()));
 }
 
+std::vector<std::uint8_t> Utf16Le(std::u16string_view text)
+{
+    std::vector<std::uint8_t> bytes;
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<std::uint8_t>(c));
+        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return bytes;
+}
+
+// Wine's list view never asks for info tips, so the test asks as it would.
+std::string InfoTip(HWND window, HWND list, int row)
+{
+    char text[1024] = "(the item's own text)";
+    NMLVGETINFOTIPA tip = {};
+    tip.hdr.hwndFrom = list;
+    tip.hdr.code = LVN_GETINFOTIPA;
+    tip.pszText = text;
+    tip.cchTextMax = sizeof text;
+    tip.iItem = row;
+    SendMessageA(window, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&tip));
+    return text;
+}
+
+TEST_F(WorkflowTest, InfoTipsDecodeEachRowsIdentityAndNameItsVolumes)
+{
+    registry.staged.push_back({"\\DosDevices\\F:", kRegBinary, Utf16Le(u"\\??\\USBSTOR#Ven_Z\u00E4h&Prod_\u30A2\u30A4#1")});
+    ASSERT_TRUE(mounted.LoadHive());
+    host.Command(kCmdRead);
+    HWND window = host.window();
+    HWND list = host.list();
+    ASSERT_EQ(RowWithClone("F:"), 4);
+    EXPECT_EQ(InfoTip(window, list, 0), "MBR ディスク署名 99887766 / 開始位置 1048576 バイト (1 MiB)\r\n"
+                                        "\\??\\Volume{00000000-1111-2222-3333-444444444444}");
+    EXPECT_EQ(InfoTip(window, list, 1), "MBR ディスク署名 1A2B3C4D / 開始位置 1048576 バイト (1 MiB)\r\n"
+                                        "\\??\\Volume{6c5a3e1e-0000-0000-0000-100000000000}");
+    EXPECT_EQ(InfoTip(window, list, 2), "GPT パーティション {06070809-0405-0203-0100-010203040506}");
+    EXPECT_EQ(InfoTip(window, list, 3), "デバイス \\??\\USBSTOR#Disk&Ven_Generic#0001");
+    EXPECT_EQ(InfoTip(window, list, 4), "デバイス \\??\\USBSTOR#Ven_Z?h&Prod_アイ#1")
+        << "what code page 932 lacks becomes a question mark";
+}
+
+TEST_F(WorkflowTest, KeyboardOpensTheMenuUnderTheRowAndDeleteClearsTheChange)
+{
+    ASSERT_TRUE(mounted.LoadHive());
+    host.Command(kCmdRead);
+    HWND window = host.window();
+    HWND list = host.list();
+    auto menuAt = [&](LPARAM position) {
+        RECT shown = {-1, -1, -1, -1};
+        std::thread user([&] {
+            HWND menu = WaitForWindow([] { return FindProcessWindow("#32768"); });
+            if (menu == nullptr)
+                return;
+            GetWindowRect(menu, &shown);
+            PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        });
+        SendMessageA(window, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), position);
+        user.join();
+        Pump(100);
+        return shown;
+    };
+
+    // Shift+F10 and the menu key ask with the position (-1, -1).
+    Select(list, 1);
+    RECT row = {};
+    row.left = LVIR_BOUNDS;
+    SendMessageA(list, LVM_GETITEMRECT, 1, reinterpret_cast<LPARAM>(&row));
+    POINT under = {row.left, row.bottom};
+    ClientToScreen(list, &under);
+    RECT menu = menuAt(MAKELPARAM(0xFFFF, 0xFFFF));
+    EXPECT_EQ(menu.left, under.x);
+    EXPECT_EQ(menu.top, under.y);
+
+    // A click left of the primary monitor has a negative x, not one far right.
+    menu = menuAt(MAKELPARAM(static_cast<WORD>(-40), under.y));
+    EXPECT_GE(menu.right, 0) << "the menu was shown";
+    EXPECT_LT(menu.left, GetSystemMetrics(SM_CXSCREEN) / 2);
+
+    host.Command('G');
+    EXPECT_EQ(Cell(1, kColChange), "G:");
+    SendMessageA(list, WM_KEYDOWN, VK_DELETE, 0);
+    EXPECT_EQ(Cell(1, kColChange), "");
+    host.Command('H');
+    Select(list, -1);
+    SendMessageA(list, WM_KEYDOWN, VK_DELETE, 0);
+    EXPECT_EQ(Cell(1, kColChange), "H:") << "without a selected row, nothing";
+}
+
+// The clone's root holds a hiberfil.sys: the user is asked before loading.
+TEST_F(WorkflowTest, AHibernatedCloneIsNamedBeforeItsHiveIsLoaded)
+{
+    std::string root = TempPath("vosk-hibernated");
+    std::string folder = root;
+    for (const char* part : {"", "\\Windows", "\\System32", "\\config"}) {
+        folder += part;
+        CreateDirectoryA(folder.c_str(), nullptr);
+    }
+    mounted.platform.chosen = folder + "\\SYSTEM";
+    std::string image = root + "\\hiberfil.sys";
+    ASSERT_TRUE(WriteFileBytes(image, Bytes({'H', 'I', 'B', 'R', 0, 0, 0, 0})));
+    SetStatusLine("before");
+    {
+        BoxAnswerer user(kTextHibernatedCaption, IDNO);
+        ASSERT_TRUE(mounted.LoadHive());
+        user.Stop();
+        EXPECT_EQ(user.seen(), 1);
+        EXPECT_EQ(user.owner, host.window());
+        EXPECT_EQ(user.defaultButton, IDNO);
+        EXPECT_EQ(user.text, kTextHibernated);
+    }
+    EXPECT_EQ(registry.loads, 0);
+    EXPECT_EQ(host.StatusText(), "before");
+    {
+        BoxAnswerer user(kTextHibernatedCaption, IDYES);
+        ASSERT_TRUE(mounted.LoadHive());
+        user.Stop();
+        EXPECT_EQ(user.seen(), 1);
+    }
+    EXPECT_EQ(host.StatusText(), kTextHiveLoaded);
+    host.Command(kCmdHiveUnload);
+
+    // A resumed image, a zeroed one or none: loaded without a question.
+    for (std::vector<std::uint8_t> bytes : {Bytes({'w', 'a', 'k', 'e', 0, 0}), std::vector<std::uint8_t>(64, 0),
+                                            std::vector<std::uint8_t>{}}) {
+        if (bytes.empty())
+            DeleteFileA(image.c_str());
+        else
+            ASSERT_TRUE(WriteFileBytes(image, bytes));
+        BoxAnswerer user(kTextHibernatedCaption, IDNO);
+        ASSERT_TRUE(mounted.LoadHive());
+        user.Stop();
+        EXPECT_EQ(user.seen(), 0);
+        EXPECT_EQ(host.StatusText(), kTextHiveLoaded);
+        host.Command(kCmdHiveUnload);
+    }
+    DeleteFileA(mounted.platform.chosen.c_str());
+    for (const char* part : {"\\Windows\\System32\\config", "\\Windows\\System32", "\\Windows", ""})
+        RemoveDirectoryA((root + part).c_str());
+}
+
 } // namespace
