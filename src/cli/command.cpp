@@ -3,6 +3,7 @@
 #include "cli/disks.h"
 #include "cli/hive_file_registry.h"
 #include "hive/hive_file.h"
+#include "hive/log_recovery.h"
 #include "mounttable/identity.h"
 #include "mounttable/letter_plan.h"
 #include "mounttable/text.h"
@@ -10,6 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include <dirent.h>
+#include <stdio.h>
+#include <sys/mman.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,6 +63,8 @@ struct CloneEntry {
 
 struct Report {
     std::string hive;
+    std::vector<std::string> recoveredFrom; // logs applied to the base file
+    std::string recovery;                   // what the recovery did, in words
     std::vector<CloneEntry> entries;
     std::vector<RegValue> volumeNames; // "\??\Volume{...}" values
     DiskScan scan;
@@ -177,6 +182,85 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         return false;
     }
     return true;
+}
+
+std::vector<std::uint8_t> ReadWholeFile(const std::string& path)
+{
+    std::vector<std::uint8_t> bytes;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return bytes;
+    std::uint8_t buffer[1 << 16];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    close(fd);
+    return bytes;
+}
+
+// The recovered hive as a file for libhivex, which opens hives by path,
+// kept in memory only and gone with the process.
+class MemoryFile {
+public:
+    MemoryFile() = default;
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
+    ~MemoryFile()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool Hold(const std::vector<std::uint8_t>& bytes)
+    {
+        fd_ = memfd_create("voskarelle-recovered-hive", MFD_CLOEXEC);
+        if (fd_ < 0)
+            return false;
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
+
+private:
+    int fd_ = -1;
+};
+
+std::string RecoveryText(const Recovery& r)
+{
+    std::string text = "recovered from its transaction logs: ";
+    for (std::size_t i = 0; i < r.applied.size(); ++i)
+        text += (i ? ", " : "") + r.applied[i];
+    text += " (" + std::to_string(r.entries) + (r.entries == 1 ? " entry" : " entries") + ", sequence " +
+            std::to_string(r.firstSequence) + (r.lastSequence != r.firstSequence ? "-" + std::to_string(r.lastSequence) : "") +
+            ", " + std::to_string(r.pages) + " dirty pages" + (r.baseBlockFromLog ? ", base block from a log" : "") + ")";
+    return text;
+}
+
+// Renames a log to LOG.voskarelle-YYYYMMDDTHHMMSSZ.bak beside it, never over
+// an existing file; the new name, or empty with errno set.
+std::string MoveAside(const std::string& log)
+{
+    std::string base = BackupName(log, std::time(nullptr));
+    for (int n = 1; n <= 100; ++n) {
+        std::string aside = base + (n == 1 ? "" : "-" + std::to_string(n)) + ".bak";
+        if (renameat2(AT_FDCWD, log.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0)
+            return aside;
+        if (errno != EEXIST)
+            break;
+    }
+    return {};
 }
 
 bool ReadStart(const std::string& path, std::uint8_t* buffer, std::size_t size, std::size_t* got)
@@ -375,6 +459,8 @@ void PrintText(const Report& report, std::ostream& out)
 {
     auto byIdentity = PartitionsByIdentity(report.scan);
     out << "Hive: " << report.hive << "\n";
+    if (!report.recovery.empty())
+        out << "Read as " << report.recovery << "\n";
     if (report.entries.empty())
         out << "The clone's MountedDevices gives no drive letter.\n";
     for (const CloneEntry& entry : report.entries) {
@@ -456,8 +542,8 @@ void PrintJson(const Report& report, std::ostream& out)
             item["error"] = disk.error;
         disks.push_back(std::move(item));
     }
-    Json doc{{"hive", report.hive}, {"entries", entries},        {"unlettered", unlettered},
-             {"disks", disks},      {"warnings", report.warnings}};
+    Json doc{{"hive", report.hive},   {"recovered_from", report.recoveredFrom}, {"entries", entries},
+             {"unlettered", unlettered}, {"disks", disks}, {"warnings", report.warnings}};
     // Names and labels come from foreign disks: bytes that are no UTF-8 are
     // replaced rather than failing the whole report.
     out << doc.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
@@ -562,12 +648,26 @@ int RunVoskarelle(const std::vector<std::string>& args, std::ostream& out, std::
         return Refuse(err, failure);
     Report report;
     report.hive = options.hive;
+    // A dirty hive is read as Windows would load it: recovered in memory
+    // from its transaction logs. The base file itself is only ever replaced.
+    Recovery recovery;
     if (facts.base.Dirty()) {
-        if (write)
-            return Refuse(err, {kExitRefused, options.hive + ": " + DirtyWarning(options.hive, facts) +
-                                                  "; writing the base file alone would make Windows discard "
-                                                  "them, so nothing was changed"});
-        report.warnings.push_back(DirtyWarning(options.hive, facts));
+        std::vector<HiveLog> logs;
+        for (const std::string& log : facts.logs)
+            logs.push_back({log, ReadWholeFile(log)});
+        std::vector<std::uint8_t> base = ReadWholeFile(options.hive);
+        recovery = RecoverHive(base, logs);
+        if (!recovery.recovered) {
+            std::string why = DirtyWarning(options.hive, facts) + "; " + recovery.why;
+            if (write)
+                return Refuse(err, {kExitRefused, options.hive + ": " + why +
+                                                      ". Writing the base file alone would make Windows discard "
+                                                      "what the logs hold, so nothing was changed"});
+            report.warnings.push_back(why + "; shown without them");
+        } else {
+            report.recoveredFrom = recovery.applied;
+            report.recovery = RecoveryText(recovery);
+        }
     }
     if (!facts.hibernationImage.empty()) {
         if (write && !options.forceHibernated)
@@ -577,8 +677,16 @@ int RunVoskarelle(const std::vector<std::string>& args, std::ostream& out, std::
     }
 
     HiveFileRegistry registry;
+    MemoryFile recovered;
+    std::string source = options.hive;
+    if (recovery.recovered) {
+        if (!recovered.Hold(recovery.hive))
+            return Refuse(err, {kExitRefused, std::string("cannot hold the recovered hive: ") + std::strerror(errno)});
+        source = recovered.path();
+        std::vector<std::uint8_t>().swap(recovery.hive);
+    }
     errno = 0;
-    if (registry.LoadKey(kCloneMountKey, options.hive.c_str()) != kRegSuccess)
+    if (registry.LoadKey(kCloneMountKey, source.c_str()) != kRegSuccess)
         return Refuse(err, {kExitRefused, options.hive + ": libhivex cannot open it as a hive (" +
                                               std::strerror(errno ? errno : EINVAL) + ")"});
     if (!ReadCloneTable(registry, &report))
@@ -635,6 +743,15 @@ int RunVoskarelle(const std::vector<std::string>& args, std::ostream& out, std::
         out << "Backup: " << backup << "\n";
     if (!committed)
         return Refuse(err, {kExitRefused, error});
+    // The new hive is clean, so Windows would ignore these logs; moved aside
+    // all the same, no stale log can ever be replayed over it.
+    for (const std::string& log : report.recoveredFrom) {
+        std::string aside = MoveAside(log);
+        if (aside.empty())
+            err << "voskarelle: warning: could not move " << log << " aside: " << std::strerror(errno) << "\n";
+        else
+            out << "Log moved aside: " << aside << "\n";
+    }
     PrintText(report, out);
     out << "Written: " << options.hive << "\n";
     return kExitOk;

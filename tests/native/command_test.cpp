@@ -5,6 +5,7 @@
 #include "hive/hive_file.h"
 #include "mounttable/identity.h"
 #include "support/hivex_registry.h"
+#include "support/regf_writer.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -325,6 +326,66 @@ TEST_F(CommandTest, DirtyOrHibernatedClonesAreShownButNotWritten)
     EXPECT_EQ(Run({"set", hive, "D:=G:", "--force-hibernated", "--no-backup"}), 0) << err;
     WriteBytes(root / "HiberFil.sys", Bytes({'w', 'a', 'k', 'e', 0, 0}));
     EXPECT_EQ(Run({"set", hive, "G:=H:", "--no-backup"}), 0) << err;
+}
+
+// A clone taken from a running Windows: its base file is older than its
+// logs. Both commands read the hive as recovered; set writes the recovered
+// hive with the change and moves the applied log aside.
+TEST_F(CommandTest, ADirtyHiveIsReadAndWrittenAsItsLogsRecoverIt)
+{
+    // The logged state: D: and E: swapped since the base file was written.
+    std::string later = (root / "later").string();
+    ValueList logged = Table();
+    std::swap(logged[1].data, logged[3].data);
+    ASSERT_TRUE(MakeHiveFile(later.c_str(), {{"MountedDevices", logged}, {"Select", kSelect}}));
+    std::vector<std::uint8_t> latest = FileBytes(later);
+    std::uint32_t binsSize = static_cast<std::uint32_t>(latest.size() - 4096);
+    std::vector<LogPage> pages;
+    for (std::uint32_t at = 0; at < binsSize; at += 4096)
+        pages.push_back({at, std::vector<std::uint8_t>(latest.begin() + 4096 + at, latest.begin() + 8192 + at)});
+
+    std::vector<std::uint8_t> base = original;
+    std::uint32_t sequence = 0;
+    std::memcpy(&sequence, &base[8], 4);
+    std::uint32_t primary = sequence + 1;
+    std::memcpy(&base[4], &primary, 4);
+    std::uint32_t sum = BaseBlockChecksum(base);
+    std::memcpy(&base[0x1FC], &sum, 4);
+    WriteBytes(hive, base);
+    std::string log = hive + ".LOG1";
+    WriteBytes(log, MakeNewFormatLog(base, sequence, {{sequence, binsSize, pages}}));
+    std::vector<std::uint8_t> logBytes = FileBytes(log);
+
+    ASSERT_EQ(Run({"show", hive, "--json", "--disk", gpt}), 0) << err;
+    Json doc = Json::parse(out);
+    EXPECT_EQ(doc["recovered_from"], Json::array({log}));
+    EXPECT_EQ(doc["entries"][1]["letter"], "D:");
+    EXPECT_EQ(doc["entries"][1]["kind"], "gpt") << "the logged swap is shown";
+    EXPECT_TRUE(doc["warnings"].empty());
+    EXPECT_EQ(FileBytes(hive), base);
+
+    ASSERT_EQ(Run({"set", hive, "D:=G:", "--disk", gpt}), 0) << err;
+    EXPECT_NE(out.find("Read as recovered from its transaction logs: " + log + " (1 entry"), std::string::npos)
+        << out;
+    ValueList table = MountedDevices();
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\D:"), nullptr);
+    ASSERT_NE(FindValue(table, "\\DosDevices\\G:"), nullptr);
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\G:")->data, kGptData);
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\E:")->data, kCloneSystem) << "the rest of the logged state";
+    BaseBlock block;
+    std::vector<std::uint8_t> written = FileBytes(hive);
+    ASSERT_TRUE(ParseBaseBlock(written, &block));
+    EXPECT_FALSE(block.Dirty());
+    EXPECT_TRUE(block.checksumOk);
+
+    EXPECT_FALSE(fs::exists(log)) << "no stale log is left to replay";
+    std::string backup = out.substr(8, out.find('\n') - 8);
+    EXPECT_EQ(FileBytes(backup), base) << "the backup keeps the original base file";
+    std::size_t aside = out.find("Log moved aside: ");
+    ASSERT_NE(aside, std::string::npos) << out;
+    std::string moved = out.substr(aside + 17, out.find('\n', aside) - aside - 17);
+    EXPECT_EQ(moved.rfind(log + ".voskarelle-", 0), 0u);
+    EXPECT_EQ(FileBytes(moved), logBytes);
 }
 
 // A failure at any step of the commit leaves the original file in place,

@@ -1,5 +1,8 @@
 #include "support/regf_writer.h"
 
+#include "hive/hive_file.h"
+#include "hive/log_recovery.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -92,4 +95,38 @@ bool WriteMinimalHive(const char* path)
         return false;
     bool ok = std::fwrite(image.data(), 1, image.size(), file) == image.size();
     return std::fclose(file) == 0 && ok;
+}
+
+std::vector<std::uint8_t> MakeNewFormatLog(const std::vector<std::uint8_t>& hive, std::uint32_t logSequence,
+                                           const std::vector<LogEntrySpec>& entries)
+{
+    std::vector<std::uint8_t> log(hive.begin(), hive.begin() + 512);
+    Put32(log, 0x04, logSequence);
+    Put32(log, 0x08, logSequence);
+    Put32(log, 0x1C, 6); // a log of the newer format
+    Put32(log, 0x1FC, BaseBlockChecksum(log));
+    for (const LogEntrySpec& spec : entries) {
+        std::vector<std::uint8_t> entry(40);
+        std::memcpy(entry.data(), "HvLE", 4);
+        Put32(entry, 12, spec.sequence);
+        Put32(entry, 16, spec.binsSize);
+        Put32(entry, 20, static_cast<std::uint32_t>(spec.pages.size()));
+        for (const LogPage& page : spec.pages) {
+            entry.resize(entry.size() + 8);
+            Put32(entry, entry.size() - 8, page.offset);
+            Put32(entry, entry.size() - 4, static_cast<std::uint32_t>(page.bytes.size()));
+        }
+        for (const LogPage& page : spec.pages)
+            entry.insert(entry.end(), page.bytes.begin(), page.bytes.end());
+        entry.resize((entry.size() + 511) / 512 * 512);
+        Put32(entry, 4, static_cast<std::uint32_t>(entry.size()));
+        std::uint64_t hash1 = Marvin32(std::span(entry).subspan(40), kLogHashSeed);
+        Put32(entry, 24, static_cast<std::uint32_t>(hash1));
+        Put32(entry, 28, static_cast<std::uint32_t>(hash1 >> 32));
+        std::uint64_t hash2 = Marvin32(std::span(entry).first(32), kLogHashSeed);
+        Put32(entry, 32, static_cast<std::uint32_t>(hash2));
+        Put32(entry, 36, static_cast<std::uint32_t>(hash2 >> 32));
+        log.insert(log.end(), entry.begin(), entry.end());
+    }
+    return log;
 }
