@@ -13,8 +13,6 @@ constexpr std::size_t kEntryHeader = 40;
 constexpr std::uint32_t kFileTypePrimary = 0;
 constexpr std::uint32_t kFileTypeOldLog = 1;
 constexpr std::uint32_t kFileTypeNewLog = 6;
-// Far beyond any real hive; keeps a hostile log from asking for memory.
-constexpr std::uint64_t kLargestHive = 4ull << 30;
 
 std::uint32_t Le32(std::span<const std::uint8_t> b, std::size_t at)
 {
@@ -66,7 +64,7 @@ std::vector<LogEntry> ReadEntries(std::span<const std::uint8_t> log)
         std::uint32_t binsSize = Le32(head, 16);
         std::uint32_t count = Le32(head, 20);
         if (size < kEntryHeader || size % kSector != 0 || size > head.size() || binsSize == 0 ||
-            binsSize % kPage != 0 || binsSize > kLargestHive || count > (size - kEntryHeader) / 8)
+            binsSize % kPage != 0 || count > (size - kEntryHeader) / 8)
             break;
         std::span<const std::uint8_t> entry = head.first(size);
         if (Marvin32(entry.subspan(kEntryHeader), kLogHashSeed) != Le64(entry, 24) ||
