@@ -17,18 +17,6 @@ constexpr long kKeyDeleted = 1018; // ERROR_KEY_DELETED
 // and later; libhivex writes it as one cell, which Windows does not accept.
 constexpr std::size_t kLargestCellData = 16344;
 
-hive_node_h Walk(hive_h* hive, std::string_view path)
-{
-    hive_node_h node = hivex_root(hive);
-    while (node != 0 && !path.empty()) {
-        std::size_t end = path.find('\\');
-        std::string part(path.substr(0, end));
-        node = hivex_node_get_child(hive, node, part.c_str());
-        path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
-    }
-    return node;
-}
-
 bool ReadValues(hive_h* hive, hive_node_h node, ValueList* out)
 {
     hive_value_h* values = hivex_node_values(hive, node);
@@ -57,6 +45,19 @@ bool ReadValues(hive_h* hive, hive_node_h node, ValueList* out)
 
 } // namespace
 
+hive_node_h WalkHive(hive_h* hive, std::string_view path)
+{
+    hive_node_h node = hivex_root(hive);
+    while (node != 0 && !path.empty()) {
+        std::size_t end = path.find('\\');
+        std::string part(path.substr(0, end));
+        node = hivex_node_get_child(hive, node, part.c_str());
+        path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
+    }
+    return node;
+}
+
+
 HiveFileRegistry::~HiveFileRegistry()
 {
     if (hive_ != nullptr)
@@ -77,7 +78,7 @@ HiveFileRegistry::CachedKey* HiveFileRegistry::Cached(const char* subKey)
         return nullptr;
     std::string_view path(subKey);
     path = path.size() > std::strlen(kCloneMountKey) ? path.substr(std::strlen(kCloneMountKey) + 1) : "";
-    hive_node_h node = Walk(hive_, path);
+    hive_node_h node = WalkHive(hive_, path);
     if (node == 0)
         return nullptr;
     auto [it, added] = keys_.try_emplace(node);

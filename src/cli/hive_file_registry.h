@@ -13,6 +13,11 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
+
+// The key at path ("ControlSet001\\Control", names in any case) below the
+// root of an open hive, or 0 when there is none.
+hive_node_h WalkHive(hive_h* hive, std::string_view path);
 
 class HiveFileRegistry final : public RegistryAccess {
 public:

@@ -7,32 +7,18 @@
 namespace {
 
 // Calls visit(letterPart, hex) for each drive-letter entry of an open key, in
-// enumeration order. A value too large for the buffers is skipped rather than
-// ending the walk, so one odd value cannot hide every entry after it.
+// enumeration order.
 template <typename Visit>
 void ForEachDriveLetterEntry(RegistryAccess& registry, RegKey key, Visit visit)
 {
-    char name[kRegNameChars];
-    std::uint8_t data[kRegDataBytes];
     char hex[kHexChars];
-    for (std::uint32_t index = 0; index != UINT32_MAX; ++index) {
-        std::uint32_t nameLength = kRegNameChars;
-        std::uint32_t dataLength = kRegDataBytes;
-        std::uint32_t type = 0;
-        long rc = registry.EnumValue(key, index, name, &nameLength, &type, data, &dataLength);
-        if (rc == kRegMoreData)
-            continue;
-        if (rc != kRegSuccess)
-            break;
-        name[kRegNameChars - 1] = '\0';
+    ForEachValue(registry, key, [&](const char* name, const std::uint8_t* data, std::uint32_t length) {
         const char* letter = DriveLetterPart(name);
         if (letter == nullptr)
-            continue;
-        if (dataLength > kRegDataBytes)
-            dataLength = kRegDataBytes;
-        EncodeDeviceDataHex(data, dataLength, hex);
+            return;
+        EncodeDeviceDataHex(data, length, hex);
         visit(letter, hex);
-    }
+    });
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 // plain failure, except where a caller must tell "absent" from "failed".
 #pragma once
 
+#include "mounttable/text.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -54,3 +56,30 @@ public:
 protected:
     ~DriveShell() = default;
 };
+
+// Calls visit(name, data, dataLength) for each value of an open key, in
+// enumeration order, with the buffers of the program's fixed sizes (a name of
+// kRegNameChars, data of kRegDataBytes). A value too large for them is
+// skipped rather than ending the walk, so one odd value cannot hide every
+// value after it.
+template <typename Visit>
+void ForEachValue(RegistryAccess& registry, RegKey key, Visit visit)
+{
+    constexpr std::uint32_t kNameChars = kRegNameChars;
+    constexpr std::uint32_t kDataBytes = kRegDataBytes;
+    char name[kNameChars];
+    std::uint8_t data[kDataBytes];
+    for (std::uint32_t index = 0; index != UINT32_MAX; ++index) {
+        std::uint32_t nameLength = kNameChars;
+        std::uint32_t dataLength = kDataBytes;
+        std::uint32_t type = 0;
+        long rc = registry.EnumValue(key, index, name, &nameLength, &type, data, &dataLength);
+        if (rc == kRegMoreData)
+            continue;
+        if (rc != kRegSuccess)
+            break;
+        name[kNameChars - 1] = '\0';
+        visit(static_cast<const char*>(name), static_cast<const std::uint8_t*>(data),
+              dataLength > kDataBytes ? kDataBytes : dataLength);
+    }
+}

@@ -43,30 +43,18 @@ void AddVolumeNames(RegistryAccess& registry, const char* subKey, const std::vec
     RegKey key = nullptr;
     if (registry.OpenKey(subKey, &key) != kRegSuccess)
         return;
-    char name[kRegNameChars];
-    std::uint8_t value[kRegDataBytes];
-    for (std::uint32_t index = 0; index != UINT32_MAX; ++index) {
-        std::uint32_t nameLength = kRegNameChars;
-        std::uint32_t dataLength = kRegDataBytes;
-        std::uint32_t type = 0;
-        long rc = registry.EnumValue(key, index, name, &nameLength, &type, value, &dataLength);
-        if (rc == kRegMoreData)
-            continue;
-        if (rc != kRegSuccess)
-            break;
-        name[kRegNameChars - 1] = '\0';
-        std::string_view text(name, TextLength(name, kRegNameChars));
+    ForEachValue(registry, key, [&](const char* name, const std::uint8_t* value, std::uint32_t length) {
+        std::string_view text(name);
         if (text.size() < kVolumeNamePrefix.size() ||
             CompareNoCase(text.substr(0, kVolumeNamePrefix.size()), kVolumeNamePrefix) != 0)
-            continue;
-        if (dataLength != data.size() || !std::equal(data.begin(), data.end(), value))
-            continue;
-        bool known = false;
+            return;
+        if (length != data.size() || !std::equal(data.begin(), data.end(), value))
+            return;
         for (const std::string& seen : names)
-            known = known || CompareNoCase(seen, text) == 0;
-        if (!known)
-            names.emplace_back(text);
-    }
+            if (CompareNoCase(seen, text) == 0)
+                return;
+        names.emplace_back(text);
+    });
     registry.CloseKey(key);
 }
 

@@ -1,5 +1,6 @@
 #include "mounttable/identity.h"
 #include "mounttable/text.h"
+#include "support/doubles.h"
 
 #include <gtest/gtest.h>
 
@@ -137,16 +138,6 @@ TEST(BoundedText, CopyAndAppendCutAtCapacityAndAlwaysTerminate)
 } // namespace
 
 namespace {
-
-std::vector<std::uint8_t> Utf16Le(std::u16string_view text)
-{
-    std::vector<std::uint8_t> bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<std::uint8_t>(c));
-        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
-    }
-    return bytes;
-}
 
 TEST(Identity, DecodesMbrGptAndDevicePathsAndCallsTheRestOther)
 {

@@ -301,3 +301,13 @@ std::vector<std::uint8_t> Utf16(const std::string& ascii)
     }
     return out;
 }
+
+std::vector<std::uint8_t> Utf16Le(std::u16string_view text)
+{
+    std::vector<std::uint8_t> bytes;
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<std::uint8_t>(c));
+        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return bytes;
+}

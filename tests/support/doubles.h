@@ -11,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct MemoryRow {
@@ -157,3 +158,4 @@ public:
 
 std::vector<std::uint8_t> Bytes(std::initializer_list<int> values);
 std::vector<std::uint8_t> Utf16(const std::string& ascii);
+std::vector<std::uint8_t> Utf16Le(std::u16string_view text);

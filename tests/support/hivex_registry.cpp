@@ -8,19 +8,6 @@
 
 namespace {
 
-hive_node_h Walk(hive_h* hive, const std::string& path)
-{
-    hive_node_h node = hivex_root(hive);
-    std::size_t start = 0;
-    while (node != 0 && start < path.size()) {
-        std::size_t end = path.find('\\', start);
-        std::string part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        node = hivex_node_get_child(hive, node, part.c_str());
-        start = end == std::string::npos ? path.size() : end + 1;
-    }
-    return node;
-}
-
 bool ReadValue(hive_h* hive, hive_value_h value, RegValue* out)
 {
     char* key = hivex_value_key(hive, value);
@@ -148,7 +135,7 @@ HiveKeyDump DumpHiveKey(const char* file, const char* keyPath)
     hive_h* hive = hivex_open(file, 0);
     if (hive == nullptr)
         return dump;
-    hive_node_h node = Walk(hive, keyPath);
+    hive_node_h node = WalkHive(hive, keyPath);
     dump.found = node != 0 && ReadValues(hive, node, &dump.values);
     hivex_close(hive);
     return dump;

@@ -335,16 +335,6 @@ TEST_F(WorkflowTest, MenuNeedsASelectedRowAndTheAboutBoxShowsItsLines)
     EXPECT_FALSE(IsWindow(host.window()));
 }
 
-std::vector<std::uint8_t> Utf16Le(std::u16string_view text)
-{
-    std::vector<std::uint8_t> bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<std::uint8_t>(c));
-        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
-    }
-    return bytes;
-}
-
 // Wine's list view never asks for info tips, so the test asks as it would.
 std::string InfoTip(HWND window, HWND list, int row)
 {
