@@ -327,8 +327,12 @@ bool CheckHiveFile(const std::string& path, bool forWriting, HiveFacts* facts, F
 std::string DirtyWarning(const std::string& hive, const HiveFacts& facts)
 {
     std::ostringstream text;
-    text << "the hive is dirty (sequence numbers " << facts.base.primarySequence << " and "
-         << facts.base.secondarySequence << "): its latest changes may still sit in its transaction logs";
+    if (facts.base.checksumOk)
+        text << "the hive is dirty (sequence numbers " << facts.base.primarySequence << " and "
+             << facts.base.secondarySequence << ")";
+    else
+        text << "the hive is dirty (its base block's checksum is wrong)";
+    text << ": its latest changes may still sit in its transaction logs";
     if (facts.logs.empty()) {
         text << ", and no log (" << BaseName(hive) << ".LOG1, .LOG2, .LOG) was found beside it";
     } else {

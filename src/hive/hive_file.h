@@ -16,9 +16,10 @@ struct BaseBlock {
     std::uint32_t minorVersion = 0;
     std::uint32_t hiveBinsSize = 0;
     bool checksumOk = false;
-    // Sequence numbers that differ mean a write was not completed in the
-    // base file: the latest state is the file plus its transaction logs.
-    bool Dirty() const { return primarySequence != secondarySequence; }
+    // Sequence numbers that differ, or a damaged base block, mean a write
+    // was not completed in the base file: the latest state is the file plus
+    // its transaction logs.
+    bool Dirty() const { return primarySequence != secondarySequence || !checksumOk; }
 };
 
 // Reads the base block at the start of a file; false when the bytes are no
