@@ -95,12 +95,6 @@ std::string BaseName(const std::string& path)
     return path.substr(path.find_last_of('/') + 1);
 }
 
-std::string FolderOf(const std::string& path)
-{
-    std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-}
-
 std::vector<std::string> FilesIn(const std::string& folder)
 {
     std::vector<std::string> names;

@@ -12,14 +12,6 @@
 
 namespace {
 
-std::string Folder(const std::string& path)
-{
-    std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string Reason(const std::string& what)
 {
     return what + ": " + std::strerror(errno);
@@ -40,6 +32,14 @@ bool WriteAll(int fd, const char* data, std::size_t size)
 }
 
 } // namespace
+
+std::string FolderOf(const std::string& path)
+{
+    std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
 
 int CommitFiles::Fsync(int fd)
 {
@@ -145,7 +145,7 @@ bool CommitHive(HiveFileRegistry& registry, const std::string& hive, std::string
             backup->clear();
         }
     };
-    std::string folder = Folder(hive);
+    std::string folder = FolderOf(hive);
     std::string name = hive.substr(hive.find_last_of('/') + 1);
     std::string temp = folder + "/." + name + ".voskarelle-XXXXXX";
     int fd = mkstemp(temp.data());

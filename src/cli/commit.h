@@ -19,6 +19,9 @@ public:
     virtual bool CopyToNewFile(const char* from, const char* to);
 };
 
+// The folder of a path: "." for a bare name, "/" for a file at the root.
+std::string FolderOf(const std::string& path);
+
 // "SYSTEM.voskarelle-20261207T124752Z.bak" beside the hive, for the time given.
 std::string BackupName(const std::string& hive, std::time_t when);
 

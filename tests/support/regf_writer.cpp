@@ -105,18 +105,18 @@ std::vector<std::uint8_t> MakeNewFormatLog(const std::vector<std::uint8_t>& hive
     Put32(log, 0x08, logSequence);
     Put32(log, 0x1C, 6); // a log of the newer format
     Put32(log, 0x1FC, BaseBlockChecksum(log));
-    for (const LogEntrySpec& spec : entries) {
+    for (const LogEntrySpec& planned : entries) {
         std::vector<std::uint8_t> entry(40);
         std::memcpy(entry.data(), "HvLE", 4);
-        Put32(entry, 12, spec.sequence);
-        Put32(entry, 16, spec.binsSize);
-        Put32(entry, 20, static_cast<std::uint32_t>(spec.pages.size()));
-        for (const LogPage& page : spec.pages) {
+        Put32(entry, 12, planned.sequence);
+        Put32(entry, 16, planned.binsSize);
+        Put32(entry, 20, static_cast<std::uint32_t>(planned.pages.size()));
+        for (const LogPage& page : planned.pages) {
             entry.resize(entry.size() + 8);
             Put32(entry, entry.size() - 8, page.offset);
             Put32(entry, entry.size() - 4, static_cast<std::uint32_t>(page.bytes.size()));
         }
-        for (const LogPage& page : spec.pages)
+        for (const LogPage& page : planned.pages)
             entry.insert(entry.end(), page.bytes.begin(), page.bytes.end());
         entry.resize((entry.size() + 511) / 512 * 512);
         Put32(entry, 4, static_cast<std::uint32_t>(entry.size()));
