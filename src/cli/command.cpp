@@ -404,15 +404,20 @@ std::string SizeText(std::uint64_t bytes)
     return text;
 }
 
+std::string SignatureText(std::uint32_t signature)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", signature);
+    return text;
+}
+
 std::string IdentityText(const Identity& data)
 {
     DecodedIdentity id = DecodeIdentity(data);
-    char signature[16];
     switch (id.kind) {
     case IdentityKind::Mbr: {
-        std::snprintf(signature, sizeof signature, "%08X", id.diskSignature);
         std::string unit = WholeBinaryUnit(id.offset);
-        return std::string("MBR disk ") + signature + ", partition at " + std::to_string(id.offset) + " bytes" +
+        return "MBR disk " + SignatureText(id.diskSignature) + ", partition at " + std::to_string(id.offset) + " bytes" +
                (unit.empty() ? "" : " (" + unit + ")");
     }
     case IdentityKind::Gpt:
@@ -507,9 +512,7 @@ void PrintJson(const Report& report, std::ostream& out)
         DecodedIdentity id = DecodeIdentity(entry.data);
         Json item{{"letter", entry.letter}, {"identity", HexText(entry.data)}, {"kind", IdentityKindName(id.kind)}};
         if (id.kind == IdentityKind::Mbr) {
-            char signature[16];
-            std::snprintf(signature, sizeof signature, "%08X", id.diskSignature);
-            item["disk_signature"] = signature;
+            item["disk_signature"] = SignatureText(id.diskSignature);
             item["offset"] = id.offset;
         } else if (id.kind == IdentityKind::Gpt) {
             item["partition_guid"] = GuidText(id.guid);

@@ -166,7 +166,8 @@ bool RecoverNew(Recovery& r, const std::vector<const HiveLog*>& order)
 }
 
 // The older format: one log whose base block is valid and was written with
-// the same timestamp as the base file's, applied whole.
+// the same timestamp as the base file's, applied whole. Every check comes
+// before the first change, so a log refused leaves r as it was.
 bool RecoverOld(Recovery& r, const HiveLog& log, std::span<const std::uint8_t> baseTimestamp)
 {
     std::span<const std::uint8_t> bytes = log.bytes;
@@ -277,12 +278,9 @@ Recovery RecoverHive(std::span<const std::uint8_t> base, std::span<const HiveLog
                      [](const HiveLog* a, const HiveLog* b) { return Le32(a->bytes, 4) < Le32(b->bytes, 4); });
     if (!newer.empty() && RecoverNew(r, newer))
         return r;
-    for (const HiveLog& log : logs) {
-        Recovery attempt = r;
-        if (RecoverOld(attempt, log, timestamp))
-            return attempt;
-    }
-    r.recovered = false;
+    for (const HiveLog& log : logs)
+        if (RecoverOld(r, log, timestamp))
+            return r;
     r.why = logs.empty() ? "no transaction log was found beside it"
                          : "no log holds entries that continue the base file's sequence";
     return r;

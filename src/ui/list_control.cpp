@@ -236,8 +236,6 @@ void ShowLetterMenu(HWND window, HWND list, LPARAM position)
         at = {row.left, row.bottom};
         ClientToScreen(list, &at);
     }
-    int x = at.x;
-    int y = at.y;
-    TrackPopupMenu(menu, 0, x, y, 0, window, nullptr);
+    TrackPopupMenu(menu, 0, at.x, at.y, 0, window, nullptr);
     DestroyMenu(menu);
 }
