@@ -102,9 +102,9 @@ int main()
     std::copy_n(reinterpret_cast<const std::uint8_t*>(&sequence), 4, hive.begin() + 8);
     std::uint32_t sum = BaseBlockChecksum(hive);
     std::copy_n(reinterpret_cast<const std::uint8_t*>(&sum), 4, hive.begin() + 0x1FC);
-    std::vector<LogEntrySpec> entries;
+    std::vector<LogEntryPlan> entries;
     for (std::uint32_t e = 0; e < 100; ++e) {
-        LogEntrySpec entry{sequence + e, kBins, {}};
+        LogEntryPlan entry{sequence + e, kBins, {}};
         for (std::uint32_t p = 0; p < 100; ++p) {
             std::uint32_t page = (e * 100 + p) * 1637 % (kBins / 4096);
             entry.pages.push_back({page * 4096, std::vector<std::uint8_t>(4096, static_cast<std::uint8_t>(e + p))});

@@ -19,28 +19,24 @@ constexpr std::size_t kLargestCellData = 16344;
 
 bool ReadValues(hive_h* hive, hive_node_h node, ValueList* out)
 {
-    hive_value_h* values = hivex_node_values(hive, node);
+    HivexOwned<hive_value_h> values(hivex_node_values(hive, node));
     if (values == nullptr)
         return false;
-    bool ok = true;
-    for (std::size_t i = 0; values[i] != 0 && ok; ++i) {
-        RegValue value;
-        char* name = hivex_value_key(hive, values[i]);
+    for (std::size_t i = 0; values.get()[i] != 0; ++i) {
+        hive_value_h handle = values.get()[i];
+        HivexOwned<char> name(hivex_value_key(hive, handle));
         hive_type type;
         std::size_t length = 0;
-        char* data = name ? hivex_value_value(hive, values[i], &type, &length) : nullptr;
-        ok = data != nullptr;
-        if (ok) {
-            value.name = name;
-            value.type = static_cast<std::uint32_t>(type);
-            value.data.assign(data, data + length);
-            out->push_back(std::move(value));
-        }
-        std::free(name);
-        std::free(data);
+        HivexOwned<char> data(name ? hivex_value_value(hive, handle, &type, &length) : nullptr);
+        if (data == nullptr)
+            return false;
+        RegValue value;
+        value.name = name.get();
+        value.type = static_cast<std::uint32_t>(type);
+        value.data.assign(data.get(), data.get() + length);
+        out->push_back(std::move(value));
     }
-    std::free(values);
-    return ok;
+    return true;
 }
 
 } // namespace
@@ -58,12 +54,6 @@ hive_node_h WalkHive(hive_h* hive, std::string_view path)
 }
 
 
-HiveFileRegistry::~HiveFileRegistry()
-{
-    if (hive_ != nullptr)
-        hivex_close(hive_);
-}
-
 bool HiveFileRegistry::IsClonePath(const char* subKey) const
 {
     std::string_view path(subKey);
@@ -78,14 +68,14 @@ HiveFileRegistry::CachedKey* HiveFileRegistry::Cached(const char* subKey)
         return nullptr;
     std::string_view path(subKey);
     path = path.size() > std::strlen(kCloneMountKey) ? path.substr(std::strlen(kCloneMountKey) + 1) : "";
-    hive_node_h node = WalkHive(hive_, path);
+    hive_node_h node = WalkHive(hive_.get(), path);
     if (node == 0)
         return nullptr;
     auto [it, added] = keys_.try_emplace(node);
     CachedKey& key = it->second;
     if (added) {
         key.node = node;
-        key.readable = ReadValues(hive_, node, &key.values);
+        key.readable = ReadValues(hive_.get(), node, &key.values);
     }
     return &key;
 }
@@ -183,7 +173,7 @@ long HiveFileRegistry::LoadKey(const char* subKey, const char* hiveFile)
         return kBadDb;
     // Opened for writing only so that libhivex keeps the hive in memory and
     // can write it elsewhere; the file itself is never written through it.
-    hive_ = hivex_open(hiveFile, HIVEX_OPEN_WRITE);
+    hive_ = OpenHivex(hiveFile, HIVEX_OPEN_WRITE);
     if (hive_ == nullptr)
         return kBadDb;
     std::uint8_t block[kBaseBlockBytes];
@@ -200,8 +190,7 @@ long HiveFileRegistry::UnLoadKey(const char* subKey)
 {
     if (!IsClonePath(subKey) || hive_ == nullptr)
         return kBadDb;
-    hivex_close(hive_);
-    hive_ = nullptr;
+    hive_.reset();
     keys_.clear();
     handles_.clear();
     live_.clear();
@@ -231,13 +220,13 @@ bool HiveFileRegistry::CommitTo(const char* file, std::string* error)
         for (RegValue& value : key.values)
             set.push_back({value.name.data(), static_cast<hive_type>(value.type), value.data.size(),
                            reinterpret_cast<char*>(value.data.data())});
-        if (hivex_node_set_values(hive_, node, set.size(), set.data(), 0) != 0) {
+        if (hivex_node_set_values(hive_.get(), node, set.size(), set.data(), 0) != 0) {
             *error = std::string("libhivex could not store the values: ") + std::strerror(errno);
             return false;
         }
         key.changed = false;
     }
-    if (hivex_commit(hive_, file, 0) != 0) {
+    if (hivex_commit(hive_.get(), file, 0) != 0) {
         *error = std::string("libhivex could not write ") + file + ": " + std::strerror(errno);
         return false;
     }

@@ -4,10 +4,9 @@
 // Keys outside "Clone" do not exist here.
 #pragma once
 
+#include "cli/hivex_handle.h"
 #include "mounttable/registry.h"
 #include "mounttable/value_list.h"
-
-#include <hivex.h>
 
 #include <deque>
 #include <map>
@@ -24,7 +23,6 @@ public:
     HiveFileRegistry() = default;
     HiveFileRegistry(const HiveFileRegistry&) = delete;
     HiveFileRegistry& operator=(const HiveFileRegistry&) = delete;
-    ~HiveFileRegistry();
 
     long OpenKey(const char* subKey, RegKey* key) override;
     long EnumValue(RegKey key, std::uint32_t index, char* name, std::uint32_t* nameLength, std::uint32_t* type,
@@ -64,7 +62,7 @@ private:
     CachedKey* Cached(const char* subKey);
     CachedKey* FromHandle(RegKey key);
 
-    hive_h* hive_ = nullptr;
+    HivexHandle hive_;
     std::uint32_t minorVersion_ = 0;
     std::map<hive_node_h, CachedKey> keys_;
     std::deque<CachedKey*> handles_; // RegKey points at an element

@@ -1,15 +1,11 @@
 #include "hive/hive_file.h"
 
+#include "hive/bytes.h"
 #include "mounttable/text.h"
 
 #include <cstring>
 
 namespace {
-
-std::uint32_t Le32(std::span<const std::uint8_t> b, std::size_t at)
-{
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
 
 bool IsSeparator(char c)
 {

@@ -1,6 +1,8 @@
 #include "hive/log_recovery.h"
 
+#include "hive/bytes.h"
 #include "hive/hive_file.h"
+#include "hive/marvin32.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,27 +15,6 @@ constexpr std::size_t kEntryHeader = 40;
 constexpr std::uint32_t kFileTypePrimary = 0;
 constexpr std::uint32_t kFileTypeOldLog = 1;
 constexpr std::uint32_t kFileTypeNewLog = 6;
-
-std::uint32_t Le32(std::span<const std::uint8_t> b, std::size_t at)
-{
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
-
-std::uint64_t Le64(std::span<const std::uint8_t> b, std::size_t at)
-{
-    return Le32(b, at) | (static_cast<std::uint64_t>(Le32(b, at + 4)) << 32);
-}
-
-void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t Rotl(std::uint32_t v, int n)
-{
-    return (v << n) | (v >> (32 - n));
-}
 
 // The first sector of a base block (what a log keeps of it), checked.
 bool ValidBaseSector(std::span<const std::uint8_t> b)
@@ -99,11 +80,11 @@ void GrowTo(std::vector<std::uint8_t>& hive, std::uint32_t binsSize)
 
 void Finish(Recovery& r, std::uint32_t sequence, std::uint32_t binsSize)
 {
-    Put32(r.hive, 0x04, sequence);
-    Put32(r.hive, 0x08, sequence);
-    Put32(r.hive, 0x1C, kFileTypePrimary);
-    Put32(r.hive, 0x28, binsSize);
-    Put32(r.hive, 0x1FC, BaseBlockChecksum(r.hive));
+    PutLe32(r.hive, 0x04, sequence);
+    PutLe32(r.hive, 0x08, sequence);
+    PutLe32(r.hive, 0x1C, kFileTypePrimary);
+    PutLe32(r.hive, 0x28, binsSize);
+    PutLe32(r.hive, 0x1FC, BaseBlockChecksum(r.hive));
     r.recovered = true;
 }
 
@@ -145,7 +126,7 @@ bool RecoverNew(Recovery& r, const std::vector<const HiveLog*>& order)
                 pageAt += size;
                 ++r.pages;
             }
-            Put32(r.hive, 144, entry.flags);
+            PutLe32(r.hive, 144, entry.flags);
             binsSize = entry.binsSize;
             if (!started)
                 r.firstSequence = entry.sequence;
@@ -206,34 +187,6 @@ bool RecoverOld(Recovery& r, const HiveLog& log, std::span<const std::uint8_t> b
 
 } // namespace
 
-std::uint64_t Marvin32(std::span<const std::uint8_t> data, std::uint64_t seed)
-{
-    std::uint32_t lo = static_cast<std::uint32_t>(seed);
-    std::uint32_t hi = static_cast<std::uint32_t>(seed >> 32);
-    auto block = [&] {
-        hi ^= lo;
-        lo = Rotl(lo, 20);
-        lo += hi;
-        hi = Rotl(hi, 9);
-        hi ^= lo;
-        lo = Rotl(lo, 27);
-        lo += hi;
-        hi = Rotl(hi, 19);
-    };
-    std::size_t at = 0;
-    for (; at + 4 <= data.size(); at += 4) {
-        lo += Le32(data, at);
-        block();
-    }
-    std::uint32_t last = 0x80;
-    for (std::size_t i = data.size(); i > at; --i)
-        last = (last << 8) | data[i - 1];
-    lo += last;
-    block();
-    block();
-    return (static_cast<std::uint64_t>(hi) << 32) | lo;
-}
-
 Recovery RecoverHive(std::span<const std::uint8_t> base, std::span<const HiveLog> logs)
 {
     Recovery r;
@@ -262,7 +215,7 @@ Recovery RecoverHive(std::span<const std::uint8_t> base, std::span<const HiveLog
             return r;
         }
         std::memcpy(r.hive.data(), newest->bytes.data(), kSector);
-        Put32(r.hive, 0x1C, kFileTypePrimary);
+        PutLe32(r.hive, 0x1C, kFileTypePrimary);
         r.baseBlockFromLog = true;
         if (firstBinTimestamp.size() == 8)
             timestamp = firstBinTimestamp;

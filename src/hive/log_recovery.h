@@ -27,10 +27,6 @@ struct Recovery {
     std::string why;                    // when not recovered: the reason
 };
 
-// Marvin32 of data with a 64-bit seed, as the newer log format uses it.
-std::uint64_t Marvin32(std::span<const std::uint8_t> data, std::uint64_t seed);
-inline constexpr std::uint64_t kLogHashSeed = 0x82EF4D887A4E55C5ull;
-
 // Recovers base (the whole base file) with logs. Never reads or writes out of
 // bounds whatever the bytes; stops at the first entry that fails its checks or
 // breaks the sequence and applies nothing after it.

@@ -4,6 +4,7 @@
 // file from VOSK_FUZZ_BASE (a real hive) instead of a small one made here;
 // bit 1 uses the first log as the base file too, so that damaged base blocks
 // are exercised.
+#include "hive/bytes.h"
 #include "hive/hive_file.h"
 #include "hive/log_recovery.h"
 
@@ -20,27 +21,21 @@ namespace {
 std::vector<std::uint8_t> g_realBase;
 std::vector<std::uint8_t> g_smallBase;
 
-void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 // A dirty hive of one empty bin: enough for pages to land on.
 std::vector<std::uint8_t> SmallDirtyHive()
 {
     std::vector<std::uint8_t> hive(8192, 0);
     std::memcpy(hive.data(), "regf", 4);
-    Put32(hive, 0x04, 2);
-    Put32(hive, 0x08, 1);
-    Put32(hive, 0x14, 1);
-    Put32(hive, 0x18, 5);
-    Put32(hive, 0x20, 1);
-    Put32(hive, 0x24, 0x20);
-    Put32(hive, 0x28, 4096);
-    Put32(hive, 0x1FC, BaseBlockChecksum(hive));
+    PutLe32(hive, 0x04, 2);
+    PutLe32(hive, 0x08, 1);
+    PutLe32(hive, 0x14, 1);
+    PutLe32(hive, 0x18, 5);
+    PutLe32(hive, 0x20, 1);
+    PutLe32(hive, 0x24, 0x20);
+    PutLe32(hive, 0x28, 4096);
+    PutLe32(hive, 0x1FC, BaseBlockChecksum(hive));
     std::memcpy(hive.data() + 4096, "hbin", 4);
-    Put32(hive, 4096 + 8, 4096);
+    PutLe32(hive, 4096 + 8, 4096);
     return hive;
 }
 

@@ -1,12 +1,13 @@
 // Recovery of dirty hives from their transaction logs: the real logs Windows
 // wrote for a user's class hive, and logs made here in both formats and in
 // every way a log can be bad.
+#include "cli/hivex_handle.h"
+#include "hive/bytes.h"
 #include "hive/hive_file.h"
 #include "hive/log_recovery.h"
 #include "support/regf_writer.h"
 
 #include <gtest/gtest.h>
-#include <hivex.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -48,44 +49,40 @@ bool WalkHive(const std::vector<std::uint8_t>& image, std::map<std::string, KeyF
     fs::path file = fs::temp_directory_path() / ("vosk-walk-" + std::to_string(getpid()));
     std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
                                                 static_cast<std::streamsize>(image.size()));
-    hive_h* hive = hivex_open(file.c_str(), 0);
+    HivexHandle handle = OpenHivex(file.c_str(), 0);
     fs::remove(file);
+    hive_h* hive = handle.get();
     if (hive == nullptr)
         return false;
-    bool ok = true;
     std::vector<std::pair<hive_node_h, std::string>> pending = {{hivex_root(hive), ""}};
-    while (!pending.empty() && ok) {
+    while (!pending.empty()) {
         auto [node, path] = pending.back();
         pending.pop_back();
         KeyFacts& facts = (*keys)[path];
         facts.written = hivex_node_timestamp(hive, node);
-        hive_value_h* values = hivex_node_values(hive, node);
-        ok = values != nullptr;
-        for (std::size_t i = 0; ok && values[i] != 0; ++i) {
-            char* name = hivex_value_key(hive, values[i]);
+        HivexOwned<hive_value_h> values(hivex_node_values(hive, node));
+        if (values == nullptr)
+            return false;
+        for (std::size_t i = 0; values.get()[i] != 0; ++i) {
+            HivexOwned<char> name(hivex_value_key(hive, values.get()[i]));
             hive_type type;
             std::size_t length;
-            char* data = hivex_value_value(hive, values[i], &type, &length);
-            ok = name != nullptr && data != nullptr;
-            if (name)
-                facts.values.insert(name);
-            std::free(name);
-            std::free(data);
+            HivexOwned<char> data(hivex_value_value(hive, values.get()[i], &type, &length));
+            if (name == nullptr || data == nullptr)
+                return false;
+            facts.values.insert(name.get());
         }
-        std::free(values);
-        hive_node_h* children = ok ? hivex_node_children(hive, node) : nullptr;
-        ok = ok && children != nullptr;
-        for (std::size_t i = 0; ok && children[i] != 0; ++i) {
-            char* name = hivex_node_name(hive, children[i]);
-            ok = name != nullptr;
-            if (name)
-                pending.push_back({children[i], path + "\\" + name});
-            std::free(name);
+        HivexOwned<hive_node_h> children(hivex_node_children(hive, node));
+        if (children == nullptr)
+            return false;
+        for (std::size_t i = 0; children.get()[i] != 0; ++i) {
+            HivexOwned<char> name(hivex_node_name(hive, children.get()[i]));
+            if (name == nullptr)
+                return false;
+            pending.push_back({children.get()[i], path + "\\" + name.get()});
         }
-        std::free(children);
     }
-    hivex_close(hive);
-    return ok;
+    return true;
 }
 
 TEST(LogRecovery, TheRealLogsOfAUserClassHiveApplyInSequenceAcrossBothFiles)
@@ -137,35 +134,18 @@ TEST(LogRecovery, TheRealLogsOfAUserClassHiveApplyInSequenceAcrossBothFiles)
     EXPECT_EQ(values, 40);
 }
 
-void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v)
-{
-    std::memcpy(b.data() + at, &v, 4);
-}
-
-void Put64(std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v)
-{
-    std::memcpy(b.data() + at, &v, 8);
-}
-
-std::uint32_t Get32(const std::vector<std::uint8_t>& b, std::size_t at)
-{
-    std::uint32_t v;
-    std::memcpy(&v, b.data() + at, 4);
-    return v;
-}
-
 void Seal(std::vector<std::uint8_t>& block)
 {
-    Put32(block, 0x1FC, BaseBlockChecksum(block));
+    PutLe32(block, 0x1FC, BaseBlockChecksum(block));
 }
 
 // A dirty hive: one bin, sequence numbers 2 and 1, written at time 7.
 std::vector<std::uint8_t> DirtyHive()
 {
     std::vector<std::uint8_t> hive = MinimalHiveImage();
-    Put32(hive, 0x04, 2);
-    Put32(hive, 0x08, 1);
-    Put64(hive, 0x0C, 7);
+    PutLe32(hive, 0x04, 2);
+    PutLe32(hive, 0x08, 1);
+    PutLe64(hive, 0x0C, 7);
     Seal(hive);
     return hive;
 }
@@ -174,7 +154,7 @@ std::vector<std::uint8_t> DirtyHive()
 std::vector<std::uint8_t> Bin(const std::vector<std::uint8_t>& hive, std::uint8_t mark, std::uint32_t offset = 0)
 {
     std::vector<std::uint8_t> bin(hive.begin() + 4096, hive.begin() + 8192);
-    Put32(bin, 4, offset);
+    PutLe32(bin, 4, offset);
     bin[0x800] = mark;
     return bin;
 }
@@ -185,10 +165,10 @@ std::vector<std::uint8_t> OldLog(const std::vector<std::uint8_t>& hive, std::uin
                                  const std::vector<std::uint8_t>& image, const std::vector<std::size_t>& dirty)
 {
     std::vector<std::uint8_t> log(hive.begin(), hive.begin() + 512);
-    Put32(log, 0x04, sequence);
-    Put32(log, 0x08, sequence);
-    Put32(log, 0x1C, 1);
-    Put32(log, 0x28, static_cast<std::uint32_t>(image.size() - 4096));
+    PutLe32(log, 0x04, sequence);
+    PutLe32(log, 0x08, sequence);
+    PutLe32(log, 0x1C, 1);
+    PutLe32(log, 0x28, static_cast<std::uint32_t>(image.size() - 4096));
     Seal(log);
     std::size_t bits = (image.size() - 4096) / 512;
     std::vector<std::uint8_t> vector(4 + (bits + 7) / 8, 0);
@@ -236,12 +216,12 @@ TEST(LogRecovery, ABadEntryStopsRecoveryAndNothingAfterItIsApplied)
         std::vector<HiveLog> logs = {{"SYSTEM.LOG1", std::move(log)}};
         return RecoverHive(hive, logs);
     };
-    auto first = [&](std::vector<LogEntrySpec> more) {
-        std::vector<LogEntrySpec> entries = {{1, 4096, {{0, Bin(hive, 0xA1)}}}};
+    auto first = [&](std::vector<LogEntryPlan> more) {
+        std::vector<LogEntryPlan> entries = {{1, 4096, {{0, Bin(hive, 0xA1)}}}};
         entries.insert(entries.end(), more.begin(), more.end());
         return MakeNewFormatLog(hive, 1, entries);
     };
-    const std::vector<LogEntrySpec> third = {{3, 4096, {{0, Bin(hive, 0xA3)}}}};
+    const std::vector<LogEntryPlan> third = {{3, 4096, {{0, Bin(hive, 0xA3)}}}};
     struct Case {
         const char* what;
         std::vector<std::uint8_t> log;
@@ -303,7 +283,7 @@ TEST(LogRecovery, OldFormatLogsApplyTheirDirtySectorsWhenTheyMatchTheBaseFile)
 
     // A log of another write (other timestamp) or cut short is not applied.
     std::vector<std::uint8_t> other = log;
-    Put64(other, 0x0C, 8);
+    PutLe64(other, 0x0C, 8);
     Seal(other);
     EXPECT_FALSE(RecoverHive(hive, std::vector<HiveLog>{{"SYSTEM.LOG", other}}).recovered);
     log.resize(log.size() - 1);
@@ -312,14 +292,14 @@ TEST(LogRecovery, OldFormatLogsApplyTheirDirtySectorsWhenTheyMatchTheBaseFile)
     // A damaged base block is taken from the log; the bin's timestamp then
     // tells which log belongs to the base file.
     std::vector<std::uint8_t> damaged = hive;
-    Put64(damaged, 4096 + 20, 7);
+    PutLe64(damaged, 4096 + 20, 7);
     damaged[0x30] ^= 0xFF;
     log = OldLog(hive, 5, image, {4, 7});
     r = RecoverHive(damaged, std::vector<HiveLog>{{"SYSTEM.LOG", log}});
     ASSERT_TRUE(r.recovered) << r.why;
     EXPECT_TRUE(r.baseBlockFromLog);
     EXPECT_EQ(r.hive[0x30], hive[0x30]);
-    EXPECT_EQ(Get32(r.hive, 0x1C), 0u) << "a primary file again";
+    EXPECT_EQ(Le32(r.hive, 0x1C), 0u) << "a primary file again";
 }
 
 } // namespace

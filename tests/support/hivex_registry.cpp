@@ -10,35 +10,32 @@ namespace {
 
 bool ReadValue(hive_h* hive, hive_value_h value, RegValue* out)
 {
-    char* key = hivex_value_key(hive, value);
+    HivexOwned<char> key(hivex_value_key(hive, value));
     if (key == nullptr)
         return false;
-    out->name = key;
-    std::free(key);
+    out->name = key.get();
     hive_type type;
     std::size_t length = 0;
-    char* data = hivex_value_value(hive, value, &type, &length);
+    HivexOwned<char> data(hivex_value_value(hive, value, &type, &length));
     if (data == nullptr)
         return false;
     out->type = static_cast<std::uint32_t>(type);
-    out->data.assign(data, data + length);
-    std::free(data);
+    out->data.assign(data.get(), data.get() + length);
     return true;
 }
 
 bool ReadValues(hive_h* hive, hive_node_h node, ValueList* out)
 {
-    hive_value_h* values = hivex_node_values(hive, node);
+    HivexOwned<hive_value_h> values(hivex_node_values(hive, node));
     if (values == nullptr)
         return false;
-    bool ok = true;
-    for (std::size_t i = 0; values[i] != 0 && ok; ++i) {
+    for (std::size_t i = 0; values.get()[i] != 0; ++i) {
         RegValue value;
-        ok = ReadValue(hive, values[i], &value);
+        if (!ReadValue(hive, values.get()[i], &value))
+            return false;
         out->push_back(std::move(value));
     }
-    std::free(values);
-    return ok;
+    return true;
 }
 
 bool StoreValues(hive_h* hive, hive_node_h node, const ValueList& values)
@@ -132,12 +129,11 @@ long HivexRegistry::UnLoadKey(const char* subKey)
 HiveKeyDump DumpHiveKey(const char* file, const char* keyPath)
 {
     HiveKeyDump dump;
-    hive_h* hive = hivex_open(file, 0);
+    HivexHandle hive = OpenHivex(file, 0);
     if (hive == nullptr)
         return dump;
-    hive_node_h node = WalkHive(hive, keyPath);
-    dump.found = node != 0 && ReadValues(hive, node, &dump.values);
-    hivex_close(hive);
+    hive_node_h node = WalkHive(hive.get(), keyPath);
+    dump.found = node != 0 && ReadValues(hive.get(), node, &dump.values);
     return dump;
 }
 
@@ -145,7 +141,8 @@ bool MakeHiveFile(const char* file, const std::vector<std::pair<std::string, Val
 {
     if (!WriteMinimalHive(file))
         return false;
-    hive_h* hive = hivex_open(file, HIVEX_OPEN_WRITE);
+    HivexHandle handle = OpenHivex(file, HIVEX_OPEN_WRITE);
+    hive_h* hive = handle.get();
     if (hive == nullptr)
         return false;
     bool ok = true;
@@ -164,7 +161,5 @@ bool MakeHiveFile(const char* file, const std::vector<std::pair<std::string, Val
         }
         ok = ok && StoreValues(hive, parent, values);
     }
-    ok = hivex_commit(hive, nullptr, 0) == 0 && ok;
-    hivex_close(hive);
-    return ok;
+    return hivex_commit(hive, nullptr, 0) == 0 && ok;
 }

@@ -1,31 +1,11 @@
 #include "support/regf_writer.h"
 
+#include "hive/bytes.h"
 #include "hive/hive_file.h"
-#include "hive/log_recovery.h"
+#include "hive/marvin32.h"
 
 #include <cstdio>
 #include <cstring>
-
-namespace {
-
-void Put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v)
-{
-    b[at] = static_cast<std::uint8_t>(v);
-    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t Get32(const std::vector<std::uint8_t>& b, std::size_t at)
-{
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
-
-} // namespace
 
 std::vector<std::uint8_t> MinimalHiveImage()
 {
@@ -37,53 +17,53 @@ std::vector<std::uint8_t> MinimalHiveImage()
 
     // Base block.
     std::memcpy(&image[0], "regf", 4);
-    Put32(image, 0x04, 1); // sequence numbers equal: the hive is clean
-    Put32(image, 0x08, 1);
-    Put32(image, 0x14, 1); // format 1.3
-    Put32(image, 0x18, 3);
-    Put32(image, 0x1C, 0);
-    Put32(image, 0x20, 1);
-    Put32(image, 0x24, kRoot);
-    Put32(image, 0x28, kBin);
-    Put32(image, 0x2C, 1);
+    PutLe32(image, 0x04, 1); // sequence numbers equal: the hive is clean
+    PutLe32(image, 0x08, 1);
+    PutLe32(image, 0x14, 1); // format 1.3
+    PutLe32(image, 0x18, 3);
+    PutLe32(image, 0x1C, 0);
+    PutLe32(image, 0x20, 1);
+    PutLe32(image, 0x24, kRoot);
+    PutLe32(image, 0x28, kBin);
+    PutLe32(image, 0x2C, 1);
     std::uint32_t sum = 0;
     for (std::size_t at = 0; at < 0x1FC; at += 4)
-        sum ^= Get32(image, at);
+        sum ^= Le32(image, at);
     if (sum == 0xFFFFFFFFu)
         sum = 0xFFFFFFFEu;
     if (sum == 0)
         sum = 1;
-    Put32(image, 0x1FC, sum);
+    PutLe32(image, 0x1FC, sum);
 
     // The bin and its cells; cell offsets count from the bin's start.
     std::memcpy(&image[kBin], "hbin", 4);
-    Put32(image, kBin + 4, 0);
-    Put32(image, kBin + 8, kBin);
+    PutLe32(image, kBin + 4, 0);
+    PutLe32(image, kBin + 8, kBin);
 
     std::size_t nk = kBin + kRoot;
-    Put32(image, nk, static_cast<std::uint32_t>(-88));
+    PutLe32(image, nk, static_cast<std::uint32_t>(-88));
     std::memcpy(&image[nk + 4], "nk", 2);
-    Put16(image, nk + 6, 0x2C); // hive entry, no delete, ASCII name
-    Put32(image, nk + 20, 0xFFFFFFFFu); // parent: none
-    Put32(image, nk + 28, 0xFFFFFFFFu); // subkey lists: none
-    Put32(image, nk + 32, 0xFFFFFFFFu);
-    Put32(image, nk + 44, 0xFFFFFFFFu); // value list: none
-    Put32(image, nk + 48, kSecurity);
-    Put32(image, nk + 52, 0xFFFFFFFFu); // class name: none
-    Put16(image, nk + 76, 4);
+    PutLe16(image, nk + 6, 0x2C); // hive entry, no delete, ASCII name
+    PutLe32(image, nk + 20, 0xFFFFFFFFu); // parent: none
+    PutLe32(image, nk + 28, 0xFFFFFFFFu); // subkey lists: none
+    PutLe32(image, nk + 32, 0xFFFFFFFFu);
+    PutLe32(image, nk + 44, 0xFFFFFFFFu); // value list: none
+    PutLe32(image, nk + 48, kSecurity);
+    PutLe32(image, nk + 52, 0xFFFFFFFFu); // class name: none
+    PutLe16(image, nk + 76, 4);
     std::memcpy(&image[nk + 80], "ROOT", 4);
 
     std::size_t sk = kBin + kSecurity;
-    Put32(image, sk, static_cast<std::uint32_t>(-48));
+    PutLe32(image, sk, static_cast<std::uint32_t>(-48));
     std::memcpy(&image[sk + 4], "sk", 2);
-    Put32(image, sk + 8, kSecurity); // a list of one: itself both ways
-    Put32(image, sk + 12, kSecurity);
-    Put32(image, sk + 16, 1);
-    Put32(image, sk + 20, 20);
+    PutLe32(image, sk + 8, kSecurity); // a list of one: itself both ways
+    PutLe32(image, sk + 12, kSecurity);
+    PutLe32(image, sk + 16, 1);
+    PutLe32(image, sk + 20, 20);
     image[sk + 24] = 1;              // self-relative descriptor, revision 1,
-    Put16(image, sk + 26, 0x8004);   // with a null DACL
+    PutLe16(image, sk + 26, 0x8004);   // with a null DACL
 
-    Put32(image, kBin + kFree, static_cast<std::uint32_t>(kBin - kFree));
+    PutLe32(image, kBin + kFree, static_cast<std::uint32_t>(kBin - kFree));
     return image;
 }
 
@@ -98,34 +78,34 @@ bool WriteMinimalHive(const char* path)
 }
 
 std::vector<std::uint8_t> MakeNewFormatLog(const std::vector<std::uint8_t>& hive, std::uint32_t logSequence,
-                                           const std::vector<LogEntrySpec>& entries)
+                                           const std::vector<LogEntryPlan>& entries)
 {
     std::vector<std::uint8_t> log(hive.begin(), hive.begin() + 512);
-    Put32(log, 0x04, logSequence);
-    Put32(log, 0x08, logSequence);
-    Put32(log, 0x1C, 6); // a log of the newer format
-    Put32(log, 0x1FC, BaseBlockChecksum(log));
-    for (const LogEntrySpec& planned : entries) {
+    PutLe32(log, 0x04, logSequence);
+    PutLe32(log, 0x08, logSequence);
+    PutLe32(log, 0x1C, 6); // a log of the newer format
+    PutLe32(log, 0x1FC, BaseBlockChecksum(log));
+    for (const LogEntryPlan& planned : entries) {
         std::vector<std::uint8_t> entry(40);
         std::memcpy(entry.data(), "HvLE", 4);
-        Put32(entry, 12, planned.sequence);
-        Put32(entry, 16, planned.binsSize);
-        Put32(entry, 20, static_cast<std::uint32_t>(planned.pages.size()));
+        PutLe32(entry, 12, planned.sequence);
+        PutLe32(entry, 16, planned.binsSize);
+        PutLe32(entry, 20, static_cast<std::uint32_t>(planned.pages.size()));
         for (const LogPage& page : planned.pages) {
             entry.resize(entry.size() + 8);
-            Put32(entry, entry.size() - 8, page.offset);
-            Put32(entry, entry.size() - 4, static_cast<std::uint32_t>(page.bytes.size()));
+            PutLe32(entry, entry.size() - 8, page.offset);
+            PutLe32(entry, entry.size() - 4, static_cast<std::uint32_t>(page.bytes.size()));
         }
         for (const LogPage& page : planned.pages)
             entry.insert(entry.end(), page.bytes.begin(), page.bytes.end());
         entry.resize((entry.size() + 511) / 512 * 512);
-        Put32(entry, 4, static_cast<std::uint32_t>(entry.size()));
+        PutLe32(entry, 4, static_cast<std::uint32_t>(entry.size()));
         std::uint64_t hash1 = Marvin32(std::span(entry).subspan(40), kLogHashSeed);
-        Put32(entry, 24, static_cast<std::uint32_t>(hash1));
-        Put32(entry, 28, static_cast<std::uint32_t>(hash1 >> 32));
+        PutLe32(entry, 24, static_cast<std::uint32_t>(hash1));
+        PutLe32(entry, 28, static_cast<std::uint32_t>(hash1 >> 32));
         std::uint64_t hash2 = Marvin32(std::span(entry).first(32), kLogHashSeed);
-        Put32(entry, 32, static_cast<std::uint32_t>(hash2));
-        Put32(entry, 36, static_cast<std::uint32_t>(hash2 >> 32));
+        PutLe32(entry, 32, static_cast<std::uint32_t>(hash2));
+        PutLe32(entry, 36, static_cast<std::uint32_t>(hash2 >> 32));
         log.insert(log.end(), entry.begin(), entry.end());
     }
     return log;

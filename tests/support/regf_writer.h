@@ -13,7 +13,7 @@ struct LogPage {
     std::vector<std::uint8_t> bytes;
 };
 
-struct LogEntrySpec {
+struct LogEntryPlan {
     std::uint32_t sequence;
     std::uint32_t binsSize;
     std::vector<LogPage> pages;
@@ -23,4 +23,4 @@ struct LogEntrySpec {
 // given: its base block copy carries sequence number logSequence, and each
 // entry its pages, with the Marvin32 hashes Windows writes.
 std::vector<std::uint8_t> MakeNewFormatLog(const std::vector<std::uint8_t>& hive, std::uint32_t logSequence,
-                                           const std::vector<LogEntrySpec>& entries);
+                                           const std::vector<LogEntryPlan>& entries);
