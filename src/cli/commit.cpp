@@ -198,3 +198,16 @@ bool CommitHive(HiveFileRegistry& registry, const std::string& hive, std::string
         close(dir);
     return flushed;
 }
+
+std::string MoveAside(const std::string& log)
+{
+    std::string base = BackupName(log, std::time(nullptr));
+    for (int n = 1; n <= 100; ++n) {
+        std::string aside = base + (n == 1 ? "" : "-" + std::to_string(n)) + ".bak";
+        if (renameat2(AT_FDCWD, log.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0)
+            return aside;
+        if (errno != EEXIST)
+            break;
+    }
+    return {};
+}

@@ -33,3 +33,7 @@ std::string BackupName(const std::string& hive, std::time_t when);
 // final folder flush failed, which the reason says.
 bool CommitHive(HiveFileRegistry& registry, const std::string& hive, std::string* backup, CommitFiles& files,
                 std::string* error);
+
+// Renames a log to LOG.voskarelle-YYYYMMDDTHHMMSSZ.bak beside it, never over
+// an existing file; the new name, or empty with errno set.
+std::string MoveAside(const std::string& log);

@@ -1,0 +1,28 @@
+// The command line of the voskarelle command: the verb, the hive, the disks
+// to examine and each verb's own arguments and flags.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+extern const char kUsage[];
+
+struct Options {
+    std::string verb;
+    std::string hive;
+    std::vector<std::string> disks;
+    std::vector<std::pair<std::string, std::string>> assignments; // VOLUME, LETTER ("" for none)
+    bool json = false;
+    bool dryRun = false;
+    bool noBackup = false;
+    bool forceHibernated = false;
+};
+
+// "C:" or "c:".
+bool IsLetter(std::string_view text);
+std::string Upper(std::string text);
+
+// False with a message for the usage error.
+bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);

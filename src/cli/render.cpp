@@ -1,0 +1,161 @@
+#include "cli/render.h"
+
+#include "mounttable/identity.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string PartitionText(const Partition& part)
+{
+    std::string text = part.path + " (" + (part.fs.empty() ? "unknown file system" : part.fs);
+    if (!part.label.empty())
+        text += ", label \"" + part.label + "\"";
+    return text + ", " + SizeText(part.size) + ")";
+}
+
+Json PartitionJson(const Partition& part)
+{
+    return Json{{"path", part.path}, {"fs", part.fs}, {"label", part.label}, {"size", part.size}};
+}
+
+} // namespace
+
+std::string SizeText(std::uint64_t bytes)
+{
+    std::string whole = WholeBinaryUnit(bytes);
+    if (!whole.empty())
+        return whole;
+    static const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1024 && unit < 6) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
+    return text;
+}
+
+std::string SignatureText(std::uint32_t signature)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", signature);
+    return text;
+}
+
+std::string IdentityText(const Identity& data)
+{
+    DecodedIdentity id = DecodeIdentity(data);
+    switch (id.kind) {
+    case IdentityKind::Mbr: {
+        std::string unit = WholeBinaryUnit(id.offset);
+        return "MBR disk " + SignatureText(id.diskSignature) + ", partition at " + std::to_string(id.offset) + " bytes" +
+               (unit.empty() ? "" : " (" + unit + ")");
+    }
+    case IdentityKind::Gpt:
+        return "GPT partition " + GuidText(id.guid);
+    case IdentityKind::Device:
+        return "device " + Utf16ToUtf8(id.devicePath);
+    case IdentityKind::Other:
+        break;
+    }
+    return "other, " + std::to_string(data.size()) + " bytes";
+}
+
+void PrintText(const Report& report, std::ostream& out)
+{
+    auto byIdentity = PartitionsByIdentity(report.scan);
+    out << "Hive: " << report.hive << "\n";
+    if (!report.recovery.empty())
+        out << "Read as " << report.recovery << "\n";
+    if (report.entries.empty())
+        out << "The clone's MountedDevices gives no drive letter.\n";
+    for (const CloneEntry& entry : report.entries) {
+        DecodedIdentity id = DecodeIdentity(entry.data);
+        out << entry.letter << "  " << IdentityText(entry.data) << "\n";
+        out << "    identity " << IdentityKindName(id.kind) << " " << HexText(entry.data) << "\n";
+        for (const std::string& name : VolumeNamesOf(report, entry.data))
+            out << "    volume   " << name << "\n";
+        auto found = byIdentity.find(entry.data);
+        if (found == byIdentity.end()) {
+            out << "    on       no partition of the examined disks\n";
+        } else {
+            for (const Partition* part : found->second)
+                out << "    on       " << PartitionText(*part) << "\n";
+        }
+    }
+    bool heading = false;
+    for (const Partition& part : report.scan.partitions) {
+        if (part.identity.empty() || HasLetter(report, part.identity))
+            continue;
+        if (!heading)
+            out << "Partitions the clone gives no letter:\n";
+        heading = true;
+        out << "  " << PartitionText(part) << "\n    " << IdentityText(part.identity) << "\n";
+    }
+    out << "Disks examined:";
+    if (report.scan.disks.empty())
+        out << " none";
+    for (const DiskInfo& disk : report.scan.disks) {
+        out << "\n  " << disk.path;
+        if (!disk.error.empty())
+            out << " (not readable: " << disk.error << ")";
+        else
+            out << " (" << (disk.table.empty() ? "no partition table" : disk.table + " partition table") << ")";
+    }
+    out << "\n";
+    for (const std::string& warning : report.warnings)
+        out << "Warning: " << warning << "\n";
+}
+
+void PrintJson(const Report& report, std::ostream& out)
+{
+    auto byIdentity = PartitionsByIdentity(report.scan);
+    Json entries = Json::array();
+    for (const CloneEntry& entry : report.entries) {
+        DecodedIdentity id = DecodeIdentity(entry.data);
+        Json item{{"letter", entry.letter}, {"identity", HexText(entry.data)}, {"kind", IdentityKindName(id.kind)}};
+        if (id.kind == IdentityKind::Mbr) {
+            item["disk_signature"] = SignatureText(id.diskSignature);
+            item["offset"] = id.offset;
+        } else if (id.kind == IdentityKind::Gpt) {
+            item["partition_guid"] = GuidText(id.guid);
+        } else if (id.kind == IdentityKind::Device) {
+            item["device_path"] = Utf16ToUtf8(id.devicePath);
+        }
+        item["volume_names"] = VolumeNamesOf(report, entry.data);
+        auto found = byIdentity.find(entry.data);
+        item["partition"] = found == byIdentity.end() ? Json(nullptr) : PartitionJson(*found->second.front());
+        entries.push_back(std::move(item));
+    }
+    Json unlettered = Json::array();
+    for (const Partition& part : report.scan.partitions) {
+        if (part.identity.empty() || HasLetter(report, part.identity))
+            continue;
+        unlettered.push_back(Json{{"path", part.path},
+                                  {"identity", HexText(part.identity)},
+                                  {"kind", IdentityKindName(DecodeIdentity(part.identity).kind)},
+                                  {"fs", part.fs},
+                                  {"label", part.label},
+                                  {"size", part.size}});
+    }
+    Json disks = Json::array();
+    for (const DiskInfo& disk : report.scan.disks) {
+        Json item{{"path", disk.path}, {"readable", disk.error.empty()}};
+        item["table"] = disk.table.empty() ? Json(nullptr) : Json(disk.table);
+        if (!disk.error.empty())
+            item["error"] = disk.error;
+        disks.push_back(std::move(item));
+    }
+    Json doc{{"hive", report.hive},   {"recovered_from", report.recoveredFrom}, {"entries", entries},
+             {"unlettered", unlettered}, {"disks", disks}, {"warnings", report.warnings}};
+    // Names and labels come from foreign disks: bytes that are no UTF-8 are
+    // replaced rather than failing the whole report.
+    out << doc.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+}

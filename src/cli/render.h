@@ -1,0 +1,16 @@
+// The report as text for a person and as JSON for a program.
+#pragma once
+
+#include "cli/report.h"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+std::string SizeText(std::uint64_t bytes);
+std::string SignatureText(std::uint32_t signature);
+// "MBR disk 5CBEA03E, partition at 1048576 bytes (1 MiB)" and the like.
+std::string IdentityText(const Identity& data);
+
+void PrintText(const Report& report, std::ostream& out);
+void PrintJson(const Report& report, std::ostream& out);
