@@ -35,6 +35,7 @@ xz -dc "$data/UsrClass.dat.xz" >"$fuzz/UsrClass.dat"
 { printf '\001'; xz -dc "$data/UsrClass.dat.LOG1.xz"; printf 'VOSKLOG2'; xz -dc "$data/UsrClass.dat.LOG2.xz"; } \
     >"$fuzz/corpus/usrclass-logs"
 printf '\000' >"$fuzz/corpus/empty"
+{ printf '\005'; xz -dc "$data/UsrClass.dat.LOG1.xz"; } >"$fuzz/corpus/usrclass-sealed"
 if (cd "$fuzz" && VOSK_FUZZ_BASE="$fuzz/UsrClass.dat" "$root/build/fuzz/log_recovery_fuzz" \
         -max_total_time=60 -rss_limit_mb=4096 -max_len=1200000 -print_final_stats=1 corpus >fuzz.log 2>&1); then
     echo "fuzzing log recovery: $(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$fuzz/fuzz.log")"

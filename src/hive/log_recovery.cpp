@@ -90,7 +90,7 @@ void Finish(Recovery& r, std::uint32_t sequence, std::uint32_t binsSize)
 
 // The newer format: entries of all logs, in sequence order from the base
 // block's secondary sequence number on.
-bool RecoverNew(Recovery& r, const std::vector<const HiveLog*>& order)
+bool RecoverNew(Recovery& r, const std::vector<const HiveLog*>& order, std::uint64_t limit)
 {
     std::uint32_t secondary = Le32(r.hive, 0x08);
     std::uint32_t expected = 0;
@@ -112,8 +112,10 @@ bool RecoverNew(Recovery& r, const std::vector<const HiveLog*>& order)
                 gap = true; // nothing after a missing entry may be applied
                 break;
             }
-            // Hive bins grow only by pages that are themselves in a log.
-            if (entry.binsSize > r.hive.size() - kPage + log->bytes.size()) {
+            // Hive bins grow only by pages that are themselves in a log,
+            // and never past what the files read hold in all.
+            if (entry.binsSize > r.hive.size() - kPage + log->bytes.size() ||
+                kPage + std::uint64_t{entry.binsSize} > limit) {
                 gap = true;
                 break;
             }
@@ -149,14 +151,15 @@ bool RecoverNew(Recovery& r, const std::vector<const HiveLog*>& order)
 // The older format: one log whose base block is valid and was written with
 // the same timestamp as the base file's, applied whole. Every check comes
 // before the first change, so a log refused leaves r as it was.
-bool RecoverOld(Recovery& r, const HiveLog& log, std::span<const std::uint8_t> baseTimestamp)
+bool RecoverOld(Recovery& r, const HiveLog& log, std::span<const std::uint8_t> baseTimestamp, std::uint64_t limit)
 {
     std::span<const std::uint8_t> bytes = log.bytes;
     if (!ValidBaseSector(bytes) || Le32(bytes, 0x1C) != kFileTypeOldLog || Le32(bytes, 4) != Le32(bytes, 8) ||
         std::memcmp(bytes.data() + 12, baseTimestamp.data(), 8) != 0)
         return false;
     std::uint32_t binsSize = Le32(bytes, 0x28);
-    if (binsSize == 0 || binsSize % kPage != 0 || binsSize > r.hive.size() - kPage + bytes.size())
+    if (binsSize == 0 || binsSize % kPage != 0 || binsSize > r.hive.size() - kPage + bytes.size() ||
+        kPage + std::uint64_t{binsSize} > limit)
         return false;
     std::size_t bits = binsSize / kSector;
     std::size_t bitmapBytes = (bits + 7) / 8;
@@ -195,6 +198,9 @@ Recovery RecoverHive(std::span<const std::uint8_t> base, std::span<const HiveLog
         return r;
     }
     r.hive.assign(base.begin(), base.end());
+    std::uint64_t limit = base.size();
+    for (const HiveLog& log : logs)
+        limit += log.bytes.size();
 
     // A damaged base block is taken from the newest valid log's copy of it.
     const HiveLog* newest = nullptr;
@@ -229,10 +235,10 @@ Recovery RecoverHive(std::span<const std::uint8_t> base, std::span<const HiveLog
             newer.push_back(&log);
     std::stable_sort(newer.begin(), newer.end(),
                      [](const HiveLog* a, const HiveLog* b) { return Le32(a->bytes, 4) < Le32(b->bytes, 4); });
-    if (!newer.empty() && RecoverNew(r, newer))
+    if (!newer.empty() && RecoverNew(r, newer, limit))
         return r;
     for (const HiveLog& log : logs)
-        if (RecoverOld(r, log, timestamp))
+        if (RecoverOld(r, log, timestamp, limit))
             return r;
     r.why = logs.empty() ? "no transaction log was found beside it"
                          : "no log holds entries that continue the base file's sequence";

@@ -29,5 +29,7 @@ struct Recovery {
 
 // Recovers base (the whole base file) with logs. Never reads or writes out of
 // bounds whatever the bytes; stops at the first entry that fails its checks or
-// breaks the sequence and applies nothing after it.
+// breaks the sequence and applies nothing after it. The recovered image never
+// grows past the size of the base file and the logs together: an entry that
+// would take it further ends recovery as a bad entry does.
 Recovery RecoverHive(std::span<const std::uint8_t> base, std::span<const HiveLog> logs);

@@ -3,10 +3,12 @@
 // optionally "VOSKLOG2" and the second log. Bit 0 of the flag takes the base
 // file from VOSK_FUZZ_BASE (a real hive) instead of a small one made here;
 // bit 1 uses the first log as the base file too, so that damaged base blocks
-// are exercised.
+// are exercised; bit 2 seals each entry with its two Marvin32 hashes, so that
+// the fuzzer reaches what the entries hold and not only their checks.
 #include "hive/bytes.h"
 #include "hive/hive_file.h"
 #include "hive/log_recovery.h"
+#include "hive/marvin32.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -39,6 +41,21 @@ std::vector<std::uint8_t> SmallDirtyHive()
     return hive;
 }
 
+// Writes the hashes of every entry that is whole, as Windows would have.
+void SealEntries(std::vector<std::uint8_t>& log)
+{
+    std::size_t at = 512;
+    while (at + 40 <= log.size() && std::memcmp(log.data() + at, "HvLE", 4) == 0) {
+        std::uint32_t size = Le32(log, at + 4);
+        if (size < 40 || size % 512 != 0 || size > log.size() - at)
+            break;
+        std::span<std::uint8_t> entry(log.data() + at, size);
+        PutLe64(entry, 24, Marvin32(std::span<const std::uint8_t>(entry).subspan(40), kLogHashSeed));
+        PutLe64(entry, 32, Marvin32(std::span<const std::uint8_t>(entry).first(32), kLogHashSeed));
+        at += size;
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -66,11 +83,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         logs.push_back({"LOG2", std::vector<std::uint8_t>(second.begin(), second.end())});
     }
 
+    if (flags & 4)
+        for (HiveLog& log : logs)
+            SealEntries(log.bytes);
+
     BaseBlock block;
     ParseBaseBlock(logs[0].bytes, &block);
     const std::vector<std::uint8_t>& base =
         (flags & 2) ? logs[0].bytes : ((flags & 1) && !g_realBase.empty() ? g_realBase : g_smallBase);
     Recovery r = RecoverHive(base, logs);
+    // Whatever the logs say, the image grows no further than the files read.
+    std::size_t bound = base.size();
+    for (const HiveLog& log : logs)
+        bound += log.bytes.size();
+    if (r.hive.size() > bound)
+        std::abort();
     if (r.recovered) {
         // A recovered hive is whole: a clean base block over its bins.
         if (!ParseBaseBlock(r.hive, &block) || block.Dirty() || !block.checksumOk ||

@@ -241,6 +241,21 @@ TEST(LogRecovery, ABadEntryStopsRecoveryAndNothingAfterItIsApplied)
     cases.push_back({"a wrong entry signature", log});
     log = first({{2, 6000, {{0, Bin(hive, 0xA2)}}}});
     cases.push_back({"a hive size that is no whole page", log});
+    log = first({{2, 4096, {{0, Bin(hive, 0xA2)}}}});
+    log[512 + 4608 + 8] ^= 1; // the second entry's flags, which only Hash-2 covers
+    cases.push_back({"a header byte that fails Hash-2", log});
+    log = first({{2, 1u << 30, {{0, Bin(hive, 0xA2)}}}});
+    cases.push_back({"a hive grown past what the logs hold", log});
+    // Each entry grows the hive by less than the log's own size, but all of
+    // them together by far more than the base file and the log.
+    std::vector<LogEntryPlan> growing;
+    for (std::uint32_t i = 0; i < 40; ++i)
+        growing.push_back({2 + i, 4096 * (2 + 4 * i), {{0, Bin(hive, static_cast<std::uint8_t>(0xB0 + i))}}});
+    log = first(growing);
+    Recovery grown = recover(log);
+    ASSERT_TRUE(grown.recovered);
+    EXPECT_LE(grown.hive.size(), hive.size() + log.size()) << "the bound holds in total";
+    EXPECT_LT(grown.lastSequence, 41u);
     for (const Case& c : cases) {
         Recovery r = recover(c.log);
         ASSERT_TRUE(r.recovered) << c.what;
@@ -290,9 +305,11 @@ TEST(LogRecovery, OldFormatLogsApplyTheirDirtySectorsWhenTheyMatchTheBaseFile)
     EXPECT_FALSE(RecoverHive(hive, std::vector<HiveLog>{{"SYSTEM.LOG", log}}).recovered);
 
     // A damaged base block is taken from the log; the bin's timestamp then
-    // tells which log belongs to the base file.
+    // tells which log belongs to the base file, since the damaged block's
+    // own timestamp cannot be trusted.
     std::vector<std::uint8_t> damaged = hive;
     PutLe64(damaged, 4096 + 20, 7);
+    PutLe64(damaged, 0x0C, 9);
     damaged[0x30] ^= 0xFF;
     log = OldLog(hive, 5, image, {4, 7});
     r = RecoverHive(damaged, std::vector<HiveLog>{{"SYSTEM.LOG", log}});
@@ -300,6 +317,30 @@ TEST(LogRecovery, OldFormatLogsApplyTheirDirtySectorsWhenTheyMatchTheBaseFile)
     EXPECT_TRUE(r.baseBlockFromLog);
     EXPECT_EQ(r.hive[0x30], hive[0x30]);
     EXPECT_EQ(Le32(r.hive, 0x1C), 0u) << "a primary file again";
+}
+
+// A damaged base block is taken from the newest log that holds a valid
+// copy: an older copy may describe fewer bins than the entries fill.
+TEST(LogRecovery, ADamagedBaseBlockComesFromTheNewestLog)
+{
+    std::vector<std::uint8_t> hive = DirtyHive();
+    std::vector<std::uint8_t> older = MakeNewFormatLog(hive, 1, {{1, 4096, {{0, Bin(hive, 0xA1)}}}});
+    std::vector<std::uint8_t> newer = MakeNewFormatLog(hive, 2, {{2, 4096, {{0, Bin(hive, 0xA2)}}}});
+    older[0x30] = 0x11;
+    PutLe32(older, 0x1FC, BaseBlockChecksum(older));
+    newer[0x30] = 0x22;
+    PutLe32(newer, 0x1FC, BaseBlockChecksum(newer));
+    std::vector<std::uint8_t> damaged = hive;
+    damaged[0x31] ^= 0xFF;
+    for (bool newerFirst : {false, true}) {
+        std::vector<HiveLog> logs = {{"SYSTEM.LOG1", older}, {"SYSTEM.LOG2", newer}};
+        if (newerFirst)
+            std::swap(logs[0], logs[1]);
+        Recovery r = RecoverHive(damaged, logs);
+        ASSERT_TRUE(r.recovered) << r.why;
+        EXPECT_TRUE(r.baseBlockFromLog);
+        EXPECT_EQ(r.hive[0x30], 0x22) << "newer first: " << newerFirst;
+    }
 }
 
 } // namespace
