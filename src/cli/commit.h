@@ -4,6 +4,8 @@
 
 #include "cli/hive_file_registry.h"
 
+#include <sys/types.h>
+
 #include <ctime>
 #include <string>
 
@@ -13,27 +15,57 @@ public:
     virtual ~CommitFiles() = default;
     virtual int Fsync(int fd);
     virtual int Rename(const char* from, const char* to);
-    // Copies from into to, which must not exist yet, and starts writing it
-    // back (the commit flushes it before the rename); false with errno set
-    // when it fails, leaving no partial copy behind.
-    virtual bool CopyToNewFile(const char* from, const char* to);
+    // Moves from to to only when to does not exist; -1 with errno otherwise
+    // (EEXIST, or EINVAL where the file system cannot promise it).
+    virtual int RenameNoReplace(const char* from, const char* to);
+    virtual int Link(const char* from, const char* to);
+    // Copies up to max bytes from in to out at their file offsets: the count
+    // copied, 0 at the end of in, -1 with errno set.
+    virtual ssize_t CopyChunk(int in, int out, std::size_t max);
 };
 
 // The folder of a path: "." for a bare name, "/" for a file at the root.
 std::string FolderOf(const std::string& path);
 
-// "SYSTEM.voskarelle-20261207T124752Z.bak" beside the hive, for the time given.
+// "SYSTEM.voskarelle-20261207T124752Z" beside the hive, for the time given.
 std::string BackupName(const std::string& hive, std::time_t when);
 
-// Copies the hive to a fresh backup name (never overwriting a file), writes
-// the registry's hive with its changes to a new file in the hive's folder,
-// flushes it, renames it over the hive and flushes the folder. backup may be
-// null for no backup. False with a reason on any failure; the original is
-// then unchanged and the backup of it removed again, except when only the
-// final folder flush failed, which the reason says.
-bool CommitHive(HiveFileRegistry& registry, const std::string& hive, std::string* backup, CommitFiles& files,
-                std::string* error);
+// A new version of a file, written and flushed beside it, not yet in place.
+struct PreparedFile {
+    std::string target; // the file it replaces (its real path)
+    std::string temp;   // the new version
+    std::string backup; // the copy of the original, "" for none
+};
+
+// Copies the target to a fresh backup name (never overwriting a file) when
+// withBackup, writes the registry's hive with its changes to a new file in
+// the target's folder with the target's mode, and flushes both. False with a
+// reason when any step fails; then nothing of it is left behind.
+bool PrepareReplacement(HiveFileRegistry& registry, const std::string& target, bool withBackup, CommitFiles& files,
+                        PreparedFile* prepared, std::string* error);
+
+// Removes the new version and the backup of a replacement not carried out.
+void AbandonReplacement(PreparedFile& prepared);
+
+// Renames the new version over the target; false with a reason (the target
+// then is as it was).
+bool PutInPlace(PreparedFile& prepared, CommitFiles& files, std::string* error);
+
+// Flushes a folder, so that renames in it survive a crash.
+bool FlushFolder(const std::string& folder, CommitFiles& files, std::string* error);
+
+enum class CommitResult {
+    Failed,            // the original is as it was, and nothing new is beside it
+    InPlaceNotFlushed, // the new hive is in place, but its folder was not flushed
+    Done,
+};
+
+// Prepares, puts in place and flushes the folder: the whole replacement of
+// one hive file.
+CommitResult CommitHive(HiveFileRegistry& registry, const std::string& hive, std::string* backup, CommitFiles& files,
+                        std::string* error);
 
 // Renames a log to LOG.voskarelle-YYYYMMDDTHHMMSSZ.bak beside it, never over
-// an existing file; the new name, or empty with errno set.
-std::string MoveAside(const std::string& log);
+// an existing file, on file systems with and without RENAME_NOREPLACE; the
+// new name, or empty with errno set.
+std::string MoveAside(const std::string& log, CommitFiles& files);

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <set>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -166,7 +169,14 @@ std::vector<std::string> MachineDisks()
 DiskScan ScanDisks(const std::vector<std::string>& paths)
 {
     DiskScan scan;
-    for (const std::string& path : paths.empty() ? MachineDisks() : paths)
+    std::set<std::string> seen;
+    for (const std::string& path : paths.empty() ? MachineDisks() : paths) {
+        // A disk named twice, or by two names, is one disk: scanned twice,
+        // its partitions would look like copies of each other.
+        char resolved[PATH_MAX];
+        if (!seen.insert(realpath(path.c_str(), resolved) ? std::string(resolved) : path).second)
+            continue;
         ScanDisk(path, scan);
+    }
     return scan;
 }

@@ -1,5 +1,6 @@
 #include "cli/hive_file_registry.h"
 
+#include "cli/file_read.h"
 #include "hive/hive_file.h"
 #include "mounttable/text.h"
 
@@ -169,20 +170,29 @@ long HiveFileRegistry::DeleteValue(const char* subKey, const char* name)
 
 long HiveFileRegistry::LoadKey(const char* subKey, const char* hiveFile)
 {
-    if (!IsClonePath(subKey) || std::strchr(subKey, '\\') != nullptr || hive_ != nullptr)
+    if (!IsClonePath(subKey) || std::strchr(subKey, '\\') != nullptr)
+        return kBadDb;
+    // A base block that cannot be read leaves the version unknown, which
+    // keeps the guard against big values on.
+    std::uint8_t block[kBaseBlockBytes];
+    std::size_t got = 0;
+    std::string error;
+    BaseBlock base;
+    bool known = ReadFileStart(hiveFile, block, sizeof block, &got, &error) &&
+                 ParseBaseBlock(std::span<const std::uint8_t>(block, got), &base);
+    return LoadHive(hiveFile, known ? base.minorVersion : kUnknownVersion);
+}
+
+long HiveFileRegistry::LoadHive(const char* hiveFile, std::uint32_t minorVersion)
+{
+    if (hive_ != nullptr)
         return kBadDb;
     // Opened for writing only so that libhivex keeps the hive in memory and
     // can write it elsewhere; the file itself is never written through it.
     hive_ = OpenHivex(hiveFile, HIVEX_OPEN_WRITE);
     if (hive_ == nullptr)
         return kBadDb;
-    std::uint8_t block[kBaseBlockBytes];
-    std::FILE* file = std::fopen(hiveFile, "rb");
-    BaseBlock base;
-    if (file != nullptr && std::fread(block, 1, sizeof block, file) == sizeof block && ParseBaseBlock(block, &base))
-        minorVersion_ = base.minorVersion;
-    if (file != nullptr)
-        std::fclose(file);
+    minorVersion_ = minorVersion;
     return kRegSuccess;
 }
 

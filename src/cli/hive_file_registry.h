@@ -35,6 +35,10 @@ public:
     long DeleteValue(const char* subKey, const char* name) override;
     // Opens hiveFile at "Clone"; on failure errno tells why.
     long LoadKey(const char* subKey, const char* hiveFile) override;
+    // The same, with the format's minor version as parsed from the base
+    // block libhivex will read (kUnknownVersion when it could not be).
+    long LoadHive(const char* hiveFile, std::uint32_t minorVersion);
+    static constexpr std::uint32_t kUnknownVersion = 0xFFFFFFFFu;
     // Unmounts, dropping every change not committed.
     long UnLoadKey(const char* subKey) override;
 
@@ -63,7 +67,7 @@ private:
     CachedKey* FromHandle(RegKey key);
 
     HivexHandle hive_;
-    std::uint32_t minorVersion_ = 0;
+    std::uint32_t minorVersion_ = kUnknownVersion; // unknown counts as new: the guard fails closed
     std::map<hive_node_h, CachedKey> keys_;
     std::deque<CachedKey*> handles_; // RegKey points at an element
     std::multiset<RegKey> live_;

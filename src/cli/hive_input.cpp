@@ -2,6 +2,7 @@
 
 #include "cli/command.h"
 #include "cli/commit.h"
+#include "cli/file_read.h"
 #include "hive/log_recovery.h"
 #include "mounttable/text.h"
 
@@ -12,64 +13,30 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
 
 namespace {
 
-std::vector<std::string> FilesIn(const std::string& folder)
+bool FilesIn(const std::string& folder, std::vector<std::string>* names)
 {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(folder.c_str())) {
-        while (dirent* entry = readdir(dir))
-            names.emplace_back(entry->d_name);
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr)
+        return false;
+    errno = 0;
+    while (dirent* entry = readdir(dir))
+        names->emplace_back(entry->d_name);
+    bool ok = errno == 0;
+    closedir(dir);
+    std::sort(names->begin(), names->end());
+    return ok;
 }
 
 std::string JoinPath(const std::string& folder, const std::string& name)
 {
     return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
-}
-
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path)
-{
-    std::vector<std::uint8_t> bytes;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return bytes;
-    std::uint8_t buffer[1 << 16];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    close(fd);
-    return bytes;
-}
-
-bool ReadStart(const std::string& path, std::uint8_t* buffer, std::size_t size, std::size_t* got)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    *got = 0;
-    while (*got < size) {
-        ssize_t n = read(fd, buffer + *got, size - *got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        *got += static_cast<std::size_t>(n);
-    }
-    close(fd);
-    return true;
 }
 
 std::string RecoveryText(const Recovery& r)
@@ -83,43 +50,55 @@ std::string RecoveryText(const Recovery& r)
     return text;
 }
 
-// The checks made before libhivex sees the file.
-bool CheckHiveFile(const std::string& path, bool forWriting, HiveFacts* facts, Failure* failure)
+// The checks made before libhivex sees the file, on its real path.
+bool CheckHiveFile(const std::string& path, const HivePolicy& policy, HiveFacts* facts,
+                   std::vector<std::uint8_t>* whole, std::string* hibernationDoubt, Failure* failure)
 {
     auto refuse = [&](const std::string& message) {
-        *failure = {kExitRefused, path + ": " + message};
+        *failure = {kExitRefused, message};
         return false;
     };
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
-        return refuse(errno == ENOENT ? "no such file" : std::strerror(errno));
+        return refuse(path + ": " + (errno == ENOENT ? "no such file" : std::strerror(errno)));
     if (S_ISDIR(st.st_mode))
-        return refuse("is a folder, not a hive file");
+        return refuse(path + ": is a folder, not a hive file");
     std::uint8_t block[kBaseBlockBytes];
     std::size_t got = 0;
-    if (!ReadStart(path, block, sizeof block, &got))
-        return refuse(std::string("cannot be read: ") + std::strerror(errno));
+    std::string error;
+    if (!ReadFileStart(path, block, sizeof block, &got, &error))
+        return refuse(error);
     if (!ParseBaseBlock(std::span<const std::uint8_t>(block, got), &facts->base))
-        return refuse("not a registry hive file (no \"regf\" base block)");
-    if (forWriting) {
+        return refuse(path + ": not a registry hive file (no \"regf\" base block)");
+    if (policy.forWriting) {
         if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || access(path.c_str(), W_OK) != 0)
-            return refuse("is read-only");
+            return refuse(path + ": is read-only");
         if (access(FolderOf(path).c_str(), W_OK) != 0)
-            return refuse("its folder is read-only, so no new hive can be written beside it");
+            return refuse(path + ": its folder is read-only, so no new hive can be written beside it");
     }
+    // Recovery needs the whole base file, read once.
+    if (facts->base.Dirty() && !ReadWholeFile(path, whole, &error))
+        return refuse(error);
+    std::vector<std::string> names;
     if (facts->base.Dirty()) {
-        for (const std::string& name : FilesIn(FolderOf(path)))
+        if (!FilesIn(FolderOf(path), &names))
+            return refuse(FolderOf(path) + ": cannot be listed, so the hive's transaction logs cannot be found: " +
+                          std::strerror(errno));
+        for (const std::string& name : names)
             if (IsHiveLogName(BaseName(path), name))
                 facts->logs.push_back(JoinPath(FolderOf(path), name));
     }
     std::string root = CloneRootOfHivePath(path);
-    if (!root.empty()) {
-        for (const std::string& name : FilesIn(root)) {
+    names.clear();
+    if (!root.empty() && FilesIn(root, &names)) {
+        for (const std::string& name : names) {
             if (CompareNoCase(name, "hiberfil.sys") != 0)
                 continue;
             std::uint8_t start[4];
             std::string image = JoinPath(root, name);
-            if (ReadStart(image, start, sizeof start, &got) && IsHibernationImage(std::span(start, got)))
+            if (!ReadFileStart(image, start, sizeof start, &got, &error))
+                *hibernationDoubt = error;
+            else if (IsHibernationImage(std::span(start, got)))
                 facts->hibernationImage = image;
         }
     }
@@ -186,18 +165,40 @@ std::string BaseName(const std::string& path)
 bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput* input, Failure* failure)
 {
     input->path = path;
-    if (!CheckHiveFile(path, policy.forWriting, &input->facts, failure))
+    // Everything happens beside the real file: a link to the hive stays a
+    // link, and a bare name gets the same checks as a full one.
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) {
+        *failure = {kExitRefused, path + ": " + (errno == ENOENT ? "no such file" : std::strerror(errno))};
+        return false;
+    }
+    input->realPath = resolved;
+    const std::string& real = input->realPath;
+    std::vector<std::uint8_t> base;
+    std::string hibernationDoubt;
+    if (!CheckHiveFile(real, policy, &input->facts, &base, &hibernationDoubt, failure))
         return false;
     const HiveFacts& facts = input->facts;
+    std::uint32_t minorVersion = facts.base.minorVersion;
     // A dirty hive is read as Windows would load it: recovered in memory
     // from its transaction logs. The base file itself is only ever replaced.
     Recovery recovery;
     if (facts.base.Dirty()) {
         std::vector<HiveLog> logs;
-        for (const std::string& log : facts.logs)
-            logs.push_back({log, ReadWholeFile(log)});
-        std::vector<std::uint8_t> base = ReadWholeFile(path);
-        recovery = RecoverHive(base, logs);
+        std::string unreadable;
+        for (const std::string& log : facts.logs) {
+            HiveLog read{log, {}};
+            std::string error;
+            if (!ReadWholeFile(log, &read.bytes, &error))
+                unreadable += (unreadable.empty() ? "" : "; ") + error;
+            logs.push_back(std::move(read));
+        }
+        // Part of the logs is no recovery: what the unread log holds would
+        // be missing from a hive that looks whole.
+        if (unreadable.empty())
+            recovery = RecoverHive(base, logs);
+        else
+            recovery.why = "a log cannot be read, so the hive cannot be recovered (" + unreadable + ")";
         if (!recovery.recovered) {
             std::string why = DirtyWarning(path, facts) + "; " + recovery.why;
             if (policy.forWriting) {
@@ -210,7 +211,18 @@ bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput*
         } else {
             input->recoveredFrom = recovery.applied;
             input->recovery = RecoveryText(recovery);
+            BaseBlock recovered;
+            if (ParseBaseBlock(recovery.hive, &recovered))
+                minorVersion = recovered.minorVersion;
         }
+    }
+    if (!hibernationDoubt.empty() && facts.hibernationImage.empty()) {
+        std::string doubt = "cannot tell whether the clone was hibernated: " + hibernationDoubt;
+        if (policy.forWriting && !policy.forceHibernated) {
+            *failure = {kExitRefused, doubt + "; nothing was changed (--force-hibernated writes all the same)"};
+            return false;
+        }
+        input->warnings.push_back(doubt);
     }
     if (!facts.hibernationImage.empty()) {
         if (policy.forWriting && !policy.forceHibernated) {
@@ -221,7 +233,7 @@ bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput*
         input->warnings.push_back(HibernationWarning(facts));
     }
 
-    std::string source = path;
+    std::string source = real;
     if (recovery.recovered) {
         if (!input->recovered.Hold(recovery.hive)) {
             *failure = {kExitRefused, std::string("cannot hold the recovered hive: ") + std::strerror(errno)};
@@ -230,11 +242,29 @@ bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput*
         source = input->recovered.path();
         std::vector<std::uint8_t>().swap(recovery.hive);
     }
+    std::vector<std::uint8_t>().swap(base);
     errno = 0;
-    if (input->registry.LoadKey(kCloneMountKey, source.c_str()) != kRegSuccess) {
+    if (input->registry.LoadHive(source.c_str(), minorVersion) != kRegSuccess) {
         *failure = {kExitRefused, path + ": libhivex cannot open it as a hive (" +
                                       std::strerror(errno ? errno : EINVAL) + ")"};
         return false;
     }
     return true;
+}
+
+void SetLogsAside(const HiveInput& input, CommitFiles& files, std::ostream& out, std::ostream& err)
+{
+    if (input.recoveredFrom.empty())
+        return;
+    for (const std::string& log : input.recoveredFrom) {
+        std::string aside = MoveAside(log, files);
+        if (aside.empty())
+            err << "voskarelle: warning: could not move " << log << " aside: " << std::strerror(errno)
+                << " (the new hive is clean, so Windows does not replay it)\n";
+        else
+            out << "Log moved aside: " << aside << "\n";
+    }
+    std::string error;
+    if (!FlushFolder(FolderOf(input.realPath), files, &error))
+        err << "voskarelle: warning: " << error << "\n";
 }

@@ -4,9 +4,11 @@
 // so that every verb that writes applies them alike.
 #pragma once
 
+#include "cli/commit.h"
 #include "cli/hive_file_registry.h"
 #include "hive/hive_file.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -43,7 +45,8 @@ struct HivePolicy {
 };
 
 struct HiveInput {
-    std::string path;
+    std::string path;     // as given, for the report
+    std::string realPath; // the file itself, links resolved: every file operation works beside it
     HiveFacts facts;
     std::vector<std::string> recoveredFrom; // logs applied to the base file
     std::string recovery;                   // what the recovery did, in words
@@ -52,9 +55,13 @@ struct HiveInput {
     MemoryFile recovered;
 };
 
-// Checks, recovers and opens the hive at path under the policy; false with
-// the refusal otherwise.
+// Resolves path to the real file, then checks, recovers and opens the hive
+// under the policy; false with the refusal otherwise.
 bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput* input, Failure* failure);
+
+// After the recovered hive was written: moves each log applied aside and
+// flushes the folder, saying what it did and what it could not do.
+void SetLogsAside(const HiveInput& input, CommitFiles& files, std::ostream& out, std::ostream& err);
 
 // "SYSTEM" of "a/b/SYSTEM".
 std::string BaseName(const std::string& path);

@@ -18,11 +18,19 @@ std::vector<std::string> DisksToExamine(const Options& options)
         std::size_t hash = volume.rfind('#');
         if (hash == std::string::npos || volume.rfind("hex:", 0) == 0)
             continue;
-        std::string image = volume.substr(0, hash);
-        if (std::find(disks.begin(), disks.end(), image) == disks.end())
-            disks.push_back(image);
+        disks.push_back(volume.substr(0, hash));
     }
     return disks;
+}
+
+// The same values, whatever their order: a plan that removes a value and
+// writes it back unchanged changes nothing worth a new hive.
+bool SameValues(ValueList a, ValueList b)
+{
+    auto byName = [](const RegValue& x, const RegValue& y) { return x.name < y.name; };
+    std::sort(a.begin(), a.end(), byName);
+    std::sort(b.begin(), b.end(), byName);
+    return a == b;
 }
 
 } // namespace
@@ -59,6 +67,7 @@ int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitF
     }
 
     HiveFileRegistry& registry = input.registry;
+    ValueList before = *registry.KeyValues(kCloneTableKey);
     RegKey key = nullptr;
     bool applied = registry.OpenKey(kCloneTableKey, &key) == kRegSuccess && ApplyLetterPlan(registry, key, plan);
     if (key != nullptr)
@@ -67,6 +76,10 @@ int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitF
         return Refuse(err, {kExitRefused, "the change could not be made; nothing was written"});
     ReadCloneTable(registry, &report);
 
+    if (SameValues(before, *registry.KeyValues(kCloneTableKey))) {
+        out << "Nothing to change: every volume already holds the letter given. The hive was not written.\n";
+        return kExitOk;
+    }
     if (options.dryRun) {
         PrintText(report, out);
         out << "Dry run: the hive was not changed.\n";
@@ -74,21 +87,21 @@ int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitF
     }
     std::string backup;
     std::string error;
-    bool committed = CommitHive(registry, options.hive, options.noBackup ? nullptr : &backup, files, &error);
+    CommitResult result =
+        CommitHive(registry, input.realPath, options.noBackup ? nullptr : &backup, files, &error);
+    if (result == CommitResult::Failed)
+        return Refuse(err, {kExitRefused, error + "; the hive was not changed"});
     if (!backup.empty())
         out << "Backup: " << backup << "\n";
-    if (!committed)
-        return Refuse(err, {kExitRefused, error});
-    // The new hive is clean, so Windows would ignore these logs; moved aside
+    // The new hive is clean, so Windows would ignore these logs; set aside
     // all the same, no stale log can ever be replayed over it.
-    for (const std::string& log : report.recoveredFrom) {
-        std::string aside = MoveAside(log);
-        if (aside.empty())
-            err << "voskarelle: warning: could not move " << log << " aside: " << std::strerror(errno) << "\n";
-        else
-            out << "Log moved aside: " << aside << "\n";
-    }
+    SetLogsAside(input, files, out, err);
     PrintText(report, out);
-    out << "Written: " << options.hive << "\n";
+    if (result == CommitResult::InPlaceNotFlushed) {
+        err << "voskarelle: the new hive is in place in " << input.realPath
+            << ", but it is not yet safely on the disk: " << error << "\n";
+        return kExitRefused;
+    }
+    out << "Written: " << input.realPath << "\n";
     return kExitOk;
 }

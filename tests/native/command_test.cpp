@@ -2,6 +2,7 @@
 // disk images partitioned by sfdisk, each outcome checked by reading the
 // files afresh.
 #include "cli/command.h"
+#include "hive/bytes.h"
 #include "hive/hive_file.h"
 #include "mounttable/identity.h"
 #include "support/hivex_registry.h"
@@ -16,7 +17,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 
@@ -55,25 +58,57 @@ bool MakeImage(const fs::path& image, const char* size, const std::string& scrip
     return pclose(pipe) == 0;
 }
 
-// Fails one named step of the commit, as a full disk or a failing device would.
+std::string FdPath(int fd)
+{
+    std::error_code error;
+    return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), error).string();
+}
+
+// Fails one named step of the commit, as a full disk, a failing device or a
+// file system that lacks a call would.
 class FailingFiles final : public CommitFiles {
 public:
     explicit FailingFiles(std::string step) : step_(std::move(step)) {}
-    int Fsync(int fd) override { return step_ == "fsync" ? (errno = EIO, -1) : CommitFiles::Fsync(fd); }
+    int Fsync(int fd) override
+    {
+        struct stat st;
+        fstat(fd, &st);
+        bool backup = FdPath(fd).ends_with(".bak");
+        if ((step_ == "fsync folder" && S_ISDIR(st.st_mode)) || (step_ == "fsync backup" && backup) ||
+            (step_ == "fsync hive" && S_ISREG(st.st_mode) && !backup))
+            return errno = EIO, -1;
+        return CommitFiles::Fsync(fd);
+    }
     int Rename(const char* from, const char* to) override
     {
         return step_ == "rename" ? (errno = EXDEV, -1) : CommitFiles::Rename(from, to);
     }
-    bool CopyToNewFile(const char* from, const char* to) override
+    int RenameNoReplace(const char* from, const char* to) override
     {
-        if (step_ != "copy")
-            return CommitFiles::CopyToNewFile(from, to);
-        errno = ENOSPC;
-        return false;
+        // What FUSE (ntfs-3g) answers.
+        return step_.starts_with("no RENAME_NOREPLACE") ? (errno = EINVAL, -1)
+                                                        : CommitFiles::RenameNoReplace(from, to);
+    }
+    int Link(const char* from, const char* to) override
+    {
+        // What vfat answers.
+        return step_ == "no RENAME_NOREPLACE, no links" ? (errno = EPERM, -1) : CommitFiles::Link(from, to);
+    }
+    ssize_t CopyChunk(int in, int out, std::size_t max) override
+    {
+        ++copies_;
+        if (step_ == "copy: disk full")
+            return errno = ENOSPC, -1;
+        if (step_ == "copy: read error after 4 KiB")
+            return copies_ == 1 ? CommitFiles::CopyChunk(in, out, 4096) : (errno = EIO, -1);
+        if (step_ == "copy: file ends early")
+            return copies_ == 1 ? CommitFiles::CopyChunk(in, out, 4096) : 0;
+        return CommitFiles::CopyChunk(in, out, max);
     }
 
 private:
     std::string step_;
+    int copies_ = 0;
 };
 
 const std::array<std::uint8_t, 16> kGptGuid = {0xAA, 0x77, 0x0A, 0x8F, 0x1E, 0x5C, 0x0E, 0x4F,
@@ -123,8 +158,14 @@ protected:
         };
     }
 
+    // Never the host's own disks: a command without --disk examines the
+    // test's MBR image.
     int Run(std::vector<std::string> args, CommitFiles* files = nullptr)
     {
+        if (args.size() > 1 && std::find(args.begin(), args.end(), "--disk") == args.end()) {
+            args.push_back("--disk");
+            args.push_back(mbr);
+        }
         std::ostringstream o, e;
         CommitFiles plain;
         status = RunVoskarelle(args, o, e, files ? *files : plain);
@@ -199,30 +240,72 @@ TEST_F(CommandTest, ShowTiesEachLetterToItsPartitionAndListsTheRest)
     EXPECT_NE(out.find("noise.img (no partition table)"), std::string::npos) << out;
     EXPECT_NE(out.find("absent.img (not readable: No such file or directory)"), std::string::npos) << out;
     EXPECT_EQ(FileBytes(hive), original);
+
+    // One image named twice is one disk, and a disk that cannot be read says so.
+    ASSERT_EQ(Run({"show", hive, "--disk", mbr, "--disk", (root / "." / "disk.img").string(), "--disk",
+                   (root / "absent.img").string(), "--json"}),
+              0)
+        << err;
+    doc = Json::parse(out);
+    ASSERT_EQ(doc["disks"].size(), 2u) << out;
+    EXPECT_TRUE(doc["disks"][0]["readable"]);
+    EXPECT_FALSE(doc["disks"][1]["readable"]);
+    EXPECT_TRUE(doc["warnings"].empty()) << "no copy of itself";
+
+    // A label from a foreign disk reaches the terminal escaped, and JSON whole.
+    std::string hostile = (root / "hostile.img").string();
+    ASSERT_TRUE(MakeImage(hostile, "12M", "label: dos\nstart=2048, type=83\n"));
+    ASSERT_EQ(std::system((Tool("mkfs.ext4") + " -q -F -L \"$(printf '\\033]0;owned\\007\\377')\" -E offset=1048576 '" +
+                           hostile + "' 8M")
+                              .c_str()),
+              0);
+    ASSERT_EQ(Run({"show", hive, "--disk", hostile}), 0) << err;
+    EXPECT_NE(out.find("label \"\\x1b]0;owned\\x07\\xff\""), std::string::npos) << out;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
+    ASSERT_EQ(Run({"show", hive, "--disk", hostile, "--json"}), 0) << err;
+    EXPECT_EQ(Json::parse(out)["unlettered"][0]["label"], "\x1b]0;owned\x07\xef\xbf\xbd");
 }
 
 TEST_F(CommandTest, SetGivesEachVolumeExactlyItsLetterAndKeepsEverythingElse)
 {
+    // Backups already taken this second (and the next) are never
+    // overwritten, and the new hive keeps the old one's mode.
+    std::time_t now = std::time(nullptr);
+    std::vector<std::string> earlier;
+    for (std::time_t t = now; t <= now + 2; ++t) {
+        earlier.push_back(BackupName(hive, t) + ".bak");
+        WriteBytes(earlier.back(), Bytes({'o', 'l', 'd'}));
+    }
+    chmod(hive.c_str(), 0640);
+
     // The clone's system volume takes C: from a disk that is gone, the GPT
-    // volume moves from E: to D: and the stick loses its letter.
-    ASSERT_EQ(Run({"set", hive, mbr + "#1=c:", "E:=D:", "F:=none", "--disk", gpt}), 0) << err;
+    // volume moves from E: (named in lower case) to D: and the stick and the
+    // CD drive both lose their letters.
+    ASSERT_EQ(Run({"set", hive, mbr + "#1=c:", "e:=D:", "F:=none", "Q:=none", "--disk", gpt}), 0) << err;
     ValueList expected = {
         {"\\DosDevices\\C:", kRegBinary, kCloneSystem},
         {"\\??\\Volume{6c5a3e1e-0000-0000-0000-100000000000}", kRegBinary, kCloneSystem},
         {"\\DosDevices\\D:", kRegBinary, kGptData},
-        Table()[5], // Q: of another type
         Table()[6],
         Table()[7],
     };
     EXPECT_EQ(MountedDevices(), Sorted(expected));
     HiveKeyDump select = DumpHiveKey(hive.c_str(), "Select");
     EXPECT_EQ(select.values, kSelect);
+    struct stat st;
+    ASSERT_EQ(stat(hive.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
 
     std::string backupLine = out.substr(0, out.find('\n'));
     ASSERT_EQ(backupLine.rfind("Backup: " + hive + ".voskarelle-", 0), 0u) << out;
     std::string backup = backupLine.substr(8);
-    EXPECT_TRUE(backup.ends_with("Z.bak"));
+    EXPECT_TRUE(backup.ends_with(".bak"));
     EXPECT_EQ(FileBytes(backup), original);
+    for (const std::string& name : earlier) {
+        EXPECT_NE(name, backup);
+        EXPECT_EQ(FileBytes(name), Bytes({'o', 'l', 'd'})) << name;
+        fs::remove(name);
+    }
 
     // A swap in one call, without a backup this time.
     std::vector<std::string> before = FolderFiles();
@@ -231,6 +314,13 @@ TEST_F(CommandTest, SetGivesEachVolumeExactlyItsLetterAndKeepsEverythingElse)
     EXPECT_EQ(*FindValue(table, "\\DosDevices\\C:"), (RegValue{"\\DosDevices\\C:", kRegBinary, kGptData}));
     EXPECT_EQ(*FindValue(table, "\\DosDevices\\D:"), (RegValue{"\\DosDevices\\D:", kRegBinary, kCloneSystem}));
     EXPECT_EQ(FolderFiles(), before) << "no backup, and no file left behind";
+
+    // Assignments that already hold: nothing is written, not even a backup.
+    std::vector<std::uint8_t> bytes = FileBytes(hive);
+    ASSERT_EQ(Run({"set", hive, "C:=C:", "D:=d:", "--disk", gpt}), 0) << err;
+    EXPECT_NE(out.find("Nothing to change"), std::string::npos) << out;
+    EXPECT_EQ(FileBytes(hive), bytes);
+    EXPECT_EQ(FolderFiles(), before);
 }
 
 TEST_F(CommandTest, DryRunPrintsTheTableItWouldWriteAndChangesNothing)
@@ -246,6 +336,8 @@ TEST_F(CommandTest, RefusalsSayWhyAndLeaveTheHiveByteIdentical)
 {
     fs::copy_file(mbr, root / "copy.img");
     std::string copy = (root / "copy.img").string();
+    std::string sun = (root / "sun.img").string(); // a table Windows names no volume by
+    ASSERT_TRUE(MakeImage(sun, "8M", "label: sun\nstart=2048, size=4096, type=83\n"));
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -258,6 +350,7 @@ TEST_F(CommandTest, RefusalsSayWhyAndLeaveTheHiveByteIdentical)
         {{"set", hive, mbr + "#7=G:"}, 1, "no partition of the examined disks"},
         {{"set", hive, "hex:0011=G:", "--disk", mbr}, 1, "has the identity 0011"},
         {{"set", hive, mbr + "#1=G:", "--disk", copy}, 1, "ambiguous"},
+        {{"set", hive, sun + "#1=G:"}, 1, "names no volume by"},
         {{"set", hive, "C:=GG"}, 2, "malformed assignment"},
         {{"set", hive, "hex:ABC=G:"}, 2, "malformed identity"},
         {{"set", hive}, 2, "no VOLUME=LETTER"},
@@ -297,6 +390,17 @@ TEST_F(CommandTest, RefusalsSayWhyAndLeaveTheHiveByteIdentical)
 
 TEST_F(CommandTest, DirtyOrHibernatedClonesAreShownButNotWritten)
 {
+    // A dirty hive with no log beside it: what the logs held is lost, so
+    // it is not written.
+    std::vector<std::uint8_t> dirty = original;
+    PutLe32(dirty, 4, Le32(dirty, 8) + 1);
+    PutLe32(dirty, 0x1FC, BaseBlockChecksum(dirty));
+    WriteBytes(hive, dirty);
+    EXPECT_EQ(Run({"set", hive, "D:=G:"}), 1);
+    EXPECT_NE(err.find("no log"), std::string::npos) << err;
+    EXPECT_EQ(FileBytes(hive), dirty);
+    WriteBytes(hive, original);
+
     // The real SYSTEM hive written by Windows: dirty, its logs not here.
     fs::path real = root / "real" / "SYSTEM";
     fs::create_directories(real.parent_path());
@@ -323,6 +427,17 @@ TEST_F(CommandTest, DirtyOrHibernatedClonesAreShownButNotWritten)
     EXPECT_EQ(FileBytes(hive), original);
     ASSERT_EQ(Run({"show", hive}), 0);
     EXPECT_NE(out.find("Warning: the clone was shut down into hibernation"), std::string::npos) << out;
+    // A bare name, from inside the clone's config folder, and a link from
+    // elsewhere find the same clone root.
+    fs::path here = fs::current_path();
+    fs::current_path(fs::path(hive).parent_path());
+    EXPECT_EQ(Run({"set", "SYSTEM", "D:=G:"}), 1);
+    fs::current_path(here);
+    EXPECT_NE(err.find("hibernation or with Fast Startup"), std::string::npos) << err;
+    fs::create_symlink(hive, root / "SYSTEM-link");
+    EXPECT_EQ(Run({"set", (root / "SYSTEM-link").string(), "D:=G:"}), 1);
+    EXPECT_NE(err.find("hibernation or with Fast Startup"), std::string::npos) << err;
+    EXPECT_EQ(FileBytes(hive), original);
     EXPECT_EQ(Run({"set", hive, "D:=G:", "--force-hibernated", "--no-backup"}), 0) << err;
     WriteBytes(root / "HiberFil.sys", Bytes({'w', 'a', 'k', 'e', 0, 0}));
     EXPECT_EQ(Run({"set", hive, "G:=H:", "--no-backup"}), 0) << err;
@@ -331,31 +446,44 @@ TEST_F(CommandTest, DirtyOrHibernatedClonesAreShownButNotWritten)
 // A clone taken from a running Windows: its base file is older than its
 // logs. Both commands read the hive as recovered; set writes the recovered
 // hive with the change and moves the applied log aside.
-TEST_F(CommandTest, ADirtyHiveIsReadAndWrittenAsItsLogsRecoverIt)
+class DirtyCommandTest : public CommandTest {
+protected:
+    void SetUp() override
+    {
+        CommandTest::SetUp();
+        // The logged state: D: and E: swapped since the base file was written.
+        std::string later = (root / "later").string();
+        ValueList logged = Table();
+        std::swap(logged[1].data, logged[3].data);
+        ASSERT_TRUE(MakeHiveFile(later.c_str(), {{"MountedDevices", logged}, {"Select", kSelect}}));
+        std::vector<std::uint8_t> latest = FileBytes(later);
+        fs::remove(later);
+        std::uint32_t binsSize = static_cast<std::uint32_t>(latest.size() - 4096);
+        std::vector<LogPage> pages;
+        for (std::uint32_t at = 0; at < binsSize; at += 4096)
+            pages.push_back({at, std::vector<std::uint8_t>(latest.begin() + 4096 + at, latest.begin() + 8192 + at)});
+
+        base = original;
+        std::uint32_t sequence = Le32(base, 8);
+        PutLe32(base, 4, sequence + 1);
+        PutLe32(base, 0x1FC, BaseBlockChecksum(base));
+        WriteBytes(hive, base);
+        log = hive + ".LOG1";
+        logBytes = MakeNewFormatLog(base, sequence, {{sequence, binsSize, pages}});
+        WriteBytes(log, logBytes);
+    }
+    std::string MovedLog()
+    {
+        std::size_t aside = out.find("Log moved aside: ");
+        return aside == std::string::npos ? "" : out.substr(aside + 17, out.find('\n', aside) - aside - 17);
+    }
+
+    std::vector<std::uint8_t> base, logBytes;
+    std::string log;
+};
+
+TEST_F(DirtyCommandTest, ADirtyHiveIsReadAndWrittenAsItsLogsRecoverIt)
 {
-    // The logged state: D: and E: swapped since the base file was written.
-    std::string later = (root / "later").string();
-    ValueList logged = Table();
-    std::swap(logged[1].data, logged[3].data);
-    ASSERT_TRUE(MakeHiveFile(later.c_str(), {{"MountedDevices", logged}, {"Select", kSelect}}));
-    std::vector<std::uint8_t> latest = FileBytes(later);
-    std::uint32_t binsSize = static_cast<std::uint32_t>(latest.size() - 4096);
-    std::vector<LogPage> pages;
-    for (std::uint32_t at = 0; at < binsSize; at += 4096)
-        pages.push_back({at, std::vector<std::uint8_t>(latest.begin() + 4096 + at, latest.begin() + 8192 + at)});
-
-    std::vector<std::uint8_t> base = original;
-    std::uint32_t sequence = 0;
-    std::memcpy(&sequence, &base[8], 4);
-    std::uint32_t primary = sequence + 1;
-    std::memcpy(&base[4], &primary, 4);
-    std::uint32_t sum = BaseBlockChecksum(base);
-    std::memcpy(&base[0x1FC], &sum, 4);
-    WriteBytes(hive, base);
-    std::string log = hive + ".LOG1";
-    WriteBytes(log, MakeNewFormatLog(base, sequence, {{sequence, binsSize, pages}}));
-    std::vector<std::uint8_t> logBytes = FileBytes(log);
-
     ASSERT_EQ(Run({"show", hive, "--json", "--disk", gpt}), 0) << err;
     Json doc = Json::parse(out);
     EXPECT_EQ(doc["recovered_from"], Json::array({log}));
@@ -364,28 +492,134 @@ TEST_F(CommandTest, ADirtyHiveIsReadAndWrittenAsItsLogsRecoverIt)
     EXPECT_TRUE(doc["warnings"].empty());
     EXPECT_EQ(FileBytes(hive), base);
 
-    ASSERT_EQ(Run({"set", hive, "D:=G:", "--disk", gpt}), 0) << err;
+    // Through a link, on a file system without RENAME_NOREPLACE (ntfs-3g):
+    // everything happens beside the real file, and the link stays a link.
+    fs::path link = root / "SYSTEM-link";
+    fs::create_symlink(hive, link);
+    FailingFiles fuse("no RENAME_NOREPLACE");
+    ASSERT_EQ(Run({"set", link.string(), "D:=G:", "--disk", gpt}, &fuse), 0) << err;
     EXPECT_NE(out.find("Read as recovered from its transaction logs: " + log + " (1 entry"), std::string::npos)
         << out;
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_NE(out.find("Written: " + hive), std::string::npos) << out;
     ValueList table = MountedDevices();
     EXPECT_EQ(FindValue(table, "\\DosDevices\\D:"), nullptr);
     ASSERT_NE(FindValue(table, "\\DosDevices\\G:"), nullptr);
     EXPECT_EQ(FindValue(table, "\\DosDevices\\G:")->data, kGptData);
     EXPECT_EQ(FindValue(table, "\\DosDevices\\E:")->data, kCloneSystem) << "the rest of the logged state";
     BaseBlock block;
-    std::vector<std::uint8_t> written = FileBytes(hive);
-    ASSERT_TRUE(ParseBaseBlock(written, &block));
+    ASSERT_TRUE(ParseBaseBlock(FileBytes(hive), &block));
     EXPECT_FALSE(block.Dirty());
-    EXPECT_TRUE(block.checksumOk);
 
     EXPECT_FALSE(fs::exists(log)) << "no stale log is left to replay";
-    std::string backup = out.substr(8, out.find('\n') - 8);
-    EXPECT_EQ(FileBytes(backup), base) << "the backup keeps the original base file";
-    std::size_t aside = out.find("Log moved aside: ");
-    ASSERT_NE(aside, std::string::npos) << out;
-    std::string moved = out.substr(aside + 17, out.find('\n', aside) - aside - 17);
-    EXPECT_EQ(moved.rfind(log + ".voskarelle-", 0), 0u);
-    EXPECT_EQ(FileBytes(moved), logBytes);
+    ASSERT_EQ(out.rfind("Backup: " + hive + ".voskarelle-", 0), 0u) << out;
+    EXPECT_EQ(FileBytes(out.substr(8, out.find('\n') - 8)), base) << "the backup keeps the original base file";
+    EXPECT_EQ(MovedLog().rfind(log + ".voskarelle-", 0), 0u) << out;
+    EXPECT_EQ(FileBytes(MovedLog()), logBytes);
+}
+
+// Part of the logs is no recovery: show warns and shows the base file, set
+// refuses and leaves every file as it was.
+TEST_F(DirtyCommandTest, ALogThatCannotBeReadWholeMakesTheHiveUnrecoverable)
+{
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"no log at all", [&] { fs::remove(log); }, "no log"},
+        {"LOG2 is a folder", [&] { fs::create_directory(hive + ".LOG2"); }, "Is a directory"},
+        {"LOG1 is a dangling link", [&] { fs::remove(log); fs::create_symlink(root / "gone", log); },
+         "No such file"},
+    };
+    for (const Case& c : cases) {
+        WriteBytes(log, logBytes);
+        c.make();
+        std::vector<std::string> files = FolderFiles();
+        ASSERT_EQ(Run({"show", hive, "--json"}), 0) << c.what << err;
+        Json doc = Json::parse(out);
+        EXPECT_TRUE(doc["recovered_from"].empty()) << c.what;
+        EXPECT_EQ(doc["entries"][1]["kind"], "mbr") << c.what << ": the base file's D:";
+        ASSERT_EQ(doc["warnings"].size(), 1u) << c.what;
+        EXPECT_NE(doc["warnings"][0].get<std::string>().find(c.says), std::string::npos) << c.what << out;
+        EXPECT_EQ(Run({"set", hive, "D:=G:"}), 1) << c.what;
+        EXPECT_NE(err.find(c.says), std::string::npos) << c.what << err;
+        EXPECT_EQ(FileBytes(hive), base) << c.what;
+        EXPECT_EQ(FolderFiles(), files) << c.what;
+        fs::remove_all(hive + ".LOG2");
+        fs::remove(log);
+    }
+}
+
+// Without RENAME_NOREPLACE and without hard links (vfat), a log is still
+// set aside under a name no file had, never over one.
+TEST_F(DirtyCommandTest, LogsAreSetAsideWhereTheFileSystemHasNoHardLinks)
+{
+    std::time_t now = std::time(nullptr);
+    std::vector<std::string> taken;
+    for (std::time_t t = now; t <= now + 2; ++t) {
+        taken.push_back(BackupName(log, t) + ".bak");
+        WriteBytes(taken.back(), Bytes({'o', 'l', 'd'}));
+    }
+    FailingFiles vfat("no RENAME_NOREPLACE, no links");
+    ASSERT_EQ(Run({"set", hive, "D:=G:", "--no-backup", "--disk", gpt}, &vfat), 0) << err;
+    EXPECT_FALSE(fs::exists(log));
+    EXPECT_EQ(FileBytes(MovedLog()), logBytes) << out;
+    for (const std::string& name : taken)
+        EXPECT_EQ(FileBytes(name), Bytes({'o', 'l', 'd'})) << name;
+}
+
+// The clone's NTFS volume as a Linux rescue system mounts it: ntfs-3g, over
+// FUSE, which has no RENAME_NOREPLACE.
+TEST_F(DirtyCommandTest, ADirtyHiveOnAnNtfs3gVolumeIsWrittenAndItsLogSetAside)
+{
+    if (access("/dev/fuse", R_OK | W_OK) != 0 || std::system("command -v ntfs-3g >/dev/null") != 0 ||
+        std::system(("command -v " + Tool("mkntfs") + " >/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no FUSE or no ntfs-3g here: the NTFS volume test did not run";
+    fs::path image = root / "ntfs.img";
+    fs::path mount = root / "mnt";
+    fs::create_directories(mount);
+    ASSERT_EQ(std::system(("truncate -s 32M '" + image.string() + "' && " + Tool("mkntfs") + " -F -Q -q '" +
+                           image.string() + "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    ASSERT_EQ(std::system(("ntfs-3g '" + image.string() + "' '" + mount.string() + "'").c_str()), 0);
+    struct Unmount {
+        fs::path dir;
+        ~Unmount() { std::system(("umount '" + dir.string() + "' 2>/dev/null").c_str()); }
+    } unmount{mount};
+
+    fs::path config = mount / "Windows" / "System32" / "config";
+    fs::create_directories(config);
+    std::string ntfsHive = (config / "SYSTEM").string();
+    WriteBytes(ntfsHive, base);
+    WriteBytes(ntfsHive + ".LOG1", logBytes);
+    ASSERT_EQ(Run({"set", ntfsHive, "D:=G:", "--disk", gpt}), 0) << err;
+    EXPECT_EQ(err, "");
+    ValueList table = Sorted(DumpHiveKey(ntfsHive.c_str(), "MountedDevices").values);
+    ASSERT_NE(FindValue(table, "\\DosDevices\\G:"), nullptr);
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\E:")->data, kCloneSystem) << "the logged state";
+    BaseBlock block;
+    ASSERT_TRUE(ParseBaseBlock(FileBytes(ntfsHive), &block));
+    EXPECT_FALSE(block.Dirty());
+    EXPECT_FALSE(fs::exists(ntfsHive + ".LOG1"));
+    EXPECT_EQ(FileBytes(MovedLog()), logBytes) << out;
+    ASSERT_EQ(out.rfind("Backup: ", 0), 0u) << out;
+    EXPECT_EQ(FileBytes(out.substr(8, out.find('\n') - 8)), base);
+}
+
+// When only the folder flush fails, the new hive is in place: the command
+// says so, still sets the applied log aside, and fails.
+TEST_F(DirtyCommandTest, AFolderThatCannotBeFlushedIsReportedAfterTheHiveIsInPlace)
+{
+    FailingFiles files("fsync folder");
+    EXPECT_EQ(Run({"set", hive, "D:=G:", "--disk", gpt}, &files), 1);
+    EXPECT_NE(err.find("the new hive is in place"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(log));
+    EXPECT_EQ(FileBytes(MovedLog()), logBytes);
+    ValueList table = MountedDevices();
+    EXPECT_NE(FindValue(table, "\\DosDevices\\G:"), nullptr);
 }
 
 // A failure at any step of the commit leaves the original file in place,
@@ -393,13 +627,23 @@ TEST_F(CommandTest, ADirtyHiveIsReadAndWrittenAsItsLogsRecoverIt)
 TEST_F(CommandTest, AFailedCommitLeavesTheOriginalHive)
 {
     std::vector<std::string> before = FolderFiles();
-    for (auto [step, backup] : {std::pair{"copy", true}, {"fsync", true}, {"fsync", false}, {"rename", true}}) {
+    const std::pair<const char*, bool> cases[] = {
+        {"copy: disk full", true},
+        {"copy: read error after 4 KiB", true}, // a partial backup is no backup
+        {"copy: file ends early", true},
+        {"fsync backup", true},
+        {"fsync hive", true},
+        {"fsync hive", false},
+        {"rename", true},
+    };
+    for (auto [step, backup] : cases) {
         FailingFiles files(step);
         std::vector<std::string> args = {"set", hive, "D:=G:"};
         if (!backup)
             args.push_back("--no-backup");
         EXPECT_EQ(Run(args, &files), 1) << step;
         EXPECT_EQ(err.rfind("voskarelle: ", 0), 0u) << err;
+        EXPECT_NE(err.find("the hive was not changed"), std::string::npos) << step << err;
         EXPECT_EQ(FileBytes(hive), original) << step;
         EXPECT_EQ(FolderFiles(), before) << step;
     }
@@ -421,9 +665,32 @@ TEST_F(CommandTest, BigValuesSurviveInOldHivesAndAreRefusedWhereLibhivexWouldBre
     std::uint32_t sum = BaseBlockChecksum(bytes);
     std::memcpy(&bytes[0x1FC], &sum, 4);
     WriteBytes(hive, bytes);
-    EXPECT_EQ(Run({"set", hive, "G:=H:", "--no-backup"}), 1);
+    std::vector<std::string> files = FolderFiles();
+    EXPECT_EQ(Run({"set", hive, "G:=H:"}), 1);
     EXPECT_NE(err.find("big-data records"), std::string::npos) << err;
     EXPECT_EQ(FileBytes(hive), bytes);
+    EXPECT_EQ(FolderFiles(), files) << "neither the new file nor the backup is left";
+}
+
+// Output that cannot be written is a failure, and the informational
+// options need no hive.
+TEST_F(CommandTest, OutputIsCheckedAndTheProgramTellsItsVersionAndUsage)
+{
+    for (std::vector<std::string> args : {std::vector<std::string>{"show", hive, "--json", "--disk", mbr},
+                                          std::vector<std::string>{"--version"}}) {
+        std::ofstream full("/dev/full");
+        std::ostringstream e;
+        CommitFiles files;
+        EXPECT_EQ(RunVoskarelle(args, full, e, files), 1) << args[0];
+        EXPECT_NE(e.str().find("cannot write the output: No space left on device"), std::string::npos) << e.str();
+    }
+    const std::pair<const char*, const char*> informational[] = {
+        {"--version", "voskarelle "}, {"-V", "voskarelle "}, {"--help", "usage: "}, {"-h", "usage: "}};
+    for (auto [arg, says] : informational) {
+        EXPECT_EQ(Run({arg}), 0) << arg;
+        EXPECT_EQ(out.rfind(says, 0), 0u) << arg << out;
+        EXPECT_EQ(err, "");
+    }
 }
 
 } // namespace

@@ -1,0 +1,15 @@
+// The one way the command reads a hive, a log or a boot store: all of it, or
+// an error that names the file and the system's reason. A read that ends
+// before the size the file had when opened is an error, never its end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error);
+
+// Up to size bytes from the start; *got is less only when the file is
+// shorter.
+bool ReadFileStart(const std::string& path, std::uint8_t* buffer, std::size_t size, std::size_t* got,
+                   std::string* error);
