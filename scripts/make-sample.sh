@@ -60,4 +60,6 @@ backup_volume=444D494F3A49443A2E6C9A3B4D1F8A4E9C7B5D2E1F0A3B4C
 echo "sample clone in $dir:"
 echo "  $dir/Windows/System32/config/SYSTEM"
 echo "  $clone, $backup"
-echo "try: $root/build/cli/voskarelle show $dir/Windows/System32/config/SYSTEM --disk $clone --disk $backup"
+program="$root/build/cli/src/voskarelle"
+[ -x "$program" ] || { echo "make-sample.sh: $program was not built" >&2; exit 1; }
+echo "try: $program show $dir/Windows/System32/config/SYSTEM --disk $clone --disk $backup"

@@ -1,8 +1,12 @@
 #include "cli/command.h"
 
 #include "cli/options.h"
+#include "cli/render.h"
 #include "cli/verbs.h"
 
+#include <cerrno>
+#include <cstring>
+#include <sstream>
 #include <string_view>
 
 namespace {
@@ -18,6 +22,36 @@ constexpr VerbEntry kVerbTable[] = {
     {.name = "set", .run = RunSet},
 };
 
+int RunVerb(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, CommitFiles& files)
+{
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
+        out << kUsage;
+        return kExitOk;
+    }
+    if (args.size() == 1 && (args[0] == "--version" || args[0] == "-V")) {
+        out << "voskarelle " << VOSK_VERSION << "\n";
+        return kExitOk;
+    }
+    Options options;
+    std::string usageError;
+    if (!ParseOptions(args, &options, &usageError))
+        return Refuse(err, {kExitUsage, usageError});
+    for (const VerbEntry& verb : kVerbTable)
+        if (verb.name == options.verb)
+            return verb.run(options, out, err, files);
+    return Refuse(err, {kExitUsage, "unknown command \"" + options.verb + "\""});
+}
+
+// Writes text, escaped for a terminal, and flushes; false when the stream
+// could not take it, with errno as the write left it.
+bool Deliver(std::ostream& stream, const std::string& text)
+{
+    errno = 0;
+    stream << EscapeForTerminal(text);
+    stream.flush();
+    return !stream.fail();
+}
+
 } // namespace
 
 int Refuse(std::ostream& err, const Failure& failure)
@@ -30,16 +64,17 @@ int Refuse(std::ostream& err, const Failure& failure)
 
 int RunVoskarelle(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, CommitFiles& files)
 {
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
-        out << kUsage;
-        return kExitOk;
+    // Names, labels and paths come from foreign disks and hives: everything
+    // printed passes one escape, and output that cannot be written fails the
+    // command.
+    std::ostringstream verbOut, verbErr;
+    int status = RunVerb(args, verbOut, verbErr, files);
+    if (!Deliver(out, verbOut.str())) {
+        int error = errno ? errno : EIO;
+        Deliver(err, verbErr.str() + "voskarelle: cannot write the output: " + std::strerror(error) + "\n");
+        return kExitRefused;
     }
-    Options options;
-    std::string usageError;
-    if (!ParseOptions(args, &options, &usageError))
-        return Refuse(err, {kExitUsage, usageError});
-    for (const VerbEntry& verb : kVerbTable)
-        if (verb.name == options.verb)
-            return verb.run(options, out, err, files);
-    return Refuse(err, {kExitUsage, "unknown command \"" + options.verb + "\""});
+    if (!Deliver(err, verbErr.str()))
+        return kExitRefused;
+    return status;
 }

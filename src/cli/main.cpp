@@ -1,9 +1,12 @@
 #include "cli/command.h"
 
+#include <csignal>
 #include <iostream>
 
 int main(int argc, char** argv)
 {
+    // A closed pipe is an output error to report, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     CommitFiles files;
     try {

@@ -23,7 +23,49 @@ Json PartitionJson(const Partition& part)
     return Json{{"path", part.path}, {"fs", part.fs}, {"label", part.label}, {"size", part.size}};
 }
 
+// The length of the valid UTF-8 sequence at text[at] that is no control
+// character, or 0.
+std::size_t PrintableSequence(std::string_view text, std::size_t at)
+{
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char c = byte(at);
+    if (c >= 0x20 && c < 0x7F)
+        return 1;
+    std::size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
+    for (std::size_t i = 1; i < length; ++i)
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+    std::uint32_t second = byte(at + 1);
+    if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) || (c == 0xF0 && second < 0x90) ||
+        (c == 0xF4 && second > 0x8F))
+        return 0; // overlong, a surrogate, or past U+10FFFF
+    if (c == 0xC2 && second < 0xA0)
+        return 0; // C1 control characters
+    return length;
+}
+
 } // namespace
+
+std::string EscapeForTerminal(std::string_view text)
+{
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t length = text[at] == '\n' ? 1 : PrintableSequence(text, at);
+        if (length > 0) {
+            escaped.append(text.substr(at, length));
+            at += length;
+            continue;
+        }
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(text[at]));
+        escaped += hex;
+        ++at;
+    }
+    return escaped;
+}
 
 std::string SizeText(std::uint64_t bytes)
 {
@@ -156,6 +198,7 @@ void PrintJson(const Report& report, std::ostream& out)
     Json doc{{"hive", report.hive},   {"recovered_from", report.recoveredFrom}, {"entries", entries},
              {"unlettered", unlettered}, {"disks", disks}, {"warnings", report.warnings}};
     // Names and labels come from foreign disks: bytes that are no UTF-8 are
-    // replaced rather than failing the whole report.
-    out << doc.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+    // replaced rather than failing the whole report, and everything else
+    // beyond ASCII is escaped, so the terminal escape passes it unchanged.
+    out << doc.dump(2, ' ', true, Json::error_handler_t::replace) << "\n";
 }

@@ -6,11 +6,16 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 std::string SizeText(std::uint64_t bytes);
 std::string SignatureText(std::uint32_t signature);
 // "MBR disk 5CBEA03E, partition at 1048576 bytes (1 MiB)" and the like.
 std::string IdentityText(const Identity& data);
+
+// Control characters and bytes that are no UTF-8 as "\x1b", the way lsblk
+// shows them; line breaks stay.
+std::string EscapeForTerminal(std::string_view text);
 
 void PrintText(const Report& report, std::ostream& out);
 void PrintJson(const Report& report, std::ostream& out);
