@@ -22,7 +22,8 @@ constexpr VerbEntry kVerbTable[] = {
     {.name = "set", .run = RunSet},
 };
 
-int RunVerb(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, CommitFiles& files)
+int RunVerb(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, CommitFiles& files,
+            const std::string& machineRoot)
 {
     if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
         out << kUsage;
@@ -36,6 +37,7 @@ int RunVerb(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     std::string usageError;
     if (!ParseOptions(args, &options, &usageError))
         return Refuse(err, {kExitUsage, usageError});
+    options.machineRoot = machineRoot;
     for (const VerbEntry& verb : kVerbTable)
         if (verb.name == options.verb)
             return verb.run(options, out, err, files);
@@ -62,13 +64,14 @@ int Refuse(std::ostream& err, const Failure& failure)
     return failure.status;
 }
 
-int RunVoskarelle(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, CommitFiles& files)
+int RunVoskarelle(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, CommitFiles& files,
+                  const std::string& machineRoot)
 {
     // Names, labels and paths come from foreign disks and hives: everything
     // printed passes one escape, and output that cannot be written fails the
     // command.
     std::ostringstream verbOut, verbErr;
-    int status = RunVerb(args, verbOut, verbErr, files);
+    int status = RunVerb(args, verbOut, verbErr, files, machineRoot);
     if (!Deliver(out, verbOut.str())) {
         int error = errno ? errno : EIO;
         Deliver(err, verbErr.str() + "voskarelle: cannot write the output: " + std::strerror(error) + "\n");

@@ -13,4 +13,6 @@ inline constexpr int kExitRefused = 1;
 inline constexpr int kExitUsage = 2;
 
 // Runs one command line (without the program name); returns the exit status.
-int RunVoskarelle(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, CommitFiles& files);
+// machineRoot is where this machine's /proc and /sys are found.
+int RunVoskarelle(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, CommitFiles& files,
+                  const std::string& machineRoot = "/");

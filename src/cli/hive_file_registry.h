@@ -45,6 +45,8 @@ public:
     bool IsClonePath(const char* subKey) const;
     bool Owns(RegKey key) const { return live_.count(key) != 0; }
     bool mounted() const { return hive_ != nullptr; }
+    // The open hive as libhivex holds it, without the changes made here.
+    hive_h* handle() const { return hive_.get(); }
     int openKeys() const { return static_cast<int>(live_.size()); }
 
     // The values of a key below "Clone" as they stand, changes included;

@@ -1,18 +1,23 @@
 #include "cli/options.h"
 
+#include "cli/bus.h"
 #include "mounttable/identity.h"
 #include "mounttable/text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 const char kUsage[] =
-    "usage: voskarelle show HIVE [--disk PATH]... [--json]\n"
-    "       voskarelle set HIVE VOLUME=LETTER... [--disk PATH]... [--dry-run] [--no-backup]\n"
-    "                      [--force-hibernated]\n"
+    "usage: voskarelle show HIVE [--disk PATH]... [--bus BUS] [--json]\n"
+    "       voskarelle set HIVE [VOLUME=LETTER]... [--boot-driver BUS]... [--disk PATH]... [--dry-run]\n"
+    "                      [--no-backup] [--force-hibernated]\n"
+    "       voskarelle --version | --help\n"
     "  VOLUME  a letter the clone holds now (E:), a partition (/dev/sdb2, clone.img#2)\n"
     "          or an identity (hex:3EA0BE5C0000100000000000)\n"
     "  LETTER  A: to Z:, or none\n"
-    "  --disk  a block device or disk image to examine; without it, every disk of this machine\n";
+    "  --disk  a block device or disk image to examine; without it, every disk of this machine\n"
+    "  BUS     nvme, ahci, ide, usb, virtio, hyperv, pvscsi or lsisas: the disk controller the\n"
+    "          clone will start from\n";
 
 namespace {
 
@@ -107,6 +112,18 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
                 return false;
             }
             options->disks.push_back(args[++i]);
+        } else if ((arg == "--bus" || arg == "--boot-driver") && (options->verb == "show" || set) &&
+                   (arg == "--bus" || set)) {
+            if (i + 1 == args.size() || !IsBusName(args[i + 1])) {
+                *error = arg + " needs a bus: nvme, ahci, ide, usb, virtio, hyperv, pvscsi or lsisas";
+                return false;
+            }
+            const std::string& bus = args[++i];
+            if (arg == "--bus")
+                options->bus = bus;
+            else if (std::find(options->bootDrivers.begin(), options->bootDrivers.end(), bus) ==
+                     options->bootDrivers.end())
+                options->bootDrivers.push_back(bus);
         } else if (arg.rfind("--disk=", 0) == 0) {
             options->disks.push_back(arg.substr(7));
         } else if (arg.rfind("--", 0) == 0) {
@@ -126,8 +143,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         *error = "no hive file given";
         return false;
     }
-    if (set && options->assignments.empty()) {
-        *error = "no VOLUME=LETTER given";
+    if (set && options->assignments.empty() && options->bootDrivers.empty()) {
+        *error = "no VOLUME=LETTER or --boot-driver given";
         return false;
     }
     return true;

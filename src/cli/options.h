@@ -14,6 +14,9 @@ struct Options {
     std::string hive;
     std::vector<std::string> disks;
     std::vector<std::pair<std::string, std::string>> assignments; // VOLUME, LETTER ("" for none)
+    std::string bus;                      // --bus: the bus the clone will start from
+    std::vector<std::string> bootDrivers; // --boot-driver BUS, each once
+    std::string machineRoot = "/"; // where /proc and /sys are found; not from the command line
     bool json = false;
     bool dryRun = false;
     bool noBackup = false;

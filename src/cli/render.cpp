@@ -46,6 +46,94 @@ std::size_t PrintableSequence(std::string_view text, std::size_t at)
     return length;
 }
 
+const char* VerdictName(BootDriverVerdict::Outcome outcome)
+{
+    switch (outcome) {
+    case BootDriverVerdict::Ready:
+        return "ready";
+    case BootDriverVerdict::Fixable:
+        return "fixable";
+    case BootDriverVerdict::Unfixable:
+        break;
+    }
+    return "unfixable";
+}
+
+std::string ServiceText(const ServiceFacts& service)
+{
+    if (!service.present)
+        return service.name + "  not in this Windows";
+    std::string text = service.name + "  Start " + (service.start ? std::to_string(*service.start) : "none");
+    for (const auto& [name, value] : service.startOverride)
+        text += ", StartOverride " + name + "=" + std::to_string(value);
+    return text + (LoadsAtBoot(service) ? ": loads at boot" : ": does not load at boot");
+}
+
+void PrintBootText(const Report& report, std::ostream& out)
+{
+    const BootReport& boot = report.boot;
+    out << "Own volume: ";
+    if (boot.device.empty())
+        out << "the hive is on no block device of this machine (an image, or a copy)\n";
+    else if (boot.partition.empty())
+        out << boot.device << ", not among the examined disks\n";
+    else
+        out << boot.partition << ", " << (boot.letter.empty() ? "no letter in the clone" : "the clone's " + boot.letter)
+            << "\n";
+    if (boot.bus.empty()) {
+        out << "Boot drivers: the bus of the disk the clone will start from is not known"
+            << (boot.detail.empty() ? "" : " (" + boot.detail + ")")
+            << "; give --bus for the machine it will start in\n";
+        return;
+    }
+    out << "Boot drivers for " << boot.bus << " (from " << boot.from
+        << (boot.detail.empty() ? "" : ": " + boot.detail) << ")";
+    if (!boot.error.empty()) {
+        out << ": cannot be read: " << boot.error << "\n";
+        return;
+    }
+    out << ", control set " << boot.controlSet << ":\n";
+    for (const ServiceFacts& service : boot.services)
+        out << "  " << ServiceText(service) << "\n";
+    switch (boot.verdict.outcome) {
+    case BootDriverVerdict::Ready:
+        out << "  ready: " << boot.verdict.reason << "\n";
+        break;
+    case BootDriverVerdict::Fixable:
+        out << "  will stop with INACCESSIBLE_BOOT_DEVICE (0x7B): " << boot.verdict.reason
+            << "\n  fix: voskarelle set " << report.hive << " --boot-driver " << boot.bus << "\n";
+        break;
+    case BootDriverVerdict::Unfixable:
+        out << "  cannot be fixed here: " << boot.verdict.reason << "\n";
+        break;
+    }
+}
+
+Json BootJson(const BootReport& boot)
+{
+    Json services = Json::array();
+    for (const ServiceFacts& service : boot.services) {
+        Json overrides = Json::object();
+        for (const auto& [name, value] : service.startOverride)
+            overrides[name] = value;
+        services.push_back(Json{{"name", service.name},
+                                {"present", service.present},
+                                {"start", service.start ? Json(*service.start) : Json(nullptr)},
+                                {"start_override", overrides},
+                                {"loads_at_boot", LoadsAtBoot(service)}});
+    }
+    bool judged = !boot.bus.empty() && boot.error.empty();
+    std::string reason = judged ? boot.verdict.reason
+                         : boot.bus.empty() ? "the bus of the disk the clone will start from is not known; give --bus"
+                                            : boot.error;
+    return Json{{"bus", boot.bus.empty() ? Json(nullptr) : Json(boot.bus)},
+                {"from", boot.from.empty() ? Json(nullptr) : Json(boot.from)},
+                {"control_set", boot.controlSet.empty() ? Json(nullptr) : Json(boot.controlSet)},
+                {"services", services},
+                {"verdict", judged ? Json(VerdictName(boot.verdict.outcome)) : Json(nullptr)},
+                {"reason", reason.empty() ? Json(nullptr) : Json(reason)}};
+}
+
 } // namespace
 
 std::string EscapeForTerminal(std::string_view text)
@@ -152,6 +240,8 @@ void PrintText(const Report& report, std::ostream& out)
             out << " (" << (disk.table.empty() ? "no partition table" : disk.table + " partition table") << ")";
     }
     out << "\n";
+    if (report.boot.checked)
+        PrintBootText(report, out);
     for (const std::string& warning : report.warnings)
         out << "Warning: " << warning << "\n";
 }
@@ -196,7 +286,15 @@ void PrintJson(const Report& report, std::ostream& out)
         disks.push_back(std::move(item));
     }
     Json doc{{"hive", report.hive},   {"recovered_from", report.recoveredFrom}, {"entries", entries},
-             {"unlettered", unlettered}, {"disks", disks}, {"warnings", report.warnings}};
+             {"unlettered", unlettered}, {"disks", disks}};
+    if (report.boot.checked) {
+        const BootReport& boot = report.boot;
+        doc["own_volume"] = Json{{"device", boot.device.empty() ? Json(nullptr) : Json(boot.device)},
+                                 {"partition", boot.partition.empty() ? Json(nullptr) : Json(boot.partition)},
+                                 {"letter", boot.letter.empty() ? Json(nullptr) : Json(boot.letter)}};
+        doc["boot_drivers"] = BootJson(boot);
+    }
+    doc["warnings"] = report.warnings;
     // Names and labels come from foreign disks: bytes that are no UTF-8 are
     // replaced rather than failing the whole report, and everything else
     // beyond ASCII is escaped, so the terminal escape passes it unchanged.

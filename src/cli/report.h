@@ -4,6 +4,7 @@
 
 #include "cli/disks.h"
 #include "cli/hive_input.h"
+#include "hive/boot_drivers.h"
 #include "mounttable/value_list.h"
 
 #include <cstdint>
@@ -19,6 +20,17 @@ struct CloneEntry {
     Identity data;
 };
 
+// The report's part on whether the clone reaches its own disk at boot.
+struct BootReport {
+    bool checked = false;
+    std::string device;    // the block device holding the hive, "" for none
+    std::string partition; // that device among the examined partitions, "" when not examined
+    std::string letter;    // the clone's letter for it
+    std::string bus, from, detail, controlSet, error;
+    std::vector<ServiceFacts> services;
+    BootDriverVerdict verdict;
+};
+
 struct Report {
     std::string hive;
     std::vector<std::string> recoveredFrom; // logs applied to the base file
@@ -27,7 +39,9 @@ struct Report {
     std::vector<RegValue> volumeNames; // "\??\Volume{...}" values
     DiskScan scan;
     std::vector<std::string> warnings;
+    BootReport boot;
 };
+
 
 // Reads the clone's MountedDevices (again, after a change); false when the
 // hive has no readable key.

@@ -1,3 +1,4 @@
+#include "cli/boot_check.h"
 #include "cli/command.h"
 #include "cli/render.h"
 #include "cli/report.h"
@@ -25,12 +26,30 @@ std::vector<std::string> DisksToExamine(const Options& options)
 
 // The same values, whatever their order: a plan that removes a value and
 // writes it back unchanged changes nothing worth a new hive.
-bool SameValues(ValueList a, ValueList b)
+bool SameValues(const ValueList& a, const ValueList& b)
 {
-    auto byName = [](const RegValue& x, const RegValue& y) { return x.name < y.name; };
-    std::sort(a.begin(), a.end(), byName);
-    std::sort(b.begin(), b.end(), byName);
-    return a == b;
+    if (a.size() != b.size())
+        return false;
+    auto sorted = [](const ValueList& values) {
+        std::vector<const RegValue*> order;
+        order.reserve(values.size());
+        for (const RegValue& value : values)
+            order.push_back(&value);
+        std::sort(order.begin(), order.end(), [](const RegValue* x, const RegValue* y) { return x->name < y->name; });
+        return order;
+    };
+    std::vector<const RegValue*> x = sorted(a), y = sorted(b);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (!(*x[i] == *y[i]))
+            return false;
+    return true;
+}
+
+void PrintDriverChanges(const std::vector<BootDriverChange>& changes, std::ostream& out)
+{
+    for (const BootDriverChange& change : changes)
+        out << "Boot driver: " << change.keyPath << "\\" << change.valueName << " "
+            << (change.oldData ? std::to_string(*change.oldData) : "(none)") << " -> " << change.newData << "\n";
 }
 
 } // namespace
@@ -68,20 +87,29 @@ int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitF
 
     HiveFileRegistry& registry = input.registry;
     ValueList before = *registry.KeyValues(kCloneTableKey);
-    RegKey key = nullptr;
-    bool applied = registry.OpenKey(kCloneTableKey, &key) == kRegSuccess && ApplyLetterPlan(registry, key, plan);
-    if (key != nullptr)
-        registry.CloseKey(key);
-    if (!applied)
-        return Refuse(err, {kExitRefused, "the change could not be made; nothing was written"});
-    ReadCloneTable(registry, &report);
+    if (!assignments.empty()) {
+        RegKey key = nullptr;
+        bool applied = registry.OpenKey(kCloneTableKey, &key) == kRegSuccess && ApplyLetterPlan(registry, key, plan);
+        if (key != nullptr)
+            registry.CloseKey(key);
+        if (!applied)
+            return Refuse(err, {kExitRefused, "the change could not be made; nothing was written"});
+        ReadCloneTable(registry, &report);
+    }
+    std::vector<BootDriverChange> driverChanges;
+    for (const std::string& bus : options.bootDrivers) {
+        std::string why;
+        if (!ApplyBootDriver(registry, bus, &driverChanges, &why))
+            return Refuse(err, {kExitRefused, why + "; nothing was written"});
+    }
 
-    if (SameValues(before, *registry.KeyValues(kCloneTableKey))) {
-        out << "Nothing to change: every volume already holds the letter given. The hive was not written.\n";
+    if (SameValues(before, *registry.KeyValues(kCloneTableKey)) && driverChanges.empty()) {
+        out << "Nothing to change: every assignment already holds. The hive was not written.\n";
         return kExitOk;
     }
     if (options.dryRun) {
         PrintText(report, out);
+        PrintDriverChanges(driverChanges, out);
         out << "Dry run: the hive was not changed.\n";
         return kExitOk;
     }
@@ -97,6 +125,7 @@ int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitF
     // all the same, no stale log can ever be replayed over it.
     SetLogsAside(input, files, out, err);
     PrintText(report, out);
+    PrintDriverChanges(driverChanges, out);
     if (result == CommitResult::InPlaceNotFlushed) {
         err << "voskarelle: the new hive is in place in " << input.realPath
             << ", but it is not yet safely on the disk: " << error << "\n";

@@ -1,3 +1,4 @@
+#include "cli/boot_check.h"
 #include "cli/command.h"
 #include "cli/render.h"
 #include "cli/report.h"
@@ -12,6 +13,7 @@ int RunShow(const Options& options, std::ostream& out, std::ostream& err, Commit
     Report report;
     if (!MakeReport(input, options.disks, &report, &failure))
         return Refuse(err, failure);
+    CheckBootDrivers(input.registry.handle(), options.machineRoot, input.realPath, options.bus, &report);
     if (options.json)
         PrintJson(report, out);
     else

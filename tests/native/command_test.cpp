@@ -141,6 +141,8 @@ protected:
                               "label: gpt\nstart=2048, size=10M, uuid=8F0A77AA-5C1E-4F0E-9D6A-1F2E3D4C5B6A\n"
                               "start=22528, size=10M, uuid=0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B4C\n"));
         original = FileBytes(hive);
+        machine = root / "machine"; // no /proc or /sys of the host
+        fs::create_directories(machine);
     }
     void TearDown() override { fs::remove_all(root); }
 
@@ -168,7 +170,7 @@ protected:
         }
         std::ostringstream o, e;
         CommitFiles plain;
-        status = RunVoskarelle(args, o, e, files ? *files : plain);
+        status = RunVoskarelle(args, o, e, files ? *files : plain, machine.string());
         out = o.str();
         err = e.str();
         return status;
@@ -189,7 +191,7 @@ protected:
     }
 
     inline static const ValueList kSelect = {{"Current", 4, Bytes({1, 0, 0, 0})}};
-    fs::path root;
+    fs::path root, machine;
     std::string hive, mbr, gpt;
     std::vector<std::uint8_t> original;
     int status = -1;
@@ -670,6 +672,69 @@ TEST_F(CommandTest, BigValuesSurviveInOldHivesAndAreRefusedWhereLibhivexWouldBre
     EXPECT_NE(err.find("big-data records"), std::string::npos) << err;
     EXPECT_EQ(FileBytes(hive), bytes);
     EXPECT_EQ(FolderFiles(), files) << "neither the new file nor the backup is left";
+}
+
+std::vector<std::uint8_t> Dword(std::uint32_t value)
+{
+    return Bytes({static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                  static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)});
+}
+
+// A clone whose Windows switched the NVMe driver off, as Windows 8 and later
+// do on a machine without NVMe: shown as a stop with 0x7B, switched on by set
+// in the same commit as a letter, and refused for a bus this Windows lacks.
+TEST_F(CommandTest, BootDriversAreJudgedAndSwitchedOnWithTheLetters)
+{
+    const ValueList nvme = {{"Start", 4, Dword(0)}, {"ImagePath", 2, Utf16("System32\\drivers\\stornvme.sys")}};
+    const ValueList overrides = {{"0", 4, Dword(3)}, {"1", 4, Dword(0)}};
+    ASSERT_TRUE(MakeHiveFile(hive.c_str(), {{"MountedDevices", Table()},
+                                            {"Select", kSelect},
+                                            {"ControlSet001\\Services\\stornvme", nvme},
+                                            {"ControlSet001\\Services\\stornvme\\StartOverride", overrides}}));
+    // The hive's volume is a partition of an NVMe disk, as sysfs shows it.
+    const std::string disk = "devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1";
+    fs::create_directories(machine / "proc/self");
+    std::ofstream(machine / "proc/self/mountinfo")
+        << "22 1 259:3 / " << fs::canonical(root).string() << " rw - ext4 /dev/nvme0n1p3 rw\n";
+    fs::create_directories(machine / "sys" / disk / "nvme0n1p3");
+    std::ofstream(machine / "sys" / disk / "nvme0n1p3/partition") << "3\n";
+    fs::create_directories(machine / "sys/class/block");
+    fs::create_symlink("../../" + disk + "/nvme0n1p3", machine / "sys/class/block/nvme0n1p3");
+
+    ASSERT_EQ(Run({"show", hive, "--disk", mbr, "--json"}), 0) << err;
+    Json doc = Json::parse(out);
+    EXPECT_EQ(doc["own_volume"]["device"], "/dev/nvme0n1p3");
+    const Json& drivers = doc["boot_drivers"];
+    EXPECT_EQ(drivers["bus"], "nvme");
+    EXPECT_EQ(drivers["from"], "sysfs");
+    EXPECT_EQ(drivers["verdict"], "fixable") << out;
+    EXPECT_EQ(drivers["services"][0]["start_override"]["0"], 3);
+    EXPECT_FALSE(drivers["services"][0]["loads_at_boot"]);
+    ASSERT_EQ(Run({"show", hive, "--disk", mbr, "--bus", "ahci"}), 0) << err;
+    EXPECT_NE(out.find("cannot be fixed here"), std::string::npos) << out;
+
+    std::vector<std::uint8_t> before = FileBytes(hive);
+    ASSERT_EQ(Run({"set", hive, "D:=G:", "--boot-driver", "nvme", "--disk", mbr, "--dry-run"}), 0) << err;
+    EXPECT_NE(out.find("Boot driver: ControlSet001\\Services\\stornvme\\StartOverride\\0 3 -> 0"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(FileBytes(hive), before);
+    EXPECT_EQ(Run({"set", hive, "D:=G:", "--boot-driver", "ahci", "--disk", mbr}), 1);
+    EXPECT_NE(err.find("storahci"), std::string::npos) << "names what is missing: " << err;
+    EXPECT_EQ(FileBytes(hive), before);
+
+    ASSERT_EQ(Run({"set", hive, "D:=G:", "--boot-driver", "nvme", "--disk", mbr, "--no-backup"}), 0) << err;
+    EXPECT_EQ(DumpHiveKey(hive.c_str(), "ControlSet001\\Services\\stornvme").values, nvme);
+    ValueList switchedOn = overrides;
+    switchedOn[0].data = Dword(0);
+    EXPECT_EQ(DumpHiveKey(hive.c_str(), "ControlSet001\\Services\\stornvme\\StartOverride").values, switchedOn);
+    EXPECT_EQ(DumpHiveKey(hive.c_str(), "Select").values, kSelect);
+    ValueList table = MountedDevices();
+    EXPECT_NE(FindValue(table, "\\DosDevices\\G:"), nullptr);
+    ASSERT_EQ(Run({"show", hive, "--disk", mbr, "--json"}), 0) << err;
+    EXPECT_EQ(Json::parse(out)["boot_drivers"]["verdict"], "ready");
+    ASSERT_EQ(Run({"set", hive, "--boot-driver", "nvme", "--disk", mbr}), 0) << err;
+    EXPECT_NE(out.find("Nothing to change"), std::string::npos) << out;
 }
 
 // Output that cannot be written is a failure, and the informational
