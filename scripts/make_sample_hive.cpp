@@ -1,6 +1,7 @@
 // Writes a SYSTEM hive for the sample clone: make_sample_hive FILE NAME=HEX...
 // puts each NAME with the data HEX (REG_BINARY) into MountedDevices, beside
-// the few other keys a SYSTEM hive has.
+// the few other keys a SYSTEM hive has: the control set, and the inbox
+// storage drivers of a machine with a SATA disk.
 #include "mounttable/identity.h"
 #include "support/hivex_registry.h"
 
@@ -28,6 +29,11 @@ int main(int argc, char** argv)
         {"MountedDevices", table},
         {"Select", {{"Current", 4, {1, 0, 0, 0}}, {"Default", 4, {1, 0, 0, 0}}, {"LastKnownGood", 4, {1, 0, 0, 0}}}},
         {"ControlSet001\\Control\\ComputerName\\ComputerName", {{"ComputerName", 1, Utf16("OLD-PC")}}},
+        // The inbox storage drivers as Windows 10 leaves them on a SATA
+        // machine: AHCI loads at boot, NVMe is switched off by StartOverride.
+        {"ControlSet001\\Services\\storahci", {{"Start", 4, {0, 0, 0, 0}}, {"Type", 4, {1, 0, 0, 0}}}},
+        {"ControlSet001\\Services\\stornvme", {{"Start", 4, {0, 0, 0, 0}}, {"Type", 4, {1, 0, 0, 0}}}},
+        {"ControlSet001\\Services\\stornvme\\StartOverride", {{"0", 4, {3, 0, 0, 0}}}},
     };
     if (!MakeHiveFile(argv[1], keys)) {
         std::fprintf(stderr, "make_sample_hive: cannot write %s\n", argv[1]);

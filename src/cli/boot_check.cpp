@@ -40,8 +40,8 @@ void CheckBootDrivers(hive_h* hive, const std::string& root, const std::string& 
     boot.services = facts.services;
     boot.verdict = Judge(boot.bus, facts.services);
     if (boot.verdict.outcome == BootDriverVerdict::Fixable)
-        report->warnings.push_back("Windows will stop with INACCESSIBLE_BOOT_DEVICE (0x7B) on a " + boot.bus +
-                                   " disk: " + boot.verdict.reason + "; `voskarelle set " + report->hive +
+        report->warnings.push_back("Windows will stop with INACCESSIBLE_BOOT_DEVICE (0x7B) on a disk of the " +
+                                   boot.bus + " bus: " + boot.verdict.reason + "; `voskarelle set " + report->hive +
                                    " --boot-driver " + boot.bus + "` switches the driver on");
 }
 
