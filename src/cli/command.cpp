@@ -58,7 +58,7 @@ bool Deliver(std::ostream& stream, const std::string& text)
 
 int Refuse(std::ostream& err, const Failure& failure)
 {
-    err << "voskarelle: " << failure.message << "\n";
+    err << "voskarelle: " << OneLine(failure.message) << "\n";
     if (failure.status == kExitUsage)
         err << kUsage;
     return failure.status;
@@ -74,7 +74,13 @@ int RunVoskarelle(const std::vector<std::string>& args, std::ostream& out, std::
     int status = RunVerb(args, verbOut, verbErr, files, machineRoot);
     if (!Deliver(out, verbOut.str())) {
         int error = errno ? errno : EIO;
-        Deliver(err, verbErr.str() + "voskarelle: cannot write the output: " + std::strerror(error) + "\n");
+        // What was done to the files must reach the person all the same.
+        std::string done;
+        std::istringstream lines(verbOut.str());
+        for (std::string line; std::getline(lines, line);)
+            if (line.starts_with("Backup: ") || line.starts_with("Log moved aside: ") || line.starts_with("Written: "))
+                done += line + "\n";
+        Deliver(err, verbErr.str() + done + "voskarelle: cannot write the output: " + std::strerror(error) + "\n");
         return kExitRefused;
     }
     if (!Deliver(err, verbErr.str()))

@@ -241,14 +241,14 @@ bool PrepareReplacement(HiveFileRegistry& registry, const std::string& target, b
     int fd = mkstemp(temp.data());
     if (fd < 0)
         return fail(Reason("cannot make a new file in " + folder));
-    close(fd);
     prepared->temp = temp;
+    // libhivex writes through the descriptor mkstemp opened, so that the
+    // name cannot be swapped for a link between the two.
     std::string why;
-    if (!registry.CommitTo(temp.c_str(), &why))
+    if (!registry.CommitTo(("/proc/self/fd/" + std::to_string(fd)).c_str(), &why)) {
+        close(fd);
         return fail(why);
-    fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return fail(Reason(temp));
+    }
     if (!SetMode(fd, original.st_mode & 07777)) {
         std::string reason = Reason("cannot give " + temp + " the hive's mode");
         close(fd);

@@ -109,7 +109,13 @@ void ScanDisk(const std::string& path, DiskScan& scan)
     }
     blkid_probe_enable_superblocks(probe, 0);
     blkid_probe_enable_partitions(probe, 1);
-    blkid_partlist list = blkid_do_safeprobe(probe) >= 0 ? blkid_probe_get_partitions(probe) : nullptr;
+    errno = 0;
+    int probed = blkid_do_safeprobe(probe);
+    if (probed == -1)
+        info.error = errno ? std::strerror(errno) : "libblkid cannot read it";
+    else if (probed == -2)
+        info.error = "it holds more than one partition table";
+    blkid_partlist list = probed >= 0 ? blkid_probe_get_partitions(probe) : nullptr;
     blkid_parttable table = list ? blkid_partlist_get_table(list) : nullptr;
     if (table != nullptr) {
         info.table = blkid_parttable_get_type(table) ? blkid_parttable_get_type(table) : "";

@@ -3,6 +3,7 @@
 #include "cli/command.h"
 #include "cli/commit.h"
 #include "cli/file_read.h"
+#include "cli/render.h"
 #include "hive/log_recovery.h"
 #include "mounttable/text.h"
 
@@ -90,7 +91,9 @@ bool CheckHiveFile(const std::string& path, const HivePolicy& policy, HiveFacts*
     }
     std::string root = CloneRootOfHivePath(path);
     names.clear();
-    if (!root.empty() && FilesIn(root, &names)) {
+    if (!root.empty() && !FilesIn(root, &names))
+        *hibernationDoubt = root + ": cannot be listed: " + std::strerror(errno);
+    if (!root.empty()) {
         for (const std::string& name : names) {
             if (CompareNoCase(name, "hiberfil.sys") != 0)
                 continue;
@@ -212,8 +215,8 @@ bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput*
             input->recoveredFrom = recovery.applied;
             input->recovery = RecoveryText(recovery);
             BaseBlock recovered;
-            if (ParseBaseBlock(recovery.hive, &recovered))
-                minorVersion = recovered.minorVersion;
+            minorVersion = ParseBaseBlock(recovery.hive, &recovered) ? recovered.minorVersion
+                                                                     : HiveFileRegistry::kUnknownVersion;
         }
     }
     if (!hibernationDoubt.empty() && facts.hibernationImage.empty()) {
@@ -259,12 +262,12 @@ void SetLogsAside(const HiveInput& input, CommitFiles& files, std::ostream& out,
     for (const std::string& log : input.recoveredFrom) {
         std::string aside = MoveAside(log, files);
         if (aside.empty())
-            err << "voskarelle: warning: could not move " << log << " aside: " << std::strerror(errno)
+            err << "voskarelle: warning: could not move " << OneLine(log) << " aside: " << std::strerror(errno)
                 << " (the new hive is clean, so Windows does not replay it)\n";
         else
-            out << "Log moved aside: " << aside << "\n";
+            out << "Log moved aside: " << OneLine(aside) << "\n";
     }
     std::string error;
     if (!FlushFolder(FolderOf(input.realPath), files, &error))
-        err << "voskarelle: warning: " << error << "\n";
+        err << "voskarelle: warning: " << OneLine(error) << "\n";
 }

@@ -1,4 +1,5 @@
 #include "cli/command.h"
+#include "cli/render.h"
 
 #include <csignal>
 #include <iostream>
@@ -12,8 +13,9 @@ int main(int argc, char** argv)
     try {
         return RunVoskarelle(args, std::cout, std::cerr, files);
     } catch (const std::exception& e) {
-        // Nothing has been renamed over the hive before every step succeeded.
-        std::cerr << "voskarelle: " << e.what() << "\n";
+        // The hive is replaced only when every step before it succeeded; an
+        // exception after that comes from printing, which says nothing of it.
+        std::cerr << "voskarelle: " << EscapeForTerminal(OneLine(e.what())) << "\n";
         return kExitRefused;
     }
 }

@@ -15,7 +15,7 @@ std::string PartitionText(const Partition& part)
     std::string text = part.path + " (" + (part.fs.empty() ? "unknown file system" : part.fs);
     if (!part.label.empty())
         text += ", label \"" + part.label + "\"";
-    return text + ", " + SizeText(part.size) + ")";
+    return OneLine(text + ", " + SizeText(part.size) + ")");
 }
 
 Json PartitionJson(const Partition& part)
@@ -136,6 +136,19 @@ Json BootJson(const BootReport& boot)
 
 } // namespace
 
+std::string OneLine(std::string_view text)
+{
+    std::string line;
+    line.reserve(text.size());
+    for (char c : text) {
+        if (c == '\n')
+            line += "\\x0a";
+        else
+            line += c;
+    }
+    return line;
+}
+
 std::string EscapeForTerminal(std::string_view text)
 {
     std::string escaped;
@@ -191,7 +204,7 @@ std::string IdentityText(const Identity& data)
     case IdentityKind::Gpt:
         return "GPT partition " + GuidText(id.guid);
     case IdentityKind::Device:
-        return "device " + Utf16ToUtf8(id.devicePath);
+        return OneLine("device " + Utf16ToUtf8(id.devicePath));
     case IdentityKind::Other:
         break;
     }
@@ -201,9 +214,9 @@ std::string IdentityText(const Identity& data)
 void PrintText(const Report& report, std::ostream& out)
 {
     auto byIdentity = PartitionsByIdentity(report.scan);
-    out << "Hive: " << report.hive << "\n";
+    out << "Hive: " << OneLine(report.hive) << "\n";
     if (!report.recovery.empty())
-        out << "Read as " << report.recovery << "\n";
+        out << "Read as " << OneLine(report.recovery) << "\n";
     if (report.entries.empty())
         out << "The clone's MountedDevices gives no drive letter.\n";
     for (const CloneEntry& entry : report.entries) {
@@ -211,7 +224,7 @@ void PrintText(const Report& report, std::ostream& out)
         out << entry.letter << "  " << IdentityText(entry.data) << "\n";
         out << "    identity " << IdentityKindName(id.kind) << " " << HexText(entry.data) << "\n";
         for (const std::string& name : VolumeNamesOf(report, entry.data))
-            out << "    volume   " << name << "\n";
+            out << "    volume   " << OneLine(name) << "\n";
         auto found = byIdentity.find(entry.data);
         if (found == byIdentity.end()) {
             out << "    on       no partition of the examined disks\n";
@@ -233,9 +246,9 @@ void PrintText(const Report& report, std::ostream& out)
     if (report.scan.disks.empty())
         out << " none";
     for (const DiskInfo& disk : report.scan.disks) {
-        out << "\n  " << disk.path;
+        out << "\n  " << OneLine(disk.path);
         if (!disk.error.empty())
-            out << " (not readable: " << disk.error << ")";
+            out << " (not readable: " << OneLine(disk.error) << ")";
         else
             out << " (" << (disk.table.empty() ? "no partition table" : disk.table + " partition table") << ")";
     }
@@ -243,7 +256,7 @@ void PrintText(const Report& report, std::ostream& out)
     if (report.boot.checked)
         PrintBootText(report, out);
     for (const std::string& warning : report.warnings)
-        out << "Warning: " << warning << "\n";
+        out << "Warning: " << OneLine(warning) << "\n";
 }
 
 void PrintJson(const Report& report, std::ostream& out)

@@ -17,5 +17,9 @@ std::string IdentityText(const Identity& data);
 // shows them; line breaks stay.
 std::string EscapeForTerminal(std::string_view text);
 
+// A text of one line: line breaks inside it (from a foreign name or label)
+// escaped, so that it cannot pass for lines of the program's own.
+std::string OneLine(std::string_view text);
+
 void PrintText(const Report& report, std::ostream& out);
 void PrintJson(const Report& report, std::ostream& out);

@@ -120,17 +120,17 @@ int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitF
     if (result == CommitResult::Failed)
         return Refuse(err, {kExitRefused, error + "; the hive was not changed"});
     if (!backup.empty())
-        out << "Backup: " << backup << "\n";
+        out << "Backup: " << OneLine(backup) << "\n";
     // The new hive is clean, so Windows would ignore these logs; set aside
     // all the same, no stale log can ever be replayed over it.
     SetLogsAside(input, files, out, err);
     PrintText(report, out);
     PrintDriverChanges(driverChanges, out);
     if (result == CommitResult::InPlaceNotFlushed) {
-        err << "voskarelle: the new hive is in place in " << input.realPath
+        err << "voskarelle: the new hive is in place in " << OneLine(input.realPath)
             << ", but it is not yet safely on the disk: " << error << "\n";
         return kExitRefused;
     }
-    out << "Written: " << input.realPath << "\n";
+    out << "Written: " << OneLine(input.realPath) << "\n";
     return kExitOk;
 }

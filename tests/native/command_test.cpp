@@ -100,7 +100,7 @@ public:
         if (step_ == "copy: disk full")
             return errno = ENOSPC, -1;
         if (step_ == "copy: read error after 4 KiB")
-            return copies_ == 1 ? CommitFiles::CopyChunk(in, out, 4096) : (errno = EIO, -1);
+            return copies_ == 1 ? CommitFiles::CopyChunk(in, out, 4096) : (errno = EBADMSG, -1);
         if (step_ == "copy: file ends early")
             return copies_ == 1 ? CommitFiles::CopyChunk(in, out, 4096) : 0;
         return CommitFiles::CopyChunk(in, out, max);
@@ -257,15 +257,15 @@ TEST_F(CommandTest, ShowTiesEachLetterToItsPartitionAndListsTheRest)
     // A label from a foreign disk reaches the terminal escaped, and JSON whole.
     std::string hostile = (root / "hostile.img").string();
     ASSERT_TRUE(MakeImage(hostile, "12M", "label: dos\nstart=2048, type=83\n"));
-    ASSERT_EQ(std::system((Tool("mkfs.ext4") + " -q -F -L \"$(printf '\\033]0;owned\\007\\377')\" -E offset=1048576 '" +
+    ASSERT_EQ(std::system((Tool("mkfs.ext4") + " -q -F -L \"$(printf '\\033]0;owned\\007\\377\\nC:')\" -E offset=1048576 '" +
                            hostile + "' 8M")
                               .c_str()),
               0);
     ASSERT_EQ(Run({"show", hive, "--disk", hostile}), 0) << err;
-    EXPECT_NE(out.find("label \"\\x1b]0;owned\\x07\\xff\""), std::string::npos) << out;
+    EXPECT_NE(out.find("label \"\\x1b]0;owned\\x07\\xff\\x0aC:\""), std::string::npos) << out;
     EXPECT_EQ(out.find('\x1b'), std::string::npos);
     ASSERT_EQ(Run({"show", hive, "--disk", hostile, "--json"}), 0) << err;
-    EXPECT_EQ(Json::parse(out)["unlettered"][0]["label"], "\x1b]0;owned\x07\xef\xbf\xbd");
+    EXPECT_EQ(Json::parse(out)["unlettered"][0]["label"], "\x1b]0;owned\x07\xef\xbf\xbd\nC:");
 }
 
 TEST_F(CommandTest, SetGivesEachVolumeExactlyItsLetterAndKeepsEverythingElse)
@@ -303,6 +303,8 @@ TEST_F(CommandTest, SetGivesEachVolumeExactlyItsLetterAndKeepsEverythingElse)
     std::string backup = backupLine.substr(8);
     EXPECT_TRUE(backup.ends_with(".bak"));
     EXPECT_EQ(FileBytes(backup), original);
+    ASSERT_EQ(stat(backup.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << "the backup keeps the mode too";
     for (const std::string& name : earlier) {
         EXPECT_NE(name, backup);
         EXPECT_EQ(FileBytes(name), Bytes({'o', 'l', 'd'})) << name;
@@ -646,6 +648,9 @@ TEST_F(CommandTest, AFailedCommitLeavesTheOriginalHive)
         EXPECT_EQ(Run(args, &files), 1) << step;
         EXPECT_EQ(err.rfind("voskarelle: ", 0), 0u) << err;
         EXPECT_NE(err.find("the hive was not changed"), std::string::npos) << step << err;
+        if (std::string(step) == "copy: read error after 4 KiB") {
+            EXPECT_NE(err.find(std::strerror(EBADMSG)), std::string::npos) << "the read error itself: " << err;
+        }
         EXPECT_EQ(FileBytes(hive), original) << step;
         EXPECT_EQ(FolderFiles(), before) << step;
     }

@@ -303,6 +303,11 @@ TEST(LogRecovery, OldFormatLogsApplyTheirDirtySectorsWhenTheyMatchTheBaseFile)
     EXPECT_FALSE(RecoverHive(hive, std::vector<HiveLog>{{"SYSTEM.LOG", other}}).recovered);
     log.resize(log.size() - 1);
     EXPECT_FALSE(RecoverHive(hive, std::vector<HiveLog>{{"SYSTEM.LOG", log}}).recovered);
+    // Nor one whose bins would grow past what the base file and the log hold.
+    std::vector<std::uint8_t> huge = OldLog(hive, 5, image, {4, 7});
+    PutLe32(huge, 0x28, 65536);
+    Seal(huge);
+    EXPECT_FALSE(RecoverHive(hive, std::vector<HiveLog>{{"SYSTEM.LOG", huge}}).recovered);
 
     // A damaged base block is taken from the log; the bin's timestamp then
     // tells which log belongs to the base file, since the damaged block's
