@@ -8,13 +8,21 @@
 #include <cstdint>
 
 const char kUsage[] =
-    "usage: voskarelle show HIVE [--disk PATH]... [--bus BUS] [--json]\n"
+    "usage: voskarelle show FILE [--bcd BCD] [--disk PATH]... [--bus BUS] [--json]\n"
     "       voskarelle set HIVE [VOLUME=LETTER]... [--boot-driver BUS]... [--disk PATH]... [--dry-run]\n"
     "                      [--no-backup] [--force-hibernated]\n"
+    "       voskarelle move FILE [--bcd BCD] OLD=NEW... [--disk PATH]... [--dry-run] [--no-backup]\n"
+    "                      [--force-hibernated] [--force-bitlocker]\n"
+    "       voskarelle disk-id DISK [NEW-ID] [--disk PATH]... [--dry-run]\n"
     "       voskarelle --version | --help\n"
+    "  FILE    a SYSTEM hive or a boot store (BCD)\n"
     "  VOLUME  a letter the clone holds now (E:), a partition (/dev/sdb2, clone.img#2)\n"
     "          or an identity (hex:3EA0BE5C0000100000000000)\n"
     "  LETTER  A: to Z:, or none\n"
+    "  OLD     a letter the clone holds (C:), an identity (hex:..., gpt:{partition-guid},\n"
+    "          mbr:SIGNATURE:OFFSET) or a whole disk (disk:5CBEA03E, disk:{disk-guid})\n"
+    "  NEW     a partition of the examined disks, or for a whole disk a disk or image\n"
+    "  NEW-ID  8 hexadecimal digits (MBR) or a braced GUID (GPT)\n"
     "  --disk  a block device or disk image to examine; without it, every disk of this machine\n"
     "  BUS     nvme, ahci, ide, usb, virtio, hyperv, pvscsi or lsisas: the disk controller the\n"
     "          clone will start from\n";
@@ -29,16 +37,63 @@ struct Flag {
 };
 constexpr Flag kFlags[] = {
     {.name = "--json", .member = &Options::json, .verbs = "show"},
-    {.name = "--dry-run", .member = &Options::dryRun, .verbs = "set"},
-    {.name = "--no-backup", .member = &Options::noBackup, .verbs = "set"},
-    {.name = "--force-hibernated", .member = &Options::forceHibernated, .verbs = "set"},
+    {.name = "--dry-run", .member = &Options::dryRun, .verbs = "set move disk-id"},
+    {.name = "--no-backup", .member = &Options::noBackup, .verbs = "set move"},
+    {.name = "--force-hibernated", .member = &Options::forceHibernated, .verbs = "set move"},
+    {.name = "--force-bitlocker", .member = &Options::forceBitlocker, .verbs = "move"},
 };
 
-constexpr std::string_view kVerbs[] = {"show", "set"};
+// The options that take a value, and the verbs that take each.
+struct ValueOption {
+    std::string_view name;
+    std::string_view verbs;
+    bool (*take)(const std::string& value, Options* options, std::string* error);
+};
 
-bool TakesFlag(const Flag& flag, std::string_view verb)
+bool TakeBus(const std::string& value, std::string* bus, std::string_view option, std::string* error)
 {
-    std::string_view verbs = flag.verbs;
+    if (!IsBusName(value)) {
+        *error = std::string(option) + " needs a bus: nvme, ahci, ide, usb, virtio, hyperv, pvscsi or lsisas";
+        return false;
+    }
+    *bus = value;
+    return true;
+}
+
+constexpr ValueOption kValueOptions[] = {
+    {.name = "--disk",
+     .verbs = "show set move disk-id",
+     .take = [](const std::string& value, Options* options, std::string*) {
+         options->disks.push_back(value);
+         return true;
+     }},
+    {.name = "--bus",
+     .verbs = "show",
+     .take = [](const std::string& value, Options* options, std::string* error) {
+         return TakeBus(value, &options->bus, "--bus", error);
+     }},
+    {.name = "--boot-driver",
+     .verbs = "set",
+     .take = [](const std::string& value, Options* options, std::string* error) {
+         std::string bus;
+         if (!TakeBus(value, &bus, "--boot-driver", error))
+             return false;
+         if (std::find(options->bootDrivers.begin(), options->bootDrivers.end(), bus) == options->bootDrivers.end())
+             options->bootDrivers.push_back(bus);
+         return true;
+     }},
+    {.name = "--bcd",
+     .verbs = "show move",
+     .take = [](const std::string& value, Options* options, std::string*) {
+         options->bcd = value;
+         return true;
+     }},
+};
+
+constexpr std::string_view kVerbs[] = {"show", "set", "move", "disk-id"};
+
+bool TakesOption(std::string_view verbs, std::string_view verb)
+{
     while (!verbs.empty()) {
         std::size_t space = verbs.find(' ');
         if (verbs.substr(0, space) == verb)
@@ -97,54 +152,69 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         *error = "unknown command \"" + options->verb + "\"";
         return false;
     }
-    bool set = options->verb == "set";
+    const std::string& verb = options->verb;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
         const Flag* flag = nullptr;
         for (const Flag& candidate : kFlags)
-            if (arg == candidate.name && TakesFlag(candidate, options->verb))
+            if (arg == candidate.name && TakesOption(candidate.verbs, verb))
                 flag = &candidate;
+        const ValueOption* valued = nullptr;
+        std::string value;
+        for (const ValueOption& candidate : kValueOptions) {
+            if (!TakesOption(candidate.verbs, verb))
+                continue;
+            if (arg == candidate.name) {
+                if (i + 1 == args.size()) {
+                    *error = arg + " needs a value";
+                    return false;
+                }
+                valued = &candidate;
+                value = args[++i];
+            } else if (arg.size() > candidate.name.size() && arg.starts_with(candidate.name) &&
+                       arg[candidate.name.size()] == '=') {
+                valued = &candidate;
+                value = arg.substr(candidate.name.size() + 1);
+            }
+        }
         if (flag != nullptr) {
             options->*(flag->member) = true;
-        } else if (arg == "--disk") {
-            if (i + 1 == args.size()) {
-                *error = "--disk needs a path";
+        } else if (valued != nullptr) {
+            if (!valued->take(value, options, error))
                 return false;
-            }
-            options->disks.push_back(args[++i]);
-        } else if ((arg == "--bus" || arg == "--boot-driver") && (options->verb == "show" || set) &&
-                   (arg == "--bus" || set)) {
-            if (i + 1 == args.size() || !IsBusName(args[i + 1])) {
-                *error = arg + " needs a bus: nvme, ahci, ide, usb, virtio, hyperv, pvscsi or lsisas";
-                return false;
-            }
-            const std::string& bus = args[++i];
-            if (arg == "--bus")
-                options->bus = bus;
-            else if (std::find(options->bootDrivers.begin(), options->bootDrivers.end(), bus) ==
-                     options->bootDrivers.end())
-                options->bootDrivers.push_back(bus);
-        } else if (arg.rfind("--disk=", 0) == 0) {
-            options->disks.push_back(arg.substr(7));
         } else if (arg.rfind("--", 0) == 0) {
             *error = "unknown option " + arg;
             return false;
         } else if (options->hive.empty()) {
             options->hive = arg;
-        } else if (set && arg.find('=') != std::string::npos) {
+        } else if (verb == "set" && arg.find('=') != std::string::npos) {
             if (!ParseAssignment(arg, options, error))
                 return false;
+        } else if (verb == "move" && arg.find('=') != std::string::npos) {
+            // OLD never holds "=", so NEW (a path) may.
+            std::size_t eq = arg.find('=');
+            if (eq == 0 || eq + 1 == arg.size()) {
+                *error = "malformed move \"" + arg + "\": OLD=NEW";
+                return false;
+            }
+            options->moves.emplace_back(arg.substr(0, eq), arg.substr(eq + 1));
+        } else if (verb == "disk-id" && options->newId.empty()) {
+            options->newId = arg;
         } else {
             *error = "unexpected argument \"" + arg + "\"";
             return false;
         }
     }
     if (options->hive.empty()) {
-        *error = "no hive file given";
+        *error = verb == "disk-id" ? "no disk given" : "no file given";
         return false;
     }
-    if (set && options->assignments.empty() && options->bootDrivers.empty()) {
+    if (verb == "set" && options->assignments.empty() && options->bootDrivers.empty()) {
         *error = "no VOLUME=LETTER or --boot-driver given";
+        return false;
+    }
+    if (verb == "move" && options->moves.empty()) {
+        *error = "no OLD=NEW given";
         return false;
     }
     return true;

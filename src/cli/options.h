@@ -11,9 +11,12 @@ extern const char kUsage[];
 
 struct Options {
     std::string verb;
-    std::string hive;
+    std::string hive; // the FILE (a hive or a boot store), or disk-id's DISK
     std::vector<std::string> disks;
     std::vector<std::pair<std::string, std::string>> assignments; // VOLUME, LETTER ("" for none)
+    std::vector<std::pair<std::string, std::string>> moves;       // OLD, NEW
+    std::string bcd;                                              // --bcd: the boot store
+    std::string newId;                                            // disk-id's NEW-ID
     std::string bus;                      // --bus: the bus the clone will start from
     std::vector<std::string> bootDrivers; // --boot-driver BUS, each once
     std::string machineRoot = "/"; // where /proc and /sys are found; not from the command line
@@ -21,6 +24,7 @@ struct Options {
     bool dryRun = false;
     bool noBackup = false;
     bool forceHibernated = false;
+    bool forceBitlocker = false;
 };
 
 // "C:" or "c:".
