@@ -98,6 +98,8 @@ void ScanDisk(const std::string& path, DiskScan& scan)
     }
     struct stat st;
     bool isDevice = fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
+    off_t end = lseek(fd, 0, SEEK_END);
+    info.size = end > 0 ? static_cast<std::uint64_t>(end) : 0;
     blkid_probe probe = blkid_new_probe();
     if (probe == nullptr || blkid_probe_set_device(probe, fd, 0, 0) != 0) {
         info.error = "libblkid cannot read it";
@@ -121,6 +123,12 @@ void ScanDisk(const std::string& path, DiskScan& scan)
         info.table = blkid_parttable_get_type(table) ? blkid_parttable_get_type(table) : "";
         std::uint32_t signature = 0;
         bool dos = info.table == "dos" && ParseDiskSignature(blkid_parttable_get_id(table), &signature);
+        if (dos) {
+            info.signature = signature;
+            info.hasId = true;
+        } else if (info.table == "gpt" && blkid_parttable_get_id(table) != nullptr) {
+            info.hasId = ParseGuid(blkid_parttable_get_id(table), &info.guid);
+        }
         int count = blkid_partlist_numof_partitions(list);
         for (int i = 0; i < count; ++i) {
             blkid_partition p = blkid_partlist_get_partition(list, i);

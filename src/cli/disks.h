@@ -2,6 +2,7 @@
 // identity Windows gives each in MountedDevices, read through libblkid.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,6 +22,10 @@ struct DiskInfo {
     std::string path;
     std::string table; // "dos", "gpt", or "" for no partition table
     std::string error; // why the disk could not be read; "" when it was
+    std::uint32_t signature = 0;          // dos: the disk signature
+    std::array<std::uint8_t, 16> guid{};  // gpt: the disk GUID, in Windows' byte layout
+    bool hasId = false;                   // one of the two was read
+    std::uint64_t size = 0;               // bytes
 };
 
 struct DiskScan {
