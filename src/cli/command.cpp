@@ -20,6 +20,7 @@ struct VerbEntry {
 constexpr VerbEntry kVerbTable[] = {
     {.name = "show", .run = RunShow},
     {.name = "set", .run = RunSet},
+    {.name = "disk-id", .run = RunDiskId},
 };
 
 int RunVerb(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, CommitFiles& files,

@@ -1,0 +1,232 @@
+// disk-id on images partitioned by sfdisk: the identity written is read back
+// by sfdisk, the backup is restored with the commands printed, and every
+// refusal leaves the image byte for byte as it was.
+#include "cli/command.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t kHead = 34 * 512, kTail = 33 * 512;
+
+Bytes FileBytes(const fs::path& path)
+{
+    Bytes bytes(fs::file_size(path));
+    std::ifstream in(path, std::ios::binary);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return in.gcount() == static_cast<std::streamsize>(bytes.size()) ? bytes : Bytes();
+}
+
+std::string Tool(const char* name)
+{
+    std::string sbin = std::string("/usr/sbin/") + name;
+    return access(sbin.c_str(), X_OK) == 0 ? sbin : name;
+}
+
+bool MakeImage(const fs::path& image, const char* size, const std::string& script)
+{
+    std::string command = "truncate -s " + std::string(size) + " '" + image.string() + "' && " + Tool("sfdisk") +
+                          " -q '" + image.string() + "' >/dev/null";
+    std::FILE* pipe = popen(command.c_str(), "w");
+    if (pipe == nullptr)
+        return false;
+    std::fputs(script.c_str(), pipe);
+    return pclose(pipe) == 0;
+}
+
+// The standard output of a command, and its status.
+int Capture(const std::string& command, std::string* output)
+{
+    std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output->append(buffer, n);
+    return pipe ? pclose(pipe) : -1;
+}
+
+class FailingFsync final : public CommitFiles {
+public:
+    int Fsync(int) override { return errno = EIO, -1; }
+};
+
+class DiskId : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root = fs::temp_directory_path() /
+               ("voskarelle-disk-id-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root / "machine");
+        mbr = root / "clone.img", other = root / "other.img", gpt = root / "gpt.img";
+        otherGpt = root / "othergpt.img", bare = root / "bare.img";
+        const std::string parts = "start=2048, size=1M, type=7\nstart=4096, size=1M, type=83\n";
+        ASSERT_TRUE(MakeImage(mbr, "4M", "label: dos\nlabel-id: 0x5cbea03e\n" + parts));
+        ASSERT_TRUE(MakeImage(other, "4M", "label: dos\nlabel-id: 0x1a2b3c4d\n" + parts));
+        ASSERT_TRUE(MakeImage(gpt, "4M", "label: gpt\nlabel-id: 6C5A3E1E-0000-4000-8000-100000000000\n"
+                                         "start=2048, size=1M, uuid=8F0A77AA-5C1E-4F0E-9D6A-1F2E3D4C5B6A\n"));
+        ASSERT_TRUE(MakeImage(otherGpt, "4M", "label: gpt\nlabel-id: 0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B4C\n"
+                                              "start=2048, size=1M\n"));
+        std::ofstream(bare).close();
+        fs::resize_file(bare, 4 << 20);
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    // The images are every disk examined, the one worked on among them.
+    int Run(std::vector<std::string> args, CommitFiles* files = nullptr)
+    {
+        args.insert(args.begin(), "disk-id");
+        for (const fs::path& disk : {mbr, other, gpt, otherGpt})
+            args.insert(args.end(), {"--disk", disk.string()});
+        out.str("");
+        err.str("");
+        CommitFiles plain;
+        return RunVoskarelle(args, out, err, files ? *files : plain, (root / "machine").string());
+    }
+
+    std::vector<fs::path> Backups() const
+    {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(root))
+            if (entry.path().string().ends_with(".label.bak"))
+                found.push_back(entry.path());
+        return found;
+    }
+
+    fs::path root, mbr, other, gpt, otherGpt, bare;
+    std::ostringstream out, err;
+};
+
+TEST_F(DiskId, WritesThroughLibfdiskAfterABackupItsCommandsRestore)
+{
+    struct Case {
+        fs::path image;
+        std::string newId, dumped, written, partition;
+    } cases[] = {
+        {mbr, "0x1A2B3C4E", "label-id: 0x1a2b3c4e", ": 5CBEA03E -> 1A2B3C4E", "identity 4E3C2B1A0000100000000000"},
+        {gpt, "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4d}", "label-id: 0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B4D",
+         ": {6c5a3e1e-0000-4000-8000-100000000000} -> {0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4d}",
+         "GPT partition {8f0a77aa-5c1e-4f0e-9d6a-1f2e3d4c5b6a}  identity 444D494F3A49443AAA770A8F1E5C0E4F"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.image.string());
+        Bytes original = FileBytes(c.image);
+        ASSERT_EQ(Run({c.image.string(), c.newId}), kExitOk) << err.str();
+        std::string dump, verify;
+        EXPECT_EQ(Capture(Tool("sfdisk") + " --dump '" + c.image.string() + "'", &dump), 0);
+        EXPECT_NE(dump.find(c.dumped + "\n"), std::string::npos) << dump;
+        EXPECT_EQ(Capture(Tool("sfdisk") + " --verify '" + c.image.string() + "'", &verify), 0) << verify;
+        EXPECT_NE(out.str().find("Written: " + c.image.string() + c.written + "\n"), std::string::npos) << out.str();
+        EXPECT_NE(out.str().find(c.partition), std::string::npos) << out.str();
+
+        // Only the label areas changed, and the backup holds them as they were.
+        Bytes now = FileBytes(c.image);
+        ASSERT_EQ(now.size(), original.size());
+        EXPECT_TRUE(std::equal(now.begin() + kHead, now.end() - kTail, original.begin() + kHead));
+        if (c.image == mbr) { // the signature, bytes 440 to 443, and nothing else
+            EXPECT_TRUE(std::equal(now.begin(), now.begin() + 440, original.begin()) &&
+                        std::equal(now.begin() + 444, now.end(), original.begin() + 444));
+        }
+        std::vector<fs::path> backups = Backups();
+        ASSERT_EQ(backups.size(), 1u);
+        EXPECT_NE(out.str().find("Backup: " + backups[0].string() + "\n"), std::string::npos);
+        Bytes saved(original.begin(), original.begin() + kHead);
+        saved.insert(saved.end(), original.end() - kTail, original.end());
+        EXPECT_EQ(FileBytes(backups[0]), saved);
+
+        std::istringstream lines(out.str());
+        int restored = 0;
+        for (std::string line; std::getline(lines, line);)
+            if (line.starts_with("  to restore: "))
+                restored += std::system((line.substr(14) + " status=none").c_str()) == 0;
+        EXPECT_EQ(restored, 2);
+        EXPECT_EQ(FileBytes(c.image), original);
+        fs::remove(backups[0]);
+    }
+}
+
+TEST_F(DiskId, ShowsAndDryRunsWithoutWriting)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string expected;
+    } cases[] = {
+        {{mbr.string()}, "Disk " + mbr.string() + ": MBR disk signature 5CBEA03E\n  " + mbr.string() +
+                             "#1  MBR disk 5CBEA03E, partition at 1048576 bytes (1 MiB)  identity "
+                             "3EA0BE5C0000100000000000\n"},
+        {{gpt.string()}, "Disk " + gpt.string() + ": GPT disk {6c5a3e1e-0000-4000-8000-100000000000}\n"},
+        {{mbr.string(), "5cbea03e"}, mbr.string() + " already carries 5CBEA03E; nothing was written.\n"},
+        {{mbr.string(), "1A2B3C4E", "--dry-run"}, "Would write: " + mbr.string() + ": 5CBEA03E -> 1A2B3C4E\n  " +
+                                                      mbr.string() + "#1  MBR disk 1A2B3C4E"},
+    };
+    for (const Case& c : cases) {
+        Bytes original = FileBytes(c.args[0]);
+        EXPECT_EQ(Run(c.args), kExitOk) << err.str();
+        EXPECT_NE(out.str().find(c.expected), std::string::npos) << out.str();
+        EXPECT_EQ(FileBytes(c.args[0]), original);
+        EXPECT_TRUE(Backups().empty());
+    }
+}
+
+TEST_F(DiskId, RefusesLeavingTheDiskAsItWas)
+{
+    struct Case {
+        fs::path image;
+        std::string newId, message;
+        fs::perms mode = fs::perms::unknown;
+        std::uintmax_t growTo = 0;
+        bool failFsync = false;
+    } cases[] = {
+        {mbr, "1a2b3c4d", other.string() + " already carries 1A2B3C4D; detach it first"},
+        {gpt, "{0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B4C}", otherGpt.string() + " already carries {0e2b7c1d-"},
+        {mbr, "5CBEA03", "malformed identity \"5CBEA03\""},
+        {mbr, "0xZZZZZZZZ", "malformed identity"},
+        {mbr, "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4d}", "is a GUID, for a GPT disk"},
+        {gpt, "1A2B3C4E", "is an MBR disk signature"},
+        {mbr, "00000000", "Windows would give the disk a new one"},
+        {bare, "1A2B3C4E", "has no partition table"},
+        {.image = mbr,
+         .newId = "1A2B3C4E",
+         .message = "is read-only (mode 444)",
+         .mode = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read},
+        // A grown image: libfdisk would move the backup GPT header as well.
+        {.image = gpt,
+         .newId = "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4d}",
+         .message = "would also repair its partition table",
+         .growTo = 6 << 20},
+        {.image = mbr, .newId = "1A2B3C4E", .message = "cannot flush the backup", .failFsync = true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        if (c.mode != fs::perms::unknown)
+            fs::permissions(c.image, c.mode);
+        if (c.growTo != 0)
+            fs::resize_file(c.image, c.growTo);
+        Bytes original = FileBytes(c.image);
+        FailingFsync failing;
+        EXPECT_EQ(Run({c.image.string(), c.newId}, c.failFsync ? &failing : nullptr), kExitRefused);
+        std::string refusal = err.str();
+        EXPECT_TRUE(refusal.starts_with("voskarelle: ") && std::count(refusal.begin(), refusal.end(), '\n') == 1)
+            << refusal;
+        EXPECT_NE(refusal.find(c.message), std::string::npos) << refusal;
+        EXPECT_EQ(FileBytes(c.image), original);
+        EXPECT_TRUE(Backups().empty());
+        fs::permissions(c.image, fs::perms::owner_read | fs::perms::owner_write);
+    }
+}
+
+} // namespace
