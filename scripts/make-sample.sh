@@ -4,6 +4,8 @@
 # DIR/clone.img      the clone: an MBR disk (signature 5CBEA03E) with the
 #                    system volume at 1 MiB and a data volume
 # DIR/backup.img     a GPT disk with an EFI partition and a backup volume
+# DIR/Boot/BCD       the clone's boot store, whose loader starts from the
+#                    clone's system volume
 # DIR/Windows/System32/config/SYSTEM
 #                    the clone's SYSTEM hive, whose MountedDevices still gives
 #                    C: to the old machine's disk (not here) and D: to the
@@ -58,8 +60,10 @@ backup_volume=444D494F3A49443A2E6C9A3B4D1F8A4E9C7B5D2E1F0A3B4C
     '\DosDevices\F:='$backup_volume \
     '\??\Volume{3b9a6c2e-1f4d-4e8a-9c7b-5d2e1f0a3b4c}='$backup_volume
 echo "sample clone in $dir:"
-echo "  $dir/Windows/System32/config/SYSTEM"
+echo "  $dir/Windows/System32/config/SYSTEM, $dir/Boot/BCD"
 echo "  $clone, $backup"
+mkdir -p "$dir/Boot"
+"$root/build/cli/make_sample_hive" --bcd "$dir/Boot/BCD"
 program="$root/build/cli/src/voskarelle"
 [ -x "$program" ] || { echo "make-sample.sh: $program was not built" >&2; exit 1; }
 echo "try: $program show $dir/Windows/System32/config/SYSTEM --disk $clone --disk $backup"

@@ -10,6 +10,7 @@
 namespace {
 
 constexpr std::uint32_t kDescriptionElement = 0x12000004;
+constexpr std::uint32_t kDefaultObjectElement = 0x23000003; // the boot manager's default entry
 
 std::string Failed(const std::string& what)
 {
@@ -112,7 +113,8 @@ bool ReadElements(hive_h* hive, hive_node_h object, const std::string& path, Boo
             *error = element.key + " is not named by an element type";
             return false;
         }
-        if (element.type != kDescriptionElement && !IsDeviceElement(element.type))
+        if (element.type != kDescriptionElement && element.type != kDefaultObjectElement &&
+            !IsDeviceElement(element.type))
             continue;
         hive_type type;
         bool found = false;
@@ -126,6 +128,10 @@ bool ReadElements(hive_h* hive, hive_node_h object, const std::string& path, Boo
         }
         if (element.type == kDescriptionElement) {
             out->description = BootStringElement(element.bytes);
+            continue;
+        }
+        if (element.type == kDefaultObjectElement) {
+            out->defaultObject = BootStringElement(element.bytes);
             continue;
         }
         element.device = DecodeBootDevice(element.bytes);

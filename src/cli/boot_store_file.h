@@ -19,7 +19,8 @@ struct BootElement {
 struct BootObject {
     std::string id; // the key's name, "{9dea862c-5cdd-4e70-acc1-f32b344d4795}"
     std::uint32_t type = 0;
-    std::string description; // empty when the object has none
+    std::string description;   // empty when the object has none
+    std::string defaultObject; // a boot manager's default entry, "{...}"; empty when none
     std::vector<BootElement> devices;
 };
 

@@ -21,6 +21,7 @@ constexpr VerbEntry kVerbTable[] = {
     {.name = "show", .run = RunShow},
     {.name = "set", .run = RunSet},
     {.name = "disk-id", .run = RunDiskId},
+    {.name = "move", .run = RunMove},
 };
 
 int RunVerb(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, CommitFiles& files,

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <span>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -317,6 +318,79 @@ CommitResult CommitHive(HiveFileRegistry& registry, const std::string& hive, std
     if (backup != nullptr)
         *backup = prepared.backup;
     return FlushFolder(FolderOf(hive), files, error) ? CommitResult::Done : CommitResult::InPlaceNotFlushed;
+}
+
+bool PutBack(const PreparedFile& prepared, CommitFiles& files, std::string* error)
+{
+    if (prepared.backup.empty()) {
+        *error = "no backup of " + prepared.target + " to put back";
+        return false;
+    }
+    // A copy of the backup goes in place, so the backup itself stays.
+    std::string folder = FolderOf(prepared.target);
+    std::string temp = folder + "/." + prepared.target.substr(prepared.target.find_last_of('/') + 1) +
+                       ".voskarelle-restore";
+    unlink(temp.c_str());
+    if (!CopyToNewFile(prepared.backup.c_str(), temp.c_str(), files) || !FlushFile(temp, files)) {
+        *error = Reason("cannot copy the backup " + prepared.backup);
+        unlink(temp.c_str());
+        return false;
+    }
+    if (files.Rename(temp.c_str(), prepared.target.c_str()) != 0) {
+        *error = Reason("cannot rename the copy of " + prepared.backup + " over " + prepared.target);
+        unlink(temp.c_str());
+        return false;
+    }
+    return FlushFolder(folder, files, error);
+}
+
+CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, CommitFiles& files,
+                            std::string* error)
+{
+    // Every new file is written and flushed before any original is replaced;
+    // the backups are what a failed replacement is undone from, so they are
+    // made even when none is to be kept.
+    for (CommitTarget& target : targets) {
+        if (!PrepareReplacement(*target.registry, target.path, true, files, &target.prepared, error)) {
+            for (CommitTarget& other : targets)
+                AbandonReplacement(other.prepared);
+            return CommitResult::Failed;
+        }
+    }
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        if (PutInPlace(targets[i].prepared, files, error))
+            continue;
+        std::string undo;
+        for (std::size_t j = 0; j < i; ++j) {
+            std::string why;
+            if (!PutBack(targets[j].prepared, files, &why))
+                undo += "; " + targets[j].path + " could NOT be put back (" + why + "): its backup is " +
+                        targets[j].prepared.backup;
+            else
+                undo += "; " + targets[j].path + " was put back as it was";
+        }
+        for (std::size_t j = i; j < targets.size(); ++j)
+            AbandonReplacement(targets[j].prepared);
+        bool undone = undo.find("NOT") == std::string::npos;
+        if (undone)
+            for (std::size_t j = 0; j < i; ++j)
+                AbandonReplacement(targets[j].prepared);
+        *error += undo;
+        return undone ? CommitResult::Failed : CommitResult::PartlyInPlace;
+    }
+    CommitResult result = CommitResult::Done;
+    for (CommitTarget& target : targets) {
+        std::string why;
+        if (!FlushFolder(FolderOf(target.path), files, &why)) {
+            *error = why;
+            result = CommitResult::InPlaceNotFlushed;
+        }
+        if (!keepBackups) {
+            unlink(target.prepared.backup.c_str());
+            target.prepared.backup.clear();
+        }
+    }
+    return result;
 }
 
 std::string MoveAside(const std::string& log, CommitFiles& files)

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <ctime>
+#include <span>
 #include <string>
 
 // The file calls of a commit, one place where they can fail.
@@ -57,6 +58,7 @@ bool FlushFolder(const std::string& folder, CommitFiles& files, std::string* err
 enum class CommitResult {
     Failed,            // the original is as it was, and nothing new is beside it
     InPlaceNotFlushed, // the new hive is in place, but its folder was not flushed
+    PartlyInPlace,     // of several files, one is new and could not be put back
     Done,
 };
 
@@ -64,6 +66,24 @@ enum class CommitResult {
 // one hive file.
 CommitResult CommitHive(HiveFileRegistry& registry, const std::string& hive, std::string* backup, CommitFiles& files,
                         std::string* error);
+
+// Puts the original back from the backup of a replacement carried out.
+bool PutBack(const PreparedFile& prepared, CommitFiles& files, std::string* error);
+
+// One file of a change that spans several.
+struct CommitTarget {
+    HiveFileRegistry* registry;
+    std::string path; // the real path
+    PreparedFile prepared;
+};
+
+// Replaces several files as one change: all new files are written and flushed
+// before the first original is replaced, and when a later replacement fails
+// the earlier ones are put back from their backups, so each file ends as it
+// was or as intended. Backups are made in any case and removed at the end
+// unless keepBackups (each target's prepared.backup then names its own).
+CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, CommitFiles& files,
+                            std::string* error);
 
 // Renames a log to LOG.voskarelle-YYYYMMDDTHHMMSSZ.bak beside it, never over
 // an existing file, on file systems with and without RENAME_NOREPLACE; the

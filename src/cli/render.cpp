@@ -134,6 +134,88 @@ Json BootJson(const BootReport& boot)
                 {"reason", reason.empty() ? Json(nullptr) : Json(reason)}};
 }
 
+char HexDigitOf(unsigned value)
+{
+    return "0123456789ABCDEF"[value & 15];
+}
+
+std::string TypeHex(std::uint32_t type)
+{
+    std::string text(8, '0');
+    for (int i = 7; i >= 0; --i, type >>= 4)
+        text[static_cast<std::size_t>(i)] = HexDigitOf(type);
+    return FoldedText(text);
+}
+
+std::string RecordText(const BootDevice& device)
+{
+    if (device.style == PartitionStyle::Mbr) {
+        std::string unit = WholeBinaryUnit(device.offset);
+        return "MBR disk " + SignatureText(device.signature) + ", partition at " + std::to_string(device.offset) +
+               " bytes" + (unit.empty() ? "" : " (" + unit + ")");
+    }
+    if (device.style == PartitionStyle::Gpt)
+        return "GPT disk " + GuidText(device.disk) + ", partition " + GuidText(device.partition);
+    return "";
+}
+
+std::string BootDeviceText(const BootDevice& device)
+{
+    std::string record = RecordText(device);
+    switch (device.kind) {
+    case BootDeviceKind::Partition:
+        return "partition, " + (record.empty() ? std::string("of no known style") : record);
+    case BootDeviceKind::Ramdisk:
+        return "ramdisk " + OneLine(device.path) + (record.empty() ? "" : " on " + record);
+    case BootDeviceKind::Boot:
+        return "the boot device (the partition the machine starts from)";
+    case BootDeviceKind::Locate:
+        return "located by path at boot" + (record.empty() ? "" : " on " + record);
+    case BootDeviceKind::Other:
+        break;
+    }
+    return "other";
+}
+
+Json NullOr(const std::string& text)
+{
+    return text.empty() ? Json(nullptr) : Json(text);
+}
+
+Json StoreJson(const StoreReport& store)
+{
+    Json objects = Json::array();
+    for (const StoreObject& shown : store.shown) {
+        Json devices = Json::array();
+        for (const StoreDevice& device : shown.devices) {
+            const BootDevice& d = device.element->device;
+            bool mbr = d.style == PartitionStyle::Mbr, gpt = d.style == PartitionStyle::Gpt;
+            devices.push_back(Json{
+                {"element", TypeHex(device.element->type)},
+                {"kind", BootDeviceKindName(d.kind)},
+                {"style", mbr ? Json("mbr") : gpt ? Json("gpt") : Json(nullptr)},
+                {"disk", mbr ? Json(SignatureText(d.signature)) : gpt ? Json(GuidText(d.disk)) : Json(nullptr)},
+                {"partition", gpt ? Json(GuidText(d.partition)) : Json(nullptr)},
+                {"offset", mbr ? Json(d.offset) : Json(nullptr)},
+                {"path", NullOr(d.path)},
+                {"found", device.found ? PartitionJson(*device.found) : Json(nullptr)},
+            });
+        }
+        objects.push_back(Json{{"id", shown.object->id},
+                               {"type", TypeHex(shown.object->type)},
+                               {"description", shown.object->description},
+                               {"devices", devices}});
+    }
+    return Json{{"store", store.store},
+                {"recovered_from", store.recoveredFrom},
+                {"objects", objects},
+                {"firmware_entries", store.firmwareEntries},
+                {"default_loader", NullOr(store.defaultLoader)},
+                {"default_os_letter", NullOr(store.defaultOsLetter)},
+                {"suggested_moves", store.suggestedMoves},
+                {"warnings", store.warnings}};
+}
+
 } // namespace
 
 std::string OneLine(std::string_view text)
@@ -211,6 +293,21 @@ std::string IdentityText(const Identity& data)
     return "other, " + std::to_string(data.size()) + " bytes";
 }
 
+void PrintDisksText(const DiskScan& scan, std::ostream& out)
+{
+    out << "Disks examined:";
+    if (scan.disks.empty())
+        out << " none";
+    for (const DiskInfo& disk : scan.disks) {
+        out << "\n  " << OneLine(disk.path);
+        if (!disk.error.empty())
+            out << " (not readable: " << OneLine(disk.error) << ")";
+        else
+            out << " (" << (disk.table.empty() ? "no partition table" : disk.table + " partition table") << ")";
+    }
+    out << "\n";
+}
+
 void PrintText(const Report& report, std::ostream& out)
 {
     auto byIdentity = PartitionsByIdentity(report.scan);
@@ -242,24 +339,76 @@ void PrintText(const Report& report, std::ostream& out)
         heading = true;
         out << "  " << PartitionText(part) << "\n    " << IdentityText(part.identity) << "\n";
     }
-    out << "Disks examined:";
-    if (report.scan.disks.empty())
-        out << " none";
-    for (const DiskInfo& disk : report.scan.disks) {
-        out << "\n  " << OneLine(disk.path);
-        if (!disk.error.empty())
-            out << " (not readable: " << OneLine(disk.error) << ")";
-        else
-            out << " (" << (disk.table.empty() ? "no partition table" : disk.table + " partition table") << ")";
-    }
-    out << "\n";
+    PrintDisksText(report.scan, out);
     if (report.boot.checked)
         PrintBootText(report, out);
     for (const std::string& warning : report.warnings)
         out << "Warning: " << OneLine(warning) << "\n";
 }
 
-void PrintJson(const Report& report, std::ostream& out)
+void PrintStoreText(const StoreReport& store, std::ostream& out)
+{
+    out << "Boot store: " << OneLine(store.store) << "\n";
+    if (!store.recovery.empty())
+        out << "Read as " << OneLine(store.recovery) << "\n";
+    for (const StoreObject& shown : store.shown) {
+        const BootObject& object = *shown.object;
+        out << object.id << "  " << BootObjectTypeName(object.type);
+        if (!object.description.empty())
+            out << " \"" << OneLine(object.description) << "\"";
+        out << "\n";
+        for (const StoreDevice& device : shown.devices) {
+            std::string name = BootElementName(device.element->type);
+            out << "    " << name << std::string(name.size() < 20 ? 20 - name.size() : 1, ' ')
+                << BootDeviceText(device.element->device) << "\n";
+            if (device.element->device.style == PartitionStyle::None)
+                continue;
+            out << "    " << std::string(20, ' ') << "on "
+                << (device.found ? PartitionText(*device.found) : "no partition of the examined disks") << "\n";
+        }
+    }
+    if (store.shown.empty())
+        out << "No entry of the store names a device.\n";
+    out << "Firmware entries: " << store.firmwareEntries << " (the machine's own; never changed)\n";
+}
+
+void PrintStoreWarnings(const StoreReport& store, std::ostream& out)
+{
+    for (const std::string& warning : store.warnings)
+        out << "Warning: " << OneLine(warning) << "\n";
+}
+
+namespace {
+
+Json DisksJson(const DiskScan& scan)
+{
+    Json disks = Json::array();
+    for (const DiskInfo& disk : scan.disks) {
+        Json item{{"path", disk.path}, {"readable", disk.error.empty()}};
+        item["table"] = disk.table.empty() ? Json(nullptr) : Json(disk.table);
+        if (!disk.error.empty())
+            item["error"] = disk.error;
+        disks.push_back(std::move(item));
+    }
+    return disks;
+}
+
+void Emit(const Json& doc, std::ostream& out)
+{
+    // Names and labels come from foreign disks: bytes that are no UTF-8 are
+    // replaced rather than failing the whole report, and everything else
+    // beyond ASCII is escaped, so the terminal escape passes it unchanged.
+    out << doc.dump(2, ' ', true, Json::error_handler_t::replace) << "\n";
+}
+
+} // namespace
+
+void PrintStoreJson(const StoreReport& store, const DiskScan& scan, std::ostream& out)
+{
+    Emit(Json{{"boot", StoreJson(store)}, {"disks", DisksJson(scan)}}, out);
+}
+
+void PrintJson(const Report& report, std::ostream& out, const StoreReport* store)
 {
     auto byIdentity = PartitionsByIdentity(report.scan);
     Json entries = Json::array();
@@ -290,16 +439,8 @@ void PrintJson(const Report& report, std::ostream& out)
                                   {"label", part.label},
                                   {"size", part.size}});
     }
-    Json disks = Json::array();
-    for (const DiskInfo& disk : report.scan.disks) {
-        Json item{{"path", disk.path}, {"readable", disk.error.empty()}};
-        item["table"] = disk.table.empty() ? Json(nullptr) : Json(disk.table);
-        if (!disk.error.empty())
-            item["error"] = disk.error;
-        disks.push_back(std::move(item));
-    }
-    Json doc{{"hive", report.hive},   {"recovered_from", report.recoveredFrom}, {"entries", entries},
-             {"unlettered", unlettered}, {"disks", disks}};
+    Json doc{{"hive", report.hive},         {"recovered_from", report.recoveredFrom}, {"entries", entries},
+             {"unlettered", unlettered}, {"disks", DisksJson(report.scan)}};
     if (report.boot.checked) {
         const BootReport& boot = report.boot;
         doc["own_volume"] = Json{{"device", boot.device.empty() ? Json(nullptr) : Json(boot.device)},
@@ -307,9 +448,8 @@ void PrintJson(const Report& report, std::ostream& out)
                                  {"letter", boot.letter.empty() ? Json(nullptr) : Json(boot.letter)}};
         doc["boot_drivers"] = BootJson(boot);
     }
+    if (store != nullptr)
+        doc["boot"] = StoreJson(*store);
     doc["warnings"] = report.warnings;
-    // Names and labels come from foreign disks: bytes that are no UTF-8 are
-    // replaced rather than failing the whole report, and everything else
-    // beyond ASCII is escaped, so the terminal escape passes it unchanged.
-    out << doc.dump(2, ' ', true, Json::error_handler_t::replace) << "\n";
+    Emit(doc, out);
 }

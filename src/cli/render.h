@@ -1,6 +1,7 @@
 // The report as text for a person and as JSON for a program.
 #pragma once
 
+#include "cli/boot_report.h"
 #include "cli/report.h"
 
 #include <cstdint>
@@ -22,4 +23,12 @@ std::string EscapeForTerminal(std::string_view text);
 std::string OneLine(std::string_view text);
 
 void PrintText(const Report& report, std::ostream& out);
-void PrintJson(const Report& report, std::ostream& out);
+void PrintDisksText(const DiskScan& scan, std::ostream& out);
+// With store, the boot store's report is part of the document.
+void PrintJson(const Report& report, std::ostream& out, const StoreReport* store = nullptr);
+
+// A boot store's entries and the devices they start from.
+void PrintStoreText(const StoreReport& store, std::ostream& out);
+void PrintStoreWarnings(const StoreReport& store, std::ostream& out);
+// A store shown on its own: {"boot": ..., "disks": [...]}.
+void PrintStoreJson(const StoreReport& store, const DiskScan& scan, std::ostream& out);

@@ -14,3 +14,4 @@ int Refuse(std::ostream& err, const Failure& failure);
 int RunShow(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files);
 int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files);
 int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files);
+int RunMove(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files);

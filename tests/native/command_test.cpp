@@ -20,6 +20,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <fstream>
 #include <sstream>
 
@@ -81,7 +82,10 @@ public:
     }
     int Rename(const char* from, const char* to) override
     {
-        return step_ == "rename" ? (errno = EXDEV, -1) : CommitFiles::Rename(from, to);
+        ++renames_;
+        if (step_ == "rename" || (step_ == "second rename" && renames_ == 2))
+            return errno = EXDEV, -1;
+        return CommitFiles::Rename(from, to);
     }
     int RenameNoReplace(const char* from, const char* to) override
     {
@@ -109,6 +113,7 @@ public:
 private:
     std::string step_;
     int copies_ = 0;
+    int renames_ = 0;
 };
 
 const std::array<std::uint8_t, 16> kGptGuid = {0xAA, 0x77, 0x0A, 0x8F, 0x1E, 0x5C, 0x0E, 0x4F,
@@ -138,7 +143,8 @@ protected:
         ASSERT_EQ(std::system((Tool("mkfs.ext4") + " -q -F -L Data -E offset=53477376 '" + mbr + "' 20M").c_str()),
                   0);
         ASSERT_TRUE(MakeImage(gpt, "40M",
-                              "label: gpt\nstart=2048, size=10M, uuid=8F0A77AA-5C1E-4F0E-9D6A-1F2E3D4C5B6A\n"
+                              "label: gpt\nlabel-id: 1D2C3B4A-5E6F-4A1B-8C9D-0E1F2A3B4C5D\n"
+                              "start=2048, size=10M, uuid=8F0A77AA-5C1E-4F0E-9D6A-1F2E3D4C5B6A\n"
                               "start=22528, size=10M, uuid=0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B4C\n"));
         original = FileBytes(hive);
         machine = root / "machine"; // no /proc or /sys of the host
@@ -740,6 +746,218 @@ TEST_F(CommandTest, BootDriversAreJudgedAndSwitchedOnWithTheLetters)
     EXPECT_EQ(Json::parse(out)["boot_drivers"]["verdict"], "ready");
     ASSERT_EQ(Run({"set", hive, "--boot-driver", "nvme", "--disk", mbr}), 0) << err;
     EXPECT_NE(out.find("Nothing to change"), std::string::npos) << out;
+}
+
+// The first sector and the metadata block libblkid knows a BitLocker volume by.
+void MakeBitLocker(const std::string& image, std::uint64_t at)
+{
+    std::vector<std::uint8_t> sector(512, 0);
+    std::memcpy(sector.data(), "\xeb\x58\x90-FVE-FS-", 11);
+    PutLe16(sector, 11, 512);
+    sector[13] = 8;
+    PutLe64(sector, 176, 0x10000);
+    sector[510] = 0x55;
+    sector[511] = 0xAA;
+    std::vector<std::uint8_t> metadata(64, 0);
+    std::memcpy(metadata.data(), "-FVE-FS-", 8);
+    PutLe16(metadata, 8, 64);
+    PutLe16(metadata, 10, 2);
+    std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(at));
+    file.write(reinterpret_cast<const char*>(sector.data()), 512);
+    file.seekp(static_cast<std::streamoff>(at + 0x10000));
+    file.write(reinterpret_cast<const char*>(metadata.data()), 64);
+}
+
+// A clone with its boot store: the loader still names the old machine's disk
+// (99887766), and the boot manager the GPT disk's first partition.
+class BootStoreTest : public CommandTest {
+protected:
+    void SetUp() override
+    {
+        CommandTest::SetUp();
+        bcd = (root / "BCD").string();
+        BootDevice oldDisk;
+        oldDisk.style = PartitionStyle::Mbr;
+        oldDisk.signature = 0x99887766;
+        oldDisk.offset = 0x100000;
+        BootDevice esp;
+        esp.style = PartitionStyle::Gpt;
+        esp.disk = kGptDisk;
+        esp.partition = kGptGuid;
+        auto type = [](std::uint32_t t) { return ValueList{{"Type", 4, Dword(t)}}; };
+        auto element = [](std::vector<std::uint8_t> data, std::uint32_t t = kRegBinary) {
+            return ValueList{{"Element", t, std::move(data)}};
+        };
+        std::string manager = "Objects\\{9dea862c-5cdd-4e70-acc1-f32b344d4795}";
+        std::string loader = "Objects\\{a1b2c3d4-0000-4000-8000-000000000001}";
+        std::string firmware = "Objects\\{a1b2c3d4-0000-4000-8000-0000000000ff}";
+        ASSERT_TRUE(MakeHiveFile(
+            bcd.c_str(),
+            {{"Description", {{"KeyName", 1, Utf16("BCD00000000")}}},
+             {manager + "\\Description", type(0x10100002)},
+             {manager + "\\Elements\\11000001", element(BootPartitionElement(esp))},
+             {manager + "\\Elements\\23000003", element(Utf16("{a1b2c3d4-0000-4000-8000-000000000001}"), 1)},
+             {loader + "\\Description", type(0x10200003)},
+             {loader + "\\Elements\\12000004", element(Utf16("Windows 10"), 1)},
+             {loader + "\\Elements\\11000001", element(BootPartitionElement(oldDisk))},
+             {loader + "\\Elements\\21000001", element(BootPartitionElement(oldDisk))},
+             {firmware + "\\Description", type(0x101FFFFF)},
+             {firmware + "\\Elements\\11000001", element(BootPartitionElement(oldDisk))}}));
+        // The clone's disk with a new signature: its partitions where the old
+        // disk had them.
+        moved = (root / "moved.img").string();
+        ASSERT_TRUE(MakeImage(moved, "80M",
+                              "label: dos\nlabel-id: 0x0badf00d\nstart=2048, size=50M, type=7\n"
+                              "start=104448, size=20M, type=83\n"));
+        storeBytes = FileBytes(bcd);
+        loaderDevice = loader + "\\Elements\\21000001";
+    }
+
+    static constexpr std::array<std::uint8_t, 16> kGptDisk = {0x4A, 0x3B, 0x2C, 0x1D, 0x6F, 0x5E, 0x1B, 0x4A,
+                                                               0x8C, 0x9D, 0x0E, 0x1F, 0x2A, 0x3B, 0x4C, 0x5D};
+    std::string bcd, moved, loaderDevice;
+    std::vector<std::uint8_t> storeBytes;
+};
+
+TEST_F(BootStoreTest, ShowTiesTheStoreToTheDisksAndSuggestsTheMove)
+{
+    ASSERT_EQ(Run({"show", hive, "--bcd", bcd, "--disk", mbr, "--disk", gpt, "--disk", moved, "--json"}), 0) << err;
+    Json boot = Json::parse(out)["boot"];
+    EXPECT_EQ(boot["firmware_entries"], 1);
+    ASSERT_EQ(boot["objects"].size(), 2u) << boot.dump(1);
+    const Json& manager = boot["objects"][0];
+    EXPECT_EQ(manager["devices"][0]["style"], "gpt");
+    EXPECT_EQ(manager["devices"][0]["found"]["path"], gpt + "#1") << "both its disk and partition GUID";
+    const Json& loader = boot["objects"][1];
+    EXPECT_EQ(loader["description"], "Windows 10");
+    EXPECT_EQ(loader["devices"][1]["element"], "21000001");
+    EXPECT_EQ(loader["devices"][1]["disk"], "99887766");
+    EXPECT_EQ(loader["devices"][1]["offset"], 1048576);
+    EXPECT_TRUE(loader["devices"][1]["found"].is_null());
+    std::string move = "voskarelle move " + hive + " --bcd " + bcd + " disk:99887766=" + moved;
+    EXPECT_EQ(boot["suggested_moves"], Json::array({move}));
+    EXPECT_EQ(boot["default_os_letter"], "C:");
+
+    ASSERT_EQ(Run({"show", hive, "--bcd", bcd, "--disk", mbr, "--disk", gpt, "--disk", moved}), 0) << err;
+    EXPECT_NE(out.find("starts Windows from the clone's C:"), std::string::npos) << out;
+    EXPECT_NE(out.find("voskarelle disk-id " + moved + " 99887766"), std::string::npos) << out;
+
+    // The store alone, told apart by what it holds.
+    ASSERT_EQ(Run({"show", bcd, "--disk", gpt, "--json"}), 0) << err;
+    EXPECT_EQ(Json::parse(out)["boot"]["objects"].size(), 2u);
+    EXPECT_EQ(FileBytes(bcd), storeBytes);
+}
+
+// The bytes of each element of a store file, by key.
+std::map<std::string, std::vector<std::uint8_t>> Elements(const std::string& file)
+{
+    std::map<std::string, std::vector<std::uint8_t>> elements;
+    for (const char* key : {"Objects\\{9dea862c-5cdd-4e70-acc1-f32b344d4795}\\Elements\\11000001",
+                            "Objects\\{9dea862c-5cdd-4e70-acc1-f32b344d4795}\\Elements\\23000003",
+                            "Objects\\{a1b2c3d4-0000-4000-8000-000000000001}\\Elements\\11000001",
+                            "Objects\\{a1b2c3d4-0000-4000-8000-000000000001}\\Elements\\12000004",
+                            "Objects\\{a1b2c3d4-0000-4000-8000-000000000001}\\Elements\\21000001",
+                            "Objects\\{a1b2c3d4-0000-4000-8000-0000000000ff}\\Elements\\11000001"}) {
+        HiveKeyDump dump = DumpHiveKey(file.c_str(), key);
+        elements[key] = dump.values.empty() ? std::vector<std::uint8_t>{} : dump.values[0].data;
+    }
+    return elements;
+}
+
+TEST_F(BootStoreTest, AWholeDiskMoveChangesOnlyTheIdentityFieldsOfBothFiles)
+{
+    auto before = Elements(bcd);
+    ASSERT_EQ(Run({"move", hive, "--bcd", bcd, "disk:99887766=" + moved, "--disk", mbr, "--disk", gpt}), 0) << err;
+    ValueList expected = Sorted(Table());
+    FindValue(expected, "\\DosDevices\\C:")->data = MbrIdentity(0x0BADF00D, 0x100000);
+    EXPECT_EQ(MountedDevices(), expected) << "C: keeps its name and type";
+    auto after = Elements(bcd);
+    for (const auto& [key, bytes] : before) {
+        if (key != loaderDevice && key.find("a1b2c3d4-0000-4000-8000-000000000001}\\Elements\\11") == std::string::npos) {
+            EXPECT_EQ(after[key], bytes) << key << ": the firmware's entry and the rest stay";
+            continue;
+        }
+        ASSERT_EQ(after[key].size(), bytes.size());
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (i < 0x20 || (i >= 0x30 && i < 0x34) || i >= 0x48) {
+                EXPECT_EQ(after[key][i], bytes[i]) << key << " byte " << i;
+            }
+        }
+        EXPECT_EQ(DecodeBootDevice(after[key]).signature, 0x0BADF00Du);
+        EXPECT_EQ(DecodeBootDevice(after[key]).offset, 0x100000u);
+    }
+    EXPECT_EQ(DumpHiveKey(bcd.c_str(), "Description").values, (ValueList{{"KeyName", 1, Utf16("BCD00000000")}}));
+    EXPECT_NE(out.find("Backup: " + bcd + ".voskarelle-"), std::string::npos) << out;
+    EXPECT_NE(out.find("Backup: " + hive + ".voskarelle-"), std::string::npos) << out;
+
+    // A GPT volume: the letter and the boot manager's device move together.
+    ASSERT_EQ(Run({"move", hive, "--bcd", bcd, "E:=" + gpt + "#2", "--no-backup", "--disk", mbr}), 0) << err;
+    ValueList table = MountedDevices();
+    DecodedIdentity e = DecodeIdentity(FindValue(table, "\\DosDevices\\E:")->data);
+    EXPECT_EQ(GuidText(e.guid), "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4c}");
+    BootDevice manager = DecodeBootDevice(Elements(bcd)[before.begin()->first]);
+    EXPECT_EQ(GuidText(manager.partition), "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4c}");
+    EXPECT_EQ(manager.disk, kGptDisk);
+}
+
+TEST_F(BootStoreTest, RefusedMovesLeaveBothFilesByteIdentical)
+{
+    fs::copy_file(mbr, root / "copy.img");
+    std::string small = (root / "small.img").string();
+    ASSERT_TRUE(MakeImage(small, "8M", "label: dos\nlabel-id: 0x0badf00e\nstart=4096, type=7\n"));
+    FailingFiles secondRename("second rename");
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+        CommitFiles* files = nullptr;
+    };
+    const std::vector<Case> cases = {
+        {{"hex:0011=" + mbr + "#1"}, "named by neither"},
+        {{"C:=" + mbr + "#9"}, "no partition of the examined disks"},
+        {{"C:=" + mbr + "#1", "--disk", (root / "copy.img").string()}, "found twice"},
+        {{"disk:99887766=" + small}, "has no partition at 1048576 bytes"},
+        {{"C:=" + mbr + "#1"}, "already holds the identity"},
+        {{"mbr:99887766:XY=" + moved + "#1"}, "malformed OLD"},
+        {{"disk:99887766=" + moved}, "was put back as it was", &secondRename},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"move", hive, "--bcd", bcd};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {"--disk", mbr, "--disk", moved});
+        EXPECT_NE(Run(args, c.files), 0) << c.says;
+        EXPECT_NE(err.find(c.says), std::string::npos) << c.says << ": " << err;
+        EXPECT_EQ(FileBytes(hive), original) << c.says;
+        EXPECT_EQ(FileBytes(bcd), storeBytes) << c.says;
+    }
+
+    // Conditions of the files and disks rather than of the arguments.
+    std::vector<std::string> args = {"move", hive, "--bcd", bcd, "disk:99887766=" + moved, "--disk", mbr};
+    struct Condition {
+        const char* says;
+        std::function<void()> make, undo;
+    };
+    std::vector<std::uint8_t> dirty = storeBytes;
+    PutLe32(dirty, 4, Le32(dirty, 8) + 1);
+    PutLe32(dirty, 0x1FC, BaseBlockChecksum(dirty));
+    const std::vector<Condition> conditions = {
+        {"dirty", [&] { WriteBytes(bcd, dirty); }, [&] { WriteBytes(bcd, storeBytes); }},
+        {"hibernation", [&] { WriteBytes(root / "hiberfil.sys", Bytes({'h', 'i', 'b', 'r'})); },
+         [&] { fs::remove(root / "hiberfil.sys"); }},
+        {"BitLocker", [&] { MakeBitLocker(moved, 1048576); }, [] {}},
+    };
+    for (const Condition& c : conditions) {
+        c.make();
+        std::vector<std::uint8_t> store = FileBytes(bcd);
+        EXPECT_EQ(Run(args), 1) << c.says;
+        EXPECT_NE(err.find(c.says), std::string::npos) << c.says << ": " << err;
+        EXPECT_EQ(FileBytes(hive), original) << c.says;
+        EXPECT_EQ(FileBytes(bcd), store) << c.says;
+        c.undo();
+    }
+    args.push_back("--force-bitlocker");
+    EXPECT_EQ(Run(args), 0) << err;
+    EXPECT_NE(err.find("recovery key"), std::string::npos) << err;
 }
 
 // Output that cannot be written is a failure, and the informational

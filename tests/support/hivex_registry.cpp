@@ -163,3 +163,14 @@ bool MakeHiveFile(const char* file, const std::vector<std::pair<std::string, Val
     }
     return hivex_commit(hive, nullptr, 0) == 0 && ok;
 }
+
+std::vector<std::uint8_t> BootPartitionElement(const BootDevice& device)
+{
+    std::vector<std::uint8_t> bytes(0x58, 0);
+    bytes[0x10] = 6;    // a partition
+    bytes[0x18] = 0x48; // its size, counted from 0x10
+    BootDevice at = device;
+    at.record = 0x10;
+    RewriteBootDevice(bytes, at);
+    return bytes;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cli/hive_file_registry.h"
+#include "hive/boot_store.h"
 #include "support/doubles.h"
 
 #include <hivex.h>
@@ -39,6 +40,10 @@ struct HiveKeyDump {
     ValueList values;
 };
 HiveKeyDump DumpHiveKey(const char* file, const char* keyPath);
+
+// The Element value of a boot store's partition device naming device's
+// style, disk and partition, as Windows writes it (88 bytes).
+std::vector<std::uint8_t> BootPartitionElement(const BootDevice& device);
 
 // Makes a hive file holding the given keys and values (paths below the root).
 bool MakeHiveFile(const char* file, const std::vector<std::pair<std::string, ValueList>>& keys);
