@@ -8,7 +8,7 @@ need="$need pkg-config libhivex-dev libblkid-dev libfdisk-dev nlohmann-json3-dev
 case "${1:-build}" in
     # sfdisk, mkfs and xz make the tests' disk images and hives; hivexsh is
     # what the benchmark compares with; clang and libFuzzer fuzz log recovery.
-    test) need="$need libbenchmark-dev fdisk e2fsprogs dosfstools xz-utils libhivex-bin clang libfuzzer-14-dev ntfs-3g" ;;
+    test) need="$need libbenchmark-dev fdisk e2fsprogs dosfstools xz-utils libhivex-bin clang libfuzzer-14-dev ntfs-3g groff-base" ;;
     sample) need="$need fdisk dosfstools" ;;
     run) need="$need imagemagick fonts-ipafont-gothic" ;;
 esac
