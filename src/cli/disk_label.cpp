@@ -1,5 +1,6 @@
 #include "cli/disk_label.h"
 
+#include "cli/fd.h"
 #include "mounttable/identity.h"
 
 #include <fcntl.h>
@@ -27,29 +28,6 @@ struct ContextDeleter {
     void operator()(fdisk_context* cxt) const { fdisk_unref_context(cxt); }
 };
 using FdiskContext = std::unique_ptr<fdisk_context, ContextDeleter>;
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    int get() const { return fd_; }
-    // Closes now, so that a failing close is seen.
-    bool Close()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 std::string Why(int error)
 {

@@ -1,5 +1,6 @@
 #include "cli/file_read.h"
 
+#include "cli/fd.h"
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,25 +11,22 @@
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 std::string Reason(const std::string& path, int error)
 {
     return path + ": cannot be read: " + std::strerror(error);
+}
+
+// A descriptor of the regular file at path, or -1 with the reason.
+int OpenRegularFile(const std::string& path, struct stat* st, std::string* error)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int why = fd < 0 || fstat(fd, st) != 0 ? errno : S_ISDIR(st->st_mode) ? EISDIR : S_ISREG(st->st_mode) ? 0 : EINVAL;
+    if (why == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    *error = Reason(path, why);
+    return -1;
 }
 
 // Reads until size bytes are in or the file ends; -1 on an error.
@@ -53,16 +51,10 @@ ssize_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size)
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error)
 {
     bytes->clear();
-    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
-        *error = Reason(path, errno);
+    Fd fd(OpenRegularFile(path, &st, error));
+    if (fd.get() < 0)
         return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *error = Reason(path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-        return false;
-    }
     std::size_t size = static_cast<std::size_t>(st.st_size);
     // One byte more than the size tells a file that grew meanwhile.
     bytes->resize(size + 1);
@@ -86,16 +78,10 @@ bool ReadFileStart(const std::string& path, std::uint8_t* buffer, std::size_t si
                    std::string* error)
 {
     *got = 0;
-    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
-        *error = Reason(path, errno);
+    Fd fd(OpenRegularFile(path, &st, error));
+    if (fd.get() < 0)
         return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *error = Reason(path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-        return false;
-    }
     ssize_t n = ReadFull(fd.get(), buffer, size);
     if (n < 0) {
         *error = Reason(path, errno);

@@ -119,19 +119,6 @@ const DiskInfo* FindDisk(const DiskScan& scan, const std::string& path)
     return nullptr;
 }
 
-const Partition* FindPartitionByPath(const DiskScan& scan, const std::string& path)
-{
-    for (const Partition& part : scan.partitions)
-        if (part.path == path)
-            return &part;
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) != nullptr)
-        for (const Partition& part : scan.partitions)
-            if (part.path == resolved)
-                return &part;
-    return nullptr;
-}
-
 // The style, disk and partition a partition of the examined disks gets in a
 // boot device.
 bool RecordOf(const DiskScan& scan, const Partition& part, BootDevice* device)
@@ -310,7 +297,7 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
                 return Refuse(err, {kExitRefused, newText + " has another partition style than the disk " +
                                                       oldText.substr(5) + ": a whole-disk move keeps the style"});
         } else {
-            move.target = FindPartitionByPath(scan, newText);
+            move.target = FindPartition(scan, newText);
             if (move.target == nullptr)
                 return Refuse(err, {kExitRefused, newText + " is no partition of the examined disks"});
             if (move.target->identity.empty())

@@ -26,6 +26,8 @@ void AddDuplicateWarnings(Report* report)
     }
 }
 
+} // namespace
+
 const Partition* FindPartition(const DiskScan& scan, const std::string& path)
 {
     for (const Partition& part : scan.partitions)
@@ -38,8 +40,6 @@ const Partition* FindPartition(const DiskScan& scan, const std::string& path)
                 return &part;
     return nullptr;
 }
-
-} // namespace
 
 bool ReadCloneTable(HiveFileRegistry& registry, Report* report)
 {

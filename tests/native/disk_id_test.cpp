@@ -2,6 +2,7 @@
 // by sfdisk, the backup is restored with the commands printed, and every
 // refusal leaves the image byte for byte as it was.
 #include "cli/command.h"
+#include "support/disk_images.h"
 
 #include <gtest/gtest.h>
 
@@ -22,31 +23,6 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t kHead = 34 * 512, kTail = 33 * 512;
-
-Bytes FileBytes(const fs::path& path)
-{
-    Bytes bytes(fs::file_size(path));
-    std::ifstream in(path, std::ios::binary);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return in.gcount() == static_cast<std::streamsize>(bytes.size()) ? bytes : Bytes();
-}
-
-std::string Tool(const char* name)
-{
-    std::string sbin = std::string("/usr/sbin/") + name;
-    return access(sbin.c_str(), X_OK) == 0 ? sbin : name;
-}
-
-bool MakeImage(const fs::path& image, const char* size, const std::string& script)
-{
-    std::string command = "truncate -s " + std::string(size) + " '" + image.string() + "' && " + Tool("sfdisk") +
-                          " -q '" + image.string() + "' >/dev/null";
-    std::FILE* pipe = popen(command.c_str(), "w");
-    if (pipe == nullptr)
-        return false;
-    std::fputs(script.c_str(), pipe);
-    return pclose(pipe) == 0;
-}
 
 // The standard output of a command, and its status.
 int Capture(const std::string& command, std::string* output)

@@ -1,0 +1,38 @@
+#include "support/disk_images.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+std::vector<std::uint8_t> FileBytes(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Tool(const char* name)
+{
+    std::string sbin = std::string("/usr/sbin/") + name;
+    return access(sbin.c_str(), X_OK) == 0 ? sbin : name;
+}
+
+bool MakeImage(const fs::path& image, const char* size, const std::string& script)
+{
+    std::string command = "truncate -s " + std::string(size) + " '" + image.string() + "' && " + Tool("sfdisk") +
+                          " -q '" + image.string() + "' >/dev/null";
+    std::FILE* pipe = popen(command.c_str(), "w");
+    if (pipe == nullptr)
+        return false;
+    std::fputs(script.c_str(), pipe);
+    return pclose(pipe) == 0;
+}

@@ -1,0 +1,17 @@
+// Files and disk images for the command's tests: whole files read and
+// written, and sparse images partitioned by sfdisk.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path);
+void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+
+// The path of a system tool in /usr/sbin when it is there, else its name.
+std::string Tool(const char* name);
+
+// A sparse image of size ("80M") partitioned by sfdisk from its script.
+bool MakeImage(const std::filesystem::path& image, const char* size, const std::string& script);
