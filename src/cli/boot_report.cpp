@@ -172,9 +172,15 @@ std::vector<std::string> SuggestDiskMoves(const Report* clone, const StoreReport
                 continue;
             // A disk the files already know under its own identity is no
             // copy of the missing one: moving onto it would merge two disks.
-            bool knownAlready = std::any_of(scan.partitions.begin(), scan.partitions.end(), [&](const Partition& p) {
-                return p.disk == disk.path && known.count(p.identity) != 0;
-            });
+            // (A GPT partition GUID names no disk: a GPT disk is known by its
+            // own GUID.)
+            bool knownAlready =
+                std::any_of(scan.partitions.begin(), scan.partitions.end(),
+                            [&](const Partition& p) {
+                                return p.disk == disk.path && known.count(p.identity) != 0 &&
+                                       DecodeIdentity(p.identity).kind == IdentityKind::Mbr;
+                            }) ||
+                std::any_of(disks.begin(), disks.end(), [&](const auto& other) { return SameDisk(disk, other.second); });
             if (!knownAlready)
                 candidates.push_back(&disk);
         }

@@ -326,22 +326,30 @@ bool PutBack(const PreparedFile& prepared, CommitFiles& files, std::string* erro
         *error = "no backup of " + prepared.target + " to put back";
         return false;
     }
-    // A copy of the backup goes in place, so the backup itself stays.
+    // A copy of the backup goes in place, so the backup itself stays; it
+    // has the original's mode, and its owner too where that can be given.
     std::string folder = FolderOf(prepared.target);
     std::string temp = folder + "/." + prepared.target.substr(prepared.target.find_last_of('/') + 1) +
                        ".voskarelle-restore";
     unlink(temp.c_str());
+    struct stat original;
     if (!CopyToNewFile(prepared.backup.c_str(), temp.c_str(), files) || !FlushFile(temp, files)) {
         *error = Reason("cannot copy the backup " + prepared.backup);
         unlink(temp.c_str());
         return false;
+    }
+    if (stat(prepared.backup.c_str(), &original) == 0 && chown(temp.c_str(), original.st_uid, original.st_gid) != 0) {
+        // Only root may give a file away.
     }
     if (files.Rename(temp.c_str(), prepared.target.c_str()) != 0) {
         *error = Reason("cannot rename the copy of " + prepared.backup + " over " + prepared.target);
         unlink(temp.c_str());
         return false;
     }
-    return FlushFolder(folder, files, error);
+    std::string why;
+    if (!FlushFolder(folder, files, &why))
+        *error = "put back, but not yet safely on the disk: " + why;
+    return true;
 }
 
 CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, CommitFiles& files,
@@ -357,35 +365,41 @@ CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, C
             return CommitResult::Failed;
         }
     }
+    CommitResult result = CommitResult::Done;
     for (std::size_t i = 0; i < targets.size(); ++i) {
-        if (PutInPlace(targets[i].prepared, files, error))
+        if (PutInPlace(targets[i].prepared, files, error)) {
+            // Each rename is made durable before the next file is replaced:
+            // the files are often on two file systems.
+            std::string why;
+            if (!FlushFolder(FolderOf(targets[i].path), files, &why)) {
+                *error = why;
+                result = CommitResult::InPlaceNotFlushed;
+            }
             continue;
+        }
         std::string undo;
+        bool undone = true;
         for (std::size_t j = 0; j < i; ++j) {
             std::string why;
-            if (!PutBack(targets[j].prepared, files, &why))
+            if (!PutBack(targets[j].prepared, files, &why)) {
+                undone = false;
                 undo += "; " + targets[j].path + " could NOT be put back (" + why + "): its backup is " +
                         targets[j].prepared.backup;
-            else
-                undo += "; " + targets[j].path + " was put back as it was";
+            } else {
+                undo += "; " + targets[j].path + " was put back as it was" + (why.empty() ? "" : " (" + why + ")");
+            }
         }
         for (std::size_t j = i; j < targets.size(); ++j)
             AbandonReplacement(targets[j].prepared);
-        bool undone = undo.find("NOT") == std::string::npos;
         if (undone)
             for (std::size_t j = 0; j < i; ++j)
                 AbandonReplacement(targets[j].prepared);
         *error += undo;
         return undone ? CommitResult::Failed : CommitResult::PartlyInPlace;
     }
-    CommitResult result = CommitResult::Done;
-    for (CommitTarget& target : targets) {
-        std::string why;
-        if (!FlushFolder(FolderOf(target.path), files, &why)) {
-            *error = why;
-            result = CommitResult::InPlaceNotFlushed;
-        }
-        if (!keepBackups) {
+    // Backups nobody asked for go only when every file is safely in place.
+    if (!keepBackups && result == CommitResult::Done) {
+        for (CommitTarget& target : targets) {
             unlink(target.prepared.backup.c_str());
             target.prepared.backup.clear();
         }

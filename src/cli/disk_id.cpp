@@ -106,6 +106,11 @@ int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, Comm
     if (!carrier.empty())
         return Refuse(err, {kExitRefused, carrier + " already carries " + DiskLabelIdText(wanted) +
                                               "; detach it first. " + path + " is unchanged"});
+    // A disk that could not be read may carry the identity all the same.
+    if (!unread.empty() && !options.dryRun)
+        return Refuse(err, {kExitRefused, unread.front() + " cannot be read, so it cannot be told whether it already "
+                                                          "carries " + DiskLabelIdText(wanted) +
+                                              "; name the disks to compare with --disk. " + path + " is unchanged"});
     printDisk();
     for (const std::string& other : unread)
         out << "Warning: " << other << " could not be read; its identity was not compared.\n";

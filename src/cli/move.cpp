@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdlib>
 #include <map>
+#include <optional>
 
 namespace {
 
@@ -32,6 +33,7 @@ struct PlannedMove {
     const Partition* target = nullptr; // a volume's new partition
     const DiskInfo* disk = nullptr;    // a whole disk's new disk
     int matches = 0;
+    std::optional<std::array<std::uint8_t, 16>> gptDisk; // the disk a GPT volume's elements name
 };
 
 // A value of either file as it becomes.
@@ -267,10 +269,15 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
     HiveInput* storeInput = firstIsStore ? &first : options.bcd.empty() ? nullptr : &second;
 
     // The disks named as NEW are examined too.
-    std::vector<std::string> disks = options.disks;
+    // The disks named as NEW are examined too, beside the others (every disk
+    // of this machine when none is given): a NEW found twice must be seen.
+    std::vector<std::string> disks = options.disks.empty() ? MachineDisks() : options.disks;
     for (const auto& [oldText, newText] : options.moves) {
         std::size_t hash = newText.rfind('#');
-        disks.push_back(hash == std::string::npos || oldText.starts_with("disk:") ? newText : newText.substr(0, hash));
+        if (oldText.starts_with("disk:"))
+            disks.push_back(newText);
+        else if (hash != std::string::npos)
+            disks.push_back(newText.substr(0, hash));
     }
     Report report;
     if (hive != nullptr) {
@@ -286,7 +293,7 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
 
     std::vector<PlannedMove> moves;
     for (const auto& [oldText, newText] : options.moves) {
-        PlannedMove move{oldText, newText, {}, nullptr, nullptr, 0};
+        PlannedMove move{oldText, newText, {}, nullptr, nullptr, 0, std::nullopt};
         if (!ParseOld(oldText, hive ? &report : nullptr, &move.old, &failure))
             return Refuse(err, failure);
         if (move.old.wholeDisk) {
@@ -296,6 +303,11 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
             if (move.disk->table != (move.old.style == PartitionStyle::Mbr ? "dos" : "gpt"))
                 return Refuse(err, {kExitRefused, newText + " has another partition style than the disk " +
                                                       oldText.substr(5) + ": a whole-disk move keeps the style"});
+            for (const DiskInfo& other : scan.disks)
+                if (&other != move.disk && other.hasId && other.table == move.disk->table &&
+                    other.signature == move.disk->signature && other.guid == move.disk->guid)
+                    return Refuse(err, {kExitRefused, newText + " is found twice: " + other.path +
+                                                          " carries the same disk identity"});
         } else {
             move.target = FindPartition(scan, newText);
             if (move.target == nullptr)
@@ -352,6 +364,15 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
                 ++move.matches;
                 if (++touched[element.key] > 1)
                     return Refuse(err, {kExitRefused, element.key + " is named by two moves"});
+                // A partition GUID alone is the volume's identity; the store
+                // naming it on two disks cannot say which one is meant.
+                if (!move.old.wholeDisk && element.device.style == PartitionStyle::Gpt) {
+                    if (!move.gptDisk)
+                        move.gptDisk = element.device.disk;
+                    else if (*move.gptDisk != element.device.disk)
+                        return Refuse(err, {kExitRefused, "the boot store names " + move.oldText +
+                                                              " on more than one disk; move the disk instead"});
+                }
                 std::vector<std::uint8_t> bytes = element.bytes;
                 if (!RewriteBootDevice(bytes, moved))
                     return Refuse(err, {kExitRefused, element.key + ": its device cannot be rewritten"});
@@ -368,9 +389,18 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
             return Refuse(err, {kExitRefused, move.oldText + " is named by neither the clone's table nor its boot "
                                                              "store"});
 
-    // A letter entry that already holds a new identity would give one
-    // volume two letters.
+    // A letter entry that already holds a new identity, or two letters
+    // moved onto one, would give one volume two letters.
     if (hive != nullptr) {
+        std::map<Identity, std::string> letters;
+        for (const ValueChange& change : changes) {
+            if (change.store || DriveLetterPart(change.name.c_str()) == nullptr)
+                continue;
+            auto [it, added] = letters.try_emplace(change.after, change.name);
+            if (!added)
+                return Refuse(err, {kExitRefused, it->second + " and " + change.name +
+                                                      " would name one volume: one letter each"});
+        }
         for (const ValueChange& change : changes) {
             if (change.store)
                 continue;

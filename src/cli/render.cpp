@@ -76,9 +76,9 @@ void PrintBootText(const Report& report, std::ostream& out)
     if (boot.device.empty())
         out << "the hive is on no block device of this machine (an image, or a copy)\n";
     else if (boot.partition.empty())
-        out << boot.device << ", not among the examined disks\n";
+        out << OneLine(boot.device) << ", not among the examined disks\n";
     else
-        out << boot.partition << ", " << (boot.letter.empty() ? "no letter in the clone" : "the clone's " + boot.letter)
+        out << OneLine(boot.partition) << ", " << (boot.letter.empty() ? "no letter in the clone" : "the clone's " + boot.letter)
             << "\n";
     if (boot.bus.empty()) {
         out << "Boot drivers: the bus of the disk the clone will start from is not known"
@@ -353,7 +353,7 @@ void PrintStoreText(const StoreReport& store, std::ostream& out)
         out << "Read as " << OneLine(store.recovery) << "\n";
     for (const StoreObject& shown : store.shown) {
         const BootObject& object = *shown.object;
-        out << object.id << "  " << BootObjectTypeName(object.type);
+        out << OneLine(object.id) << "  " << BootObjectTypeName(object.type);
         if (!object.description.empty())
             out << " \"" << OneLine(object.description) << "\"";
         out << "\n";

@@ -1,6 +1,7 @@
 // The voskarelle command end to end on hive files made with libhivex and on
 // disk images partitioned by sfdisk, each outcome checked by reading the
 // files afresh.
+#include "cli/boot_report.h"
 #include "cli/command.h"
 #include "hive/bytes.h"
 #include "hive/hive_file.h"
@@ -46,8 +47,9 @@ public:
         struct stat st;
         fstat(fd, &st);
         bool backup = FdPath(fd).ends_with(".bak");
+        bool store = FdPath(fd).find("/.BCD.") != std::string::npos;
         if ((step_ == "fsync folder" && S_ISDIR(st.st_mode)) || (step_ == "fsync backup" && backup) ||
-            (step_ == "fsync hive" && S_ISREG(st.st_mode) && !backup))
+            (step_ == "fsync hive" && S_ISREG(st.st_mode) && !backup) || (step_ == "fsync store" && store))
             return errno = EIO, -1;
         return CommitFiles::Fsync(fd);
     }
@@ -668,7 +670,7 @@ std::vector<std::uint8_t> Dword(std::uint32_t value)
 TEST_F(CommandTest, BootDriversAreJudgedAndSwitchedOnWithTheLetters)
 {
     const ValueList nvme = {{"Start", 4, Dword(0)}, {"ImagePath", 2, Utf16("System32\\drivers\\stornvme.sys")}};
-    const ValueList overrides = {{"0", 4, Dword(3)}, {"1", 4, Dword(0)}};
+    const ValueList overrides = {{"0", 4, Dword(3)}, {"1", 4, Dword(3)}};
     ASSERT_TRUE(MakeHiveFile(hive.c_str(), {{"MountedDevices", Table()},
                                             {"Select", kSelect},
                                             {"ControlSet001\\Services\\stornvme", nvme},
@@ -709,6 +711,7 @@ TEST_F(CommandTest, BootDriversAreJudgedAndSwitchedOnWithTheLetters)
     EXPECT_EQ(DumpHiveKey(hive.c_str(), "ControlSet001\\Services\\stornvme").values, nvme);
     ValueList switchedOn = overrides;
     switchedOn[0].data = Dword(0);
+    switchedOn[1].data = Dword(0);
     EXPECT_EQ(DumpHiveKey(hive.c_str(), "ControlSet001\\Services\\stornvme\\StartOverride").values, switchedOn);
     EXPECT_EQ(DumpHiveKey(hive.c_str(), "Select").values, kSelect);
     ValueList table = MountedDevices();
@@ -862,8 +865,13 @@ TEST_F(BootStoreTest, AWholeDiskMoveChangesOnlyTheIdentityFieldsOfBothFiles)
     EXPECT_NE(out.find("Backup: " + bcd + ".voskarelle-"), std::string::npos) << out;
     EXPECT_NE(out.find("Backup: " + hive + ".voskarelle-"), std::string::npos) << out;
 
-    // A GPT volume: the letter and the boot manager's device move together.
+    // A GPT volume: the letter and the boot manager's device move together,
+    // and no backup is left of either when none is wanted.
+    std::vector<std::string> folder = FolderFiles();
+    auto rootFiles = std::distance(fs::directory_iterator(root), fs::directory_iterator());
     ASSERT_EQ(Run({"move", hive, "--bcd", bcd, "E:=" + gpt + "#2", "--no-backup", "--disk", mbr}), 0) << err;
+    EXPECT_EQ(FolderFiles(), folder);
+    EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), rootFiles);
     ValueList table = MountedDevices();
     DecodedIdentity e = DecodeIdentity(FindValue(table, "\\DosDevices\\E:")->data);
     EXPECT_EQ(GuidText(e.guid), "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4c}");
@@ -872,12 +880,64 @@ TEST_F(BootStoreTest, AWholeDiskMoveChangesOnlyTheIdentityFieldsOfBothFiles)
     EXPECT_EQ(manager.disk, kGptDisk);
 }
 
+// A GPT partition GUID names a volume only together with its disk's GUID:
+// the partition found, the suggestion and the whole-disk move all go by both.
+TEST_F(BootStoreTest, GptDevicesGoByTheirDiskAndPartitionGuids)
+{
+    const std::array<std::uint8_t, 16> otherDisk = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    BootDevice here, elsewhere;
+    here.style = elsewhere.style = PartitionStyle::Gpt;
+    here.partition = elsewhere.partition = kGptGuid;
+    here.disk = kGptDisk;
+    elsewhere.disk = otherDisk;
+    DiskScan scan;
+    scan.disks.push_back({.path = "g.img", .table = "gpt", .error = "", .signature = 0, .guid = kGptDisk,
+                          .hasId = true, .size = 0});
+    scan.partitions.push_back({.path = "g.img#1", .disk = "g.img", .number = 1, .identity = kGptData,
+                               .offset = 1 << 20, .size = 1 << 20, .fs = "", .label = ""});
+    EXPECT_NE(FindBootPartition(scan, here), nullptr);
+    EXPECT_EQ(FindBootPartition(scan, elsewhere), nullptr) << "the same partition GUID on another disk";
+
+    // The clone's GPT disk got a new GUID: suggested, then moved, while an
+    // element naming the same partition GUID on another disk stays as it is.
+    std::string copy = (root / "gpt-copy.img").string();
+    fs::copy_file(gpt, copy);
+    ASSERT_EQ(std::system((Tool("sfdisk") + " -q --disk-id '" + copy + "' 5A4B3C2D-1E0F-4A9B-8C7D-6E5F4A3B2C1D").c_str()),
+              0);
+    std::string store = (root / "EFI-BCD").string();
+    std::string manager = "Objects\\{9dea862c-5cdd-4e70-acc1-f32b344d4795}";
+    std::string resume = "Objects\\{a1b2c3d4-0000-4000-8000-000000000002}";
+    auto keys = std::vector<std::pair<std::string, ValueList>>{
+        {"Description", {{"KeyName", 1, Utf16("BCD00000000")}}},
+        {manager + "\\Description", {{"Type", 4, Dword(0x10100002)}}},
+        {manager + "\\Elements\\11000001", {{"Element", kRegBinary, BootPartitionElement(here)}}}};
+    ASSERT_TRUE(MakeHiveFile(store.c_str(), keys));
+    ASSERT_EQ(Run({"show", store, "--disk", copy, "--json"}), 0) << err;
+    EXPECT_EQ(Json::parse(out)["boot"]["suggested_moves"],
+              Json::array({"voskarelle move " + store + " disk:{1d2c3b4a-5e6f-4a1b-8c9d-0e1f2a3b4c5d}=" + copy}));
+
+    keys.push_back({resume + "\\Description", {{"Type", 4, Dword(0x10200004)}}});
+    keys.push_back({resume + "\\Elements\\11000001", {{"Element", kRegBinary, BootPartitionElement(elsewhere)}}});
+    ASSERT_TRUE(MakeHiveFile(store.c_str(), keys));
+    std::string small = (root / "small-gpt.img").string();
+    ASSERT_TRUE(MakeImage(small, "8M", "label: gpt\nstart=2048, size=2M\n"));
+    EXPECT_EQ(Run({"move", store, "disk:{1d2c3b4a-5e6f-4a1b-8c9d-0e1f2a3b4c5d}=" + small, "--disk", copy}), 1);
+    EXPECT_NE(err.find("no counterpart"), std::string::npos) << err;
+    ASSERT_EQ(Run({"move", store, "disk:{1d2c3b4a-5e6f-4a1b-8c9d-0e1f2a3b4c5d}=" + copy, "--no-backup"}), 0) << err;
+    BootDevice moved = DecodeBootDevice(DumpHiveKey(store.c_str(), (manager + "\\Elements\\11000001").c_str()).values[0].data);
+    EXPECT_EQ(GuidText(moved.disk), "{5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d}");
+    EXPECT_EQ(moved.partition, kGptGuid);
+    EXPECT_EQ(DumpHiveKey(store.c_str(), (resume + "\\Elements\\11000001").c_str()).values[0].data,
+              BootPartitionElement(elsewhere));
+}
+
 TEST_F(BootStoreTest, RefusedMovesLeaveBothFilesByteIdentical)
 {
     fs::copy_file(mbr, root / "copy.img");
     std::string small = (root / "small.img").string();
     ASSERT_TRUE(MakeImage(small, "8M", "label: dos\nlabel-id: 0x0badf00e\nstart=4096, type=7\n"));
     FailingFiles secondRename("second rename");
+    FailingFiles storeFsync("fsync store");
     struct Case {
         std::vector<std::string> args;
         const char* says;
@@ -891,7 +951,16 @@ TEST_F(BootStoreTest, RefusedMovesLeaveBothFilesByteIdentical)
         {{"C:=" + mbr + "#1"}, "already holds the identity"},
         {{"mbr:99887766:XY=" + moved + "#1"}, "malformed OLD"},
         {{"disk:99887766=" + moved}, "was put back as it was", &secondRename},
+        {{"disk:99887766=" + moved}, "cannot flush", &storeFsync},
+        {{"C:=" + moved + "#1", "D:=" + moved + "#1"}, "one letter each"},
     };
+    auto files = [&] {
+        std::vector<std::string> names = FolderFiles();
+        for (const auto& entry : fs::directory_iterator(root))
+            names.push_back(entry.path().filename().string());
+        return names;
+    };
+    std::vector<std::string> before = files();
     for (const Case& c : cases) {
         std::vector<std::string> args = {"move", hive, "--bcd", bcd};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -900,6 +969,7 @@ TEST_F(BootStoreTest, RefusedMovesLeaveBothFilesByteIdentical)
         EXPECT_NE(err.find(c.says), std::string::npos) << c.says << ": " << err;
         EXPECT_EQ(FileBytes(hive), original) << c.says;
         EXPECT_EQ(FileBytes(bcd), storeBytes) << c.says;
+        EXPECT_EQ(files(), before) << c.says << ": nothing left behind";
     }
 
     // Conditions of the files and disks rather than of the arguments.
