@@ -113,6 +113,7 @@ bool MakeStoreReport(HiveInput& input, const DiskScan& scan, StoreReport* report
     for (const BootObject& object : report->objects) {
         if (IsFirmwareObject(object.type)) {
             ++report->firmwareEntries;
+            report->firmwareDescriptions.push_back(object.description.empty() ? object.id : object.description);
             continue;
         }
         if (object.type == kBootManager && !object.defaultObject.empty())

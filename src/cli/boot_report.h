@@ -28,6 +28,7 @@ struct StoreReport {
     std::vector<BootObject> objects;
     std::vector<StoreObject> shown; // the objects with device elements, firmware entries left out
     int firmwareEntries = 0;
+    std::vector<std::string> firmwareDescriptions; // of each firmware entry, its id when it has none
     std::string defaultLoader;     // "{...}" of the boot manager's default entry
     Identity defaultOsDevice;      // its OS device as a MountedDevices identity; empty when none
     std::string defaultOsLetter;   // the clone's letter for it, with a SYSTEM hive; "" when none

@@ -369,7 +369,10 @@ void PrintStoreText(const StoreReport& store, std::ostream& out)
     }
     if (store.shown.empty())
         out << "No entry of the store names a device.\n";
-    out << "Firmware entries: " << store.firmwareEntries << " (the machine's own; never changed)\n";
+    out << "Firmware entries: " << store.firmwareEntries << " (the machine's own; never changed)";
+    for (std::size_t i = 0; i < store.firmwareDescriptions.size(); ++i)
+        out << (i == 0 ? ": " : ", ") << "\"" << OneLine(store.firmwareDescriptions[i]) << "\"";
+    out << "\n";
 }
 
 void PrintStoreWarnings(const StoreReport& store, std::ostream& out)

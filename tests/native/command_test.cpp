@@ -815,6 +815,10 @@ TEST_F(BootStoreTest, ShowTiesTheStoreToTheDisksAndSuggestsTheMove)
 
     ASSERT_EQ(Run({"show", hive, "--bcd", bcd, "--disk", mbr, "--disk", gpt, "--disk", moved}), 0) << err;
     EXPECT_NE(out.find("starts Windows from the clone's C:"), std::string::npos) << out;
+    EXPECT_NE(out.find("Firmware entries: 1 (the machine's own; never changed): "
+                       "\"{a1b2c3d4-0000-4000-8000-0000000000ff}\""),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("voskarelle disk-id " + moved + " 99887766"), std::string::npos) << out;
 
     // The store alone, told apart by what it holds.
