@@ -7,7 +7,7 @@ void CheckBootDrivers(hive_h* hive, const std::string& root, const std::string& 
 {
     BootReport& boot = report->boot;
     boot.checked = true;
-    boot.device = MountSourceOf(root, realPath);
+    boot.device = UnderlyingDevice(root, MountSourceOf(root, realPath));
     const Partition* own = nullptr;
     for (const Partition& part : report->scan.partitions)
         if (!boot.device.empty() && part.path == boot.device)

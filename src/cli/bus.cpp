@@ -137,6 +137,27 @@ std::string MountSourceOf(const std::string& root, const std::string& realPath)
     return source.starts_with("/dev/") ? source : "";
 }
 
+std::string UnderlyingDevice(const std::string& root, const std::string& device)
+{
+    std::string current = device;
+    for (int depth = 0; depth < 8 && current.starts_with("/dev/"); ++depth) {
+        std::string name = current.substr(5);
+        if (std::string linked = LinkName(fs::path(root + current)); !linked.empty())
+            name = linked;
+        if (name.empty() || name.find('/') != std::string::npos)
+            break;
+        std::vector<std::string> beneath;
+        std::error_code ec;
+        for (fs::directory_iterator it(root + "/sys/class/block/" + name + "/slaves", ec), end; !ec && it != end;
+             it.increment(ec))
+            beneath.push_back(it->path().filename().string());
+        if (ec || beneath.size() != 1)
+            break;
+        current = "/dev/" + beneath.front();
+    }
+    return current;
+}
+
 std::string BusOfBlockDevice(const std::string& root, const std::string& device, std::string* detail)
 {
     if (!device.starts_with("/dev/")) {

@@ -19,6 +19,12 @@ bool IsBusName(std::string_view name);
 // a network file system) or the table cannot be read.
 std::string MountSourceOf(const std::string& root, const std::string& realPath);
 
+// The partition beneath a device-mapper device (an unlocked BitLocker or LUKS
+// volume, a logical volume on one partition): "/dev/sdb2" for
+// "/dev/mapper/win"; device itself when it has not exactly one device
+// beneath it.
+std::string UnderlyingDevice(const std::string& root, const std::string& device);
+
 // The bus of the disk holding device ("/dev/nvme0n1p3" or a whole disk), one
 // of kBusNames, or "" when the drivers above it name no bus we know. detail
 // tells what decided it, or what was found instead.

@@ -424,7 +424,10 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
     bool storeChanges = std::any_of(changes.begin(), changes.end(), [](const ValueChange& c) { return c.store; });
     if (storeChanges) {
         const Partition* own = nullptr;
-        std::string device = hive ? MountSourceOf(options.machineRoot, hive->realPath) : "";
+        // An unlocked BitLocker volume is mounted from the mapper device
+        // above its partition.
+        std::string device =
+            hive ? UnderlyingDevice(options.machineRoot, MountSourceOf(options.machineRoot, hive->realPath)) : "";
         for (const Partition& part : scan.partitions)
             if (!device.empty() && part.path == device)
                 own = &part;

@@ -150,6 +150,25 @@ TEST_F(BootDriversTest, MountSourceIsTheDeviceOfTheLongestMountPoint)
     EXPECT_EQ(MountSourceOf((root / "absent").string(), "/etc/passwd"), "");
 }
 
+TEST_F(BootDriversTest, AMapperDeviceLeadsToThePartitionBeneathIt)
+{
+    fs::create_directories(root / "dev/mapper");
+    fs::create_symlink("../dm-0", root / "dev/mapper/win");
+    fs::create_symlink("../dm-1", root / "dev/mapper/two");
+    fs::create_directories(root / "sys/class/block/dm-0/slaves/nvme0n1p3");
+    fs::create_directories(root / "sys/class/block/dm-1/slaves/sda1");
+    fs::create_directories(root / "sys/class/block/dm-1/slaves/sdb1");
+    fs::create_directories(root / "sys/class/block/sda2");
+    const std::pair<const char*, const char*> cases[] = {
+        {"/dev/mapper/win", "/dev/nvme0n1p3"}, // an unlocked volume: its partition
+        {"/dev/mapper/two", "/dev/mapper/two"}, // spread over two: none of them
+        {"/dev/sda2", "/dev/sda2"},             // a partition itself
+        {"/dev/loop7", "/dev/loop7"},           // nothing in sysfs
+    };
+    for (auto [device, beneath] : cases)
+        EXPECT_EQ(UnderlyingDevice(root.string(), device), beneath) << device;
+}
+
 TEST_F(BootDriversTest, VerdictOnMadeHives)
 {
     using V = BootDriverVerdict;
