@@ -57,16 +57,6 @@ bool Value(hive_h* hive, hive_node_h node, const char* name, hive_type* type, st
     return true;
 }
 
-bool ElementType(const std::string& name, std::uint32_t* type)
-{
-    std::vector<std::uint8_t> bytes;
-    if (name.size() != 8 || !ParseHex(name, &bytes))
-        return false;
-    *type = static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
-            static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
-    return true;
-}
-
 bool ReadType(hive_h* hive, hive_node_h object, const std::string& path, BootObject* out, std::string* error)
 {
     hive_node_h description = 0;
@@ -109,7 +99,7 @@ bool ReadElements(hive_h* hive, hive_node_h object, const std::string& path, Boo
     for (const auto& [name, node] : keys) {
         BootElement element;
         element.key = path + "\\Elements\\" + name;
-        if (!ElementType(name, &element.type)) {
+        if (!ParseHex32(name, &element.type)) {
             *error = element.key + " is not named by an element type";
             return false;
         }

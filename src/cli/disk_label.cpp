@@ -48,12 +48,7 @@ bool ParseSignature(std::string_view text, std::uint32_t* signature)
 {
     if (text.starts_with("0x") || text.starts_with("0X"))
         text.remove_prefix(2);
-    std::vector<std::uint8_t> bytes;
-    if (text.size() != 8 || !ParseHex(text, &bytes))
-        return false;
-    *signature = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
-                 bytes[3];
-    return true;
+    return ParseHex32(text, signature);
 }
 
 std::string TableOf(fdisk_context* cxt)

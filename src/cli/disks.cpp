@@ -80,11 +80,7 @@ bool ParseDiskSignature(const char* id, std::uint32_t* signature)
         text = text.substr(2);
     if (text.empty() || text.size() > 8)
         return false;
-    std::vector<std::uint8_t> bytes;
-    if (!ParseHex(std::string(8 - text.size(), '0') + text, &bytes))
-        return false;
-    *signature = (std::uint32_t{bytes[0]} << 24) | (bytes[1] << 16) | (bytes[2] << 8) | bytes[3];
-    return true;
+    return ParseHex32(std::string(8 - text.size(), '0') + text, signature);
 }
 
 void ScanDisk(const std::string& path, DiskScan& scan)

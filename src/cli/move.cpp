@@ -46,15 +46,6 @@ struct ValueChange {
     bool store = false;
 };
 
-bool ParseSignature(std::string_view text, std::uint32_t* signature)
-{
-    std::vector<std::uint8_t> bytes;
-    if (text.size() != 8 || !ParseHex(text, &bytes))
-        return false;
-    *signature = std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 | bytes[3];
-    return true;
-}
-
 bool ParseOld(const std::string& text, const Report* clone, OldVolume* old, Failure* failure)
 {
     auto malformed = [&](const char* form) {
@@ -86,7 +77,7 @@ bool ParseOld(const std::string& text, const Report* clone, OldVolume* old, Fail
     if (text.starts_with("mbr:")) {
         std::size_t colon = text.find(':', 4);
         std::uint32_t signature = 0;
-        if (colon == std::string::npos || !ParseSignature(std::string_view(text).substr(4, colon - 4), &signature) ||
+        if (colon == std::string::npos || !ParseHex32(std::string_view(text).substr(4, colon - 4), &signature) ||
             colon + 1 == text.size() || text.find_first_not_of("0123456789", colon + 1) != std::string::npos ||
             text.size() - colon - 1 > 19)
             return malformed("mbr:SIGNATURE:OFFSET, 8 hexadecimal digits and a byte offset");
@@ -96,7 +87,7 @@ bool ParseOld(const std::string& text, const Report* clone, OldVolume* old, Fail
     if (text.starts_with("disk:")) {
         old->wholeDisk = true;
         std::string_view id = std::string_view(text).substr(5);
-        if (ParseSignature(id, &old->signature)) {
+        if (ParseHex32(id, &old->signature)) {
             old->style = PartitionStyle::Mbr;
             return true;
         }

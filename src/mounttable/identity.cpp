@@ -197,6 +197,15 @@ bool ParseHex(std::string_view text, std::vector<std::uint8_t>* bytes)
     return true;
 }
 
+bool ParseHex32(std::string_view text, std::uint32_t* value)
+{
+    std::vector<std::uint8_t> bytes;
+    if (text.size() != 8 || !ParseHex(text, &bytes))
+        return false;
+    *value = std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 | bytes[3];
+    return true;
+}
+
 std::string Utf16ToUtf8(std::u16string_view text)
 {
     std::string out;

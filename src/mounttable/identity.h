@@ -50,6 +50,9 @@ std::string WholeBinaryUnit(std::uint64_t bytes);
 std::string HexText(std::span<const std::uint8_t> data);
 // Parses hexadecimal digits of either case; false for an odd count or a non-digit.
 bool ParseHex(std::string_view text, std::vector<std::uint8_t>* bytes);
+// Exactly 8 hexadecimal digits as a 32-bit number, most significant first:
+// an MBR disk signature as shown, or a boot store element's key name.
+bool ParseHex32(std::string_view text, std::uint32_t* value);
 
 // UTF-8 of UTF-16 code units; unpaired surrogates become U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
