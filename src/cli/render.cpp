@@ -134,26 +134,10 @@ Json BootJson(const BootReport& boot)
                 {"reason", reason.empty() ? Json(nullptr) : Json(reason)}};
 }
 
-char HexDigitOf(unsigned value)
-{
-    return "0123456789ABCDEF"[value & 15];
-}
-
-std::string TypeHex(std::uint32_t type)
-{
-    std::string text(8, '0');
-    for (int i = 7; i >= 0; --i, type >>= 4)
-        text[static_cast<std::size_t>(i)] = HexDigitOf(type);
-    return FoldedText(text);
-}
-
 std::string RecordText(const BootDevice& device)
 {
-    if (device.style == PartitionStyle::Mbr) {
-        std::string unit = WholeBinaryUnit(device.offset);
-        return "MBR disk " + SignatureText(device.signature) + ", partition at " + std::to_string(device.offset) +
-               " bytes" + (unit.empty() ? "" : " (" + unit + ")");
-    }
+    if (device.style == PartitionStyle::Mbr)
+        return IdentityText(BootDeviceIdentity(device)); // as the clone's table names it
     if (device.style == PartitionStyle::Gpt)
         return "GPT disk " + GuidText(device.disk) + ", partition " + GuidText(device.partition);
     return "";
@@ -191,7 +175,7 @@ Json StoreJson(const StoreReport& store)
             const BootDevice& d = device.element->device;
             bool mbr = d.style == PartitionStyle::Mbr, gpt = d.style == PartitionStyle::Gpt;
             devices.push_back(Json{
-                {"element", TypeHex(device.element->type)},
+                {"element", BootTypeHex(device.element->type)},
                 {"kind", BootDeviceKindName(d.kind)},
                 {"style", mbr ? Json("mbr") : gpt ? Json("gpt") : Json(nullptr)},
                 {"disk", mbr ? Json(SignatureText(d.signature)) : gpt ? Json(GuidText(d.disk)) : Json(nullptr)},
@@ -202,7 +186,7 @@ Json StoreJson(const StoreReport& store)
             });
         }
         objects.push_back(Json{{"id", shown.object->id},
-                               {"type", TypeHex(shown.object->type)},
+                               {"type", BootTypeHex(shown.object->type)},
                                {"description", shown.object->description},
                                {"devices", devices}});
     }

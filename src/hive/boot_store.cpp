@@ -188,7 +188,11 @@ std::string BootElementName(std::uint32_t type)
     for (const Named& known : kElementNames)
         if (known.type == type)
             return known.name;
-    // As the element's key is named.
+    return BootTypeHex(type);
+}
+
+std::string BootTypeHex(std::uint32_t type)
+{
     static const char digits[] = "0123456789abcdef";
     std::string text(8, '0');
     for (int i = 7; i >= 0; --i, type >>= 4)

@@ -64,6 +64,8 @@ bool IsFirmwareObject(std::uint32_t type);
 bool IsDeviceElement(std::uint32_t type);
 // "device", "osdevice", ...; the type in 8 hexadecimal digits for the rest.
 std::string BootElementName(std::uint32_t type);
+// A type in 8 lower-case hexadecimal digits, as element keys are named.
+std::string BootTypeHex(std::uint32_t type);
 
 const char* BootDeviceKindName(BootDeviceKind kind);
 const char* PartitionStyleName(PartitionStyle style);
