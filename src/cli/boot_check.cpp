@@ -1,17 +1,26 @@
 #include "cli/boot_check.h"
 
 #include "cli/bus.h"
+#include "hive/bytes.h"
+
+const Partition* OwnPartition(const std::string& root, const std::string& realPath, const DiskScan& scan,
+                              std::string* device)
+{
+    // An unlocked BitLocker volume is mounted from the mapper device above
+    // its partition.
+    *device = UnderlyingDevice(root, MountSourceOf(root, realPath));
+    for (const Partition& part : scan.partitions)
+        if (!device->empty() && part.path == *device)
+            return &part;
+    return nullptr;
+}
 
 void CheckBootDrivers(hive_h* hive, const std::string& root, const std::string& realPath, const std::string& bus,
                       Report* report)
 {
     BootReport& boot = report->boot;
     boot.checked = true;
-    boot.device = UnderlyingDevice(root, MountSourceOf(root, realPath));
-    const Partition* own = nullptr;
-    for (const Partition& part : report->scan.partitions)
-        if (!boot.device.empty() && part.path == boot.device)
-            own = &part;
+    const Partition* own = OwnPartition(root, realPath, report->scan, &boot.device);
     if (own != nullptr) {
         boot.partition = own->path;
         for (const CloneEntry& entry : report->entries)
@@ -61,9 +70,8 @@ bool ApplyBootDriver(HiveFileRegistry& registry, const std::string& bus, std::ve
     for (const BootDriverChange& change : BootDriverChanges(facts)) {
         std::string key = std::string(kCloneMountKey) + "\\" + change.keyPath;
         RegKey handle = nullptr;
-        std::uint8_t data[4] = {static_cast<std::uint8_t>(change.newData), static_cast<std::uint8_t>(change.newData >> 8),
-                                static_cast<std::uint8_t>(change.newData >> 16),
-                                static_cast<std::uint8_t>(change.newData >> 24)};
+        std::uint8_t data[4];
+        PutLe32(data, 0, change.newData);
         bool ok = registry.OpenKey(key.c_str(), &handle) == kRegSuccess &&
                   registry.SetValue(handle, change.valueName.c_str(), 4 /* REG_DWORD */, data, 4) == kRegSuccess;
         if (handle != nullptr)

@@ -9,6 +9,12 @@
 #include <string>
 #include <vector>
 
+// The examined partition the file at realPath sits on (through a
+// device-mapper device to the partition beneath it), looked up under root;
+// nullptr when it is on none of them. device gets the block device.
+const Partition* OwnPartition(const std::string& root, const std::string& realPath, const DiskScan& scan,
+                              std::string* device);
+
 // Fills report->boot for the hive at realPath: its volume and bus looked up
 // under root ("/" for this machine) unless bus is given, and the verdict on
 // the bus's boot drivers in hive. Adds the warnings a person must act on.

@@ -14,14 +14,6 @@ namespace {
 constexpr std::uint32_t kBootManager = 0x10100002;
 constexpr std::uint32_t kOsDeviceElement = 0x21000001;
 
-const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part)
-{
-    for (const DiskInfo& disk : scan.disks)
-        if (disk.path == part.disk)
-            return &disk;
-    return nullptr;
-}
-
 // The disks a clone's files name, each with the partitions named on it: an
 // MBR disk by its signature with partition offsets, a GPT disk by its GUID
 // with partition GUIDs.

@@ -153,6 +153,14 @@ void ScanDisk(const std::string& path, DiskScan& scan)
 
 } // namespace
 
+const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part)
+{
+    for (const DiskInfo& disk : scan.disks)
+        if (disk.path == part.disk)
+            return &disk;
+    return nullptr;
+}
+
 std::vector<std::string> MachineDisks()
 {
     std::vector<std::string> disks;

@@ -38,5 +38,8 @@ struct DiskScan {
 // with its reason and is no failure.
 DiskScan ScanDisks(const std::vector<std::string>& paths);
 
+// The disk a partition of scan is on; nullptr when scan lacks it.
+const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part);
+
 // The whole disks of this machine, as /dev paths.
 std::vector<std::string> MachineDisks();

@@ -1,8 +1,8 @@
 // "The volume the clone knows as OLD is now NEW": the clone's drive-letter
 // table and its boot store both learn the new identity, and nothing else of
 // either file changes.
+#include "cli/boot_check.h"
 #include "cli/boot_report.h"
-#include "cli/bus.h"
 #include "cli/command.h"
 #include "cli/render.h"
 #include "cli/report.h"
@@ -116,10 +116,7 @@ const DiskInfo* FindDisk(const DiskScan& scan, const std::string& path)
 // boot device.
 bool RecordOf(const DiskScan& scan, const Partition& part, BootDevice* device)
 {
-    const DiskInfo* disk = nullptr;
-    for (const DiskInfo& d : scan.disks)
-        if (d.path == part.disk)
-            disk = &d;
+    const DiskInfo* disk = DiskOf(scan, part);
     if (disk == nullptr || !disk->hasId)
         return false;
     DecodedIdentity id = DecodeIdentity(part.identity);
@@ -164,7 +161,7 @@ std::string Where(const BootDevice& device)
 // The new identity of a MountedDevices value under move; false (with a
 // refusal) when a whole disk has no counterpart of the partition.
 bool NewIdentity(const PlannedMove& move, const DiskScan& scan, const Identity& data, Identity* identity,
-                 const Partition** target, bool* matches, Failure* failure)
+                 bool* matches, Failure* failure)
 {
     *matches = false;
     if (!move.old.wholeDisk) {
@@ -172,7 +169,6 @@ bool NewIdentity(const PlannedMove& move, const DiskScan& scan, const Identity& 
             return true;
         *matches = true;
         *identity = move.target->identity;
-        *target = move.target;
         return true;
     }
     DecodedIdentity id = DecodeIdentity(data);
@@ -189,7 +185,6 @@ bool NewIdentity(const PlannedMove& move, const DiskScan& scan, const Identity& 
     }
     *matches = true;
     *identity = part->identity;
-    *target = part;
     return true;
 }
 
@@ -326,8 +321,7 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
             for (PlannedMove& move : moves) {
                 Identity identity;
                 bool matches = false;
-                const Partition* target = nullptr;
-                if (!NewIdentity(move, scan, value.data, &identity, &target, &matches, &failure))
+                if (!NewIdentity(move, scan, value.data, &identity, &matches, &failure))
                     return Refuse(err, failure);
                 if (!matches)
                     continue;
@@ -414,14 +408,8 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
     // changes under an encrypted volume it measures.
     bool storeChanges = std::any_of(changes.begin(), changes.end(), [](const ValueChange& c) { return c.store; });
     if (storeChanges) {
-        const Partition* own = nullptr;
-        // An unlocked BitLocker volume is mounted from the mapper device
-        // above its partition.
-        std::string device =
-            hive ? UnderlyingDevice(options.machineRoot, MountSourceOf(options.machineRoot, hive->realPath)) : "";
-        for (const Partition& part : scan.partitions)
-            if (!device.empty() && part.path == device)
-                own = &part;
+        std::string device;
+        const Partition* own = hive ? OwnPartition(options.machineRoot, hive->realPath, scan, &device) : nullptr;
         std::string encrypted;
         for (const Partition* target : storeTargets)
             if (IsBitLocker(target))
