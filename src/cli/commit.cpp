@@ -1,35 +1,24 @@
 #include "cli/commit.h"
 
+#include "cli/fd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <span>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 namespace {
 
 std::string Reason(const std::string& what)
 {
     return what + ": " + std::strerror(errno);
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 bool Unsupported(int error)
@@ -163,6 +152,12 @@ std::string FolderOf(const std::string& path)
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string RealPath(const std::string& path)
+{
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
 int CommitFiles::Fsync(int fd)

@@ -28,6 +28,9 @@ public:
 // The folder of a path: "." for a bare name, "/" for a file at the root.
 std::string FolderOf(const std::string& path);
 
+// The path with every link resolved; empty when it cannot be.
+std::string RealPath(const std::string& path);
+
 // "SYSTEM.voskarelle-20261207T124752Z" beside the hive, for the time given.
 std::string BackupName(const std::string& hive, std::time_t when);
 

@@ -10,12 +10,6 @@
 
 namespace {
 
-std::string RealPath(const std::string& path)
-{
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) ? std::string(resolved) : path;
-}
-
 DiskLabelId IdOf(const DiskInfo& disk)
 {
     DiskLabelId id{.table = disk.table};

@@ -111,29 +111,6 @@ bool ReadAll(int fd, std::uint8_t* data, std::size_t size, off_t offset)
     return true;
 }
 
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::string RealPath(const std::string& path)
-{
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
-}
-
 // A partition's device node has a table of its own at most inside it, never
 // the one Windows identifies the disk by.
 bool IsPartitionDevice(const struct stat& st)

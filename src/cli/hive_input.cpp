@@ -2,6 +2,7 @@
 
 #include "cli/command.h"
 #include "cli/commit.h"
+#include "cli/fd.h"
 #include "cli/file_read.h"
 #include "cli/render.h"
 #include "hive/log_recovery.h"
@@ -146,18 +147,7 @@ MemoryFile::~MemoryFile()
 bool MemoryFile::Hold(const std::vector<std::uint8_t>& bytes)
 {
     fd_ = memfd_create("voskarelle-recovered-hive", MFD_CLOEXEC);
-    if (fd_ < 0)
-        return false;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return fd_ >= 0 && WriteAll(fd_, bytes.data(), bytes.size());
 }
 
 std::string BaseName(const std::string& path)
