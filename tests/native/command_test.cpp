@@ -160,6 +160,18 @@ protected:
         return values;
     }
     ValueList MountedDevices() { return Sorted(DumpHiveKey(hive.c_str(), "MountedDevices").values); }
+    // Files holding "old" under the backup names of path for this second
+    // and the next two, as an earlier run would have left them.
+    static std::vector<std::string> TakeBackupNames(const std::string& path)
+    {
+        std::time_t now = std::time(nullptr);
+        std::vector<std::string> names;
+        for (std::time_t t = now; t <= now + 2; ++t) {
+            names.push_back(BackupName(path, t) + ".bak");
+            WriteBytes(names.back(), Bytes({'o', 'l', 'd'}));
+        }
+        return names;
+    }
     std::vector<std::string> FolderFiles()
     {
         std::vector<std::string> names;
@@ -251,12 +263,7 @@ TEST_F(CommandTest, SetGivesEachVolumeExactlyItsLetterAndKeepsEverythingElse)
 {
     // Backups already taken this second (and the next) are never
     // overwritten, and the new hive keeps the old one's mode.
-    std::time_t now = std::time(nullptr);
-    std::vector<std::string> earlier;
-    for (std::time_t t = now; t <= now + 2; ++t) {
-        earlier.push_back(BackupName(hive, t) + ".bak");
-        WriteBytes(earlier.back(), Bytes({'o', 'l', 'd'}));
-    }
+    std::vector<std::string> earlier = TakeBackupNames(hive);
     chmod(hive.c_str(), 0640);
 
     // The clone's system volume takes C: from a disk that is gone, the GPT
@@ -539,12 +546,7 @@ TEST_F(DirtyCommandTest, ALogThatCannotBeReadWholeMakesTheHiveUnrecoverable)
 // set aside under a name no file had, never over one.
 TEST_F(DirtyCommandTest, LogsAreSetAsideWhereTheFileSystemHasNoHardLinks)
 {
-    std::time_t now = std::time(nullptr);
-    std::vector<std::string> taken;
-    for (std::time_t t = now; t <= now + 2; ++t) {
-        taken.push_back(BackupName(log, t) + ".bak");
-        WriteBytes(taken.back(), Bytes({'o', 'l', 'd'}));
-    }
+    std::vector<std::string> taken = TakeBackupNames(log);
     FailingFiles vfat("no RENAME_NOREPLACE, no links");
     ASSERT_EQ(Run({"set", hive, "D:=G:", "--no-backup", "--disk", gpt}, &vfat), 0) << err;
     EXPECT_FALSE(fs::exists(log));
