@@ -14,30 +14,22 @@ std::string LibhivexFailure(const std::string& what)
     return "libhivex could not read " + what + ": " + std::strerror(errno);
 }
 
-// libhivex answers 0 both for "no such child" and for a failure; only a
-// failure sets errno.
 bool Child(hive_h* hive, hive_node_h parent, const char* name, hive_node_h* child, const std::string& path,
            std::string* error)
 {
-    errno = 0;
-    *child = hivex_node_get_child(hive, parent, name);
-    if (*child == 0 && errno != 0) {
-        *error = LibhivexFailure(path);
-        return false;
-    }
-    return true;
+    if (FindChild(hive, parent, name, child))
+        return true;
+    *error = LibhivexFailure(path);
+    return false;
 }
 
 bool Value(hive_h* hive, hive_node_h node, const char* name, hive_value_h* value, const std::string& path,
            std::string* error)
 {
-    errno = 0;
-    *value = hivex_node_get_value(hive, node, name);
-    if (*value == 0 && errno != 0) {
-        *error = LibhivexFailure(path);
-        return false;
-    }
-    return true;
+    if (FindValue(hive, node, name, value))
+        return true;
+    *error = LibhivexFailure(path);
+    return false;
 }
 
 bool Dword(hive_h* hive, hive_value_h value, std::uint32_t* data, const std::string& path, std::string* error)

@@ -17,15 +17,6 @@ std::string Failed(const std::string& what)
     return what + ": " + std::strerror(errno != 0 ? errno : EINVAL);
 }
 
-// hivex reports a missing child or value as 0 with errno untouched, and a
-// damaged one as 0 with errno set.
-bool Child(hive_h* hive, hive_node_h node, const char* name, hive_node_h* child)
-{
-    errno = 0;
-    *child = hivex_node_get_child(hive, node, name);
-    return *child != 0 || errno == 0;
-}
-
 bool Children(hive_h* hive, hive_node_h node, std::vector<std::pair<std::string, hive_node_h>>* out)
 {
     HivexOwned<hive_node_h> children(hivex_node_children(hive, node));
@@ -44,11 +35,12 @@ bool Children(hive_h* hive, hive_node_h node, std::vector<std::pair<std::string,
 bool Value(hive_h* hive, hive_node_h node, const char* name, hive_type* type, std::vector<std::uint8_t>* data,
            bool* found)
 {
-    errno = 0;
-    hive_value_h value = hivex_node_get_value(hive, node, name);
+    hive_value_h value = 0;
+    if (!FindValue(hive, node, name, &value))
+        return false;
     *found = value != 0;
     if (value == 0)
-        return errno == 0;
+        return true;
     std::size_t length = 0;
     HivexOwned<char> bytes(hivex_value_value(hive, value, type, &length));
     if (!bytes)
@@ -60,7 +52,7 @@ bool Value(hive_h* hive, hive_node_h node, const char* name, hive_type* type, st
 bool ReadType(hive_h* hive, hive_node_h object, const std::string& path, BootObject* out, std::string* error)
 {
     hive_node_h description = 0;
-    if (!Child(hive, object, "Description", &description)) {
+    if (!FindChild(hive, object, "Description", &description)) {
         *error = Failed("cannot read " + path + "\\Description");
         return false;
     }
@@ -87,7 +79,7 @@ bool ReadType(hive_h* hive, hive_node_h object, const std::string& path, BootObj
 bool ReadElements(hive_h* hive, hive_node_h object, const std::string& path, BootObject* out, std::string* error)
 {
     hive_node_h elements = 0;
-    if (!Child(hive, object, "Elements", &elements)) {
+    if (!FindChild(hive, object, "Elements", &elements)) {
         *error = Failed("cannot read " + path + "\\Elements");
         return false;
     }
@@ -144,7 +136,7 @@ std::vector<BootObject> ReadBootObjects(hive_h* hive, std::string* error)
     error->clear();
     hive_node_h root = hivex_root(hive);
     hive_node_h objects = 0;
-    if (root == 0 || !Child(hive, root, "Objects", &objects)) {
+    if (root == 0 || !FindChild(hive, root, "Objects", &objects)) {
         *error = Failed("cannot read the Objects key");
         return {};
     }
