@@ -1,5 +1,5 @@
-#include "cli/command.h"
-#include "cli/render.h"
+#include "cli/verbs/command.h"
+#include "cli/report/render.h"
 
 #include <csignal>
 #include <iostream>

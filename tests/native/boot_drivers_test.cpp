@@ -1,9 +1,10 @@
 // The bus of a disk read from sysfs and mount tables built under a temporary
 // root, and whether a clone loads that bus's driver at boot, judged on hives
 // made with libhivex and on a SYSTEM hive written by Windows.
-#include "cli/boot_driver_file.h"
-#include "cli/bus.h"
-#include "cli/hivex_handle.h"
+#include "cli/hivefile/boot_driver_file.h"
+#include "cli/machine/bus.h"
+#include "cli/machine/mounts.h"
+#include "cli/hivefile/hivex_handle.h"
 #include "support/hivex_registry.h"
 
 #include <gtest/gtest.h>

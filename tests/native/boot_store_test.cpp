@@ -2,9 +2,9 @@
 // can be cut short, rewriting only the partition a record names, and stores
 // (the two Windows wrote, and one holding a recovery ramdisk) read through
 // libhivex.
-#include "cli/boot_store_file.h"
-#include "cli/hive_file_registry.h"
-#include "cli/hivex_handle.h"
+#include "cli/hivefile/boot_store_file.h"
+#include "cli/hivefile/hive_file_registry.h"
+#include "cli/hivefile/hivex_handle.h"
 #include "hive/boot_store.h"
 #include "mounttable/identity.h"
 #include "support/hivex_registry.h"

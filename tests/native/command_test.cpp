@@ -1,8 +1,8 @@
 // The voskarelle command end to end on hive files made with libhivex and on
 // disk images partitioned by sfdisk, each outcome checked by reading the
 // files afresh.
-#include "cli/boot_report.h"
-#include "cli/command.h"
+#include "cli/report/boot_report.h"
+#include "cli/verbs/command.h"
 #include "hive/bytes.h"
 #include "hive/hive_file.h"
 #include "mounttable/identity.h"

@@ -1,7 +1,7 @@
 // Recovery of dirty hives from their transaction logs: the real logs Windows
 // wrote for a user's class hive, and logs made here in both formats and in
 // every way a log can be bad.
-#include "cli/hivex_handle.h"
+#include "cli/hivefile/hivex_handle.h"
 #include "hive/bytes.h"
 #include "hive/hive_file.h"
 #include "hive/log_recovery.h"

@@ -2,7 +2,7 @@
 // libhivex registry; every other key lives in memory as in MemoryRegistry.
 #pragma once
 
-#include "cli/hive_file_registry.h"
+#include "cli/hivefile/hive_file_registry.h"
 #include "hive/boot_store.h"
 #include "support/doubles.h"
 

@@ -1,0 +1,392 @@
+#include "cli/machine/disk_label.h"
+
+#include "cli/machine/fd.h"
+#include "mounttable/identity.h"
+
+#include <fcntl.h>
+#include <libfdisk/libfdisk.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+namespace {
+
+struct ContextDeleter {
+    // Also closes the device when it is still assigned, as after a failed
+    // flush.
+    void operator()(fdisk_context* cxt) const { fdisk_unref_context(cxt); }
+};
+using FdiskContext = std::unique_ptr<fdisk_context, ContextDeleter>;
+
+std::string Why(int error)
+{
+    return std::strerror(error < 0 ? -error : error);
+}
+
+std::string Quoted(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// Exactly 8 hexadecimal digits: a shorter form would be a guess at what was
+// meant, and libfdisk itself would read "012" as octal.
+bool ParseSignature(std::string_view text, std::uint32_t* signature)
+{
+    if (text.starts_with("0x") || text.starts_with("0X"))
+        text.remove_prefix(2);
+    return ParseHex32(text, signature);
+}
+
+std::string TableOf(fdisk_context* cxt)
+{
+    if (!fdisk_has_label(cxt))
+        return "";
+    if (fdisk_is_label(cxt, DOS))
+        return "dos";
+    if (fdisk_is_label(cxt, GPT))
+        return "gpt";
+    const char* name = fdisk_label_get_name(fdisk_get_label(cxt, nullptr));
+    return name ? name : "unknown";
+}
+
+bool IdOf(fdisk_context* cxt, DiskLabelId* id, std::string* error)
+{
+    id->table = TableOf(cxt);
+    if (id->table != "dos" && id->table != "gpt") {
+        *error = id->table.empty() ? "libfdisk finds no partition table" : "libfdisk finds a " + id->table + " table";
+        return false;
+    }
+    char* raw = nullptr;
+    int rc = fdisk_get_disklabel_id(cxt, &raw);
+    std::unique_ptr<char, decltype(&std::free)> text(raw, std::free);
+    bool parsed = rc == 0 && text && (id->table == "dos" ? ParseSignature(text.get(), &id->signature)
+                                                          : ParseGuid(text.get(), &id->guid));
+    if (!parsed)
+        *error = "libfdisk reads no disk identity" + (rc < 0 ? ": " + Why(rc) : "");
+    return parsed;
+}
+
+// The form fdisk_set_disklabel_id_from_string takes: strtoul with base 0
+// for dos (hence the 0x), uuid_parse for gpt (hence no braces).
+std::string LibfdiskText(const DiskLabelId& id)
+{
+    if (id.table == "dos") {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08x", id.signature);
+        return text;
+    }
+    std::string guid = GuidText(id.guid);
+    return guid.substr(1, guid.size() - 2);
+}
+
+bool ReadAll(int fd, std::uint8_t* data, std::size_t size, off_t offset)
+{
+    while (size > 0) {
+        ssize_t n = pread(fd, data, size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO; // the disk ended early: as bad as a failed read
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+// A partition's device node has a table of its own at most inside it, never
+// the one Windows identifies the disk by.
+bool IsPartitionDevice(const struct stat& st)
+{
+    std::string sys = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    return access((sys + "/partition").c_str(), F_OK) == 0;
+}
+
+// The checks that need no libfdisk: every one a way the write would fail or
+// land somewhere it should not.
+bool CheckWritable(const std::string& real, const struct stat& st, std::string* error)
+{
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        *error = real + " is neither a disk nor a disk image";
+        return false;
+    }
+    // Root passes access() whatever the mode; an image made read-only was
+    // made so to keep it as it is, evidence or a master copy.
+    if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
+        *error = real + " is read-only (mode " + mode + ")";
+        return false;
+    }
+    if (access(real.c_str(), W_OK) != 0) {
+        *error = "cannot write " + real + ": " + Why(errno);
+        return false;
+    }
+    if (S_ISBLK(st.st_mode) && IsPartitionDevice(st)) {
+        *error = real + " is a partition; give its whole disk";
+        return false;
+    }
+    return true;
+}
+
+// The folder and name the backup of a disk goes under: beside an image,
+// in the current folder for a device (never into /dev, which is in memory).
+std::string BackupBase(const std::string& real, bool blockDevice)
+{
+    if (!blockDevice)
+        return real;
+    char cwd[PATH_MAX];
+    std::string folder = getcwd(cwd, sizeof cwd) ? cwd : ".";
+    return (folder == "/" ? "" : folder) + "/" + real.substr(real.find_last_of('/') + 1);
+}
+
+} // namespace
+
+std::string DiskLabelIdText(const DiskLabelId& id)
+{
+    if (id.table == "dos") {
+        char text[16];
+        std::snprintf(text, sizeof text, "%08X", id.signature);
+        return text;
+    }
+    return GuidText(id.guid);
+}
+
+bool ParseDiskLabelId(const std::string& table, const std::string& text, DiskLabelId* id, std::string* error)
+{
+    DiskLabelId parsed{.table = table};
+    std::uint32_t signature = 0;
+    std::array<std::uint8_t, 16> guid{};
+    bool isSignature = ParseSignature(text, &signature);
+    bool isGuid = ParseGuid(text, &guid);
+    if (table.empty()) {
+        *error = "the disk has no partition table, so no identity to set";
+        return false;
+    }
+    if (table != "dos" && table != "gpt") {
+        *error = "the disk holds a " + table + " partition table, which carries no identity Windows uses";
+        return false;
+    }
+    if (table == "dos" && isGuid) {
+        *error = text + " is a GUID, for a GPT disk; an MBR disk's identity is 8 hexadecimal digits";
+        return false;
+    }
+    if (table == "gpt" && isSignature) {
+        *error = text + " is an MBR disk signature; a GPT disk's identity is a braced GUID";
+        return false;
+    }
+    if (!(table == "dos" ? isSignature : isGuid)) {
+        *error = "malformed identity \"" + text + "\": " +
+                 (table == "dos" ? "8 hexadecimal digits for an MBR disk" : "a braced GUID for a GPT disk");
+        return false;
+    }
+    // Windows takes a zero signature or GUID for none and writes a new one,
+    // the very change this is meant to undo.
+    if ((table == "dos" && signature == 0) || (table == "gpt" && guid == std::array<std::uint8_t, 16>{})) {
+        *error = text + " is no identity: Windows would give the disk a new one";
+        return false;
+    }
+    parsed.signature = table == "dos" ? signature : 0;
+    parsed.guid = table == "gpt" ? guid : std::array<std::uint8_t, 16>{};
+    *id = parsed;
+    return true;
+}
+
+bool ReadDiskLabelId(const std::string& path, DiskLabelId* id, std::string* error)
+{
+    FdiskContext cxt(fdisk_new_context());
+    if (!cxt) {
+        *error = "libfdisk cannot start";
+        return false;
+    }
+    int rc = fdisk_assign_device(cxt.get(), path.c_str(), 1);
+    if (rc != 0) {
+        *error = "libfdisk cannot open " + path + ": " + Why(rc);
+        return false;
+    }
+    std::string why;
+    if (!IdOf(cxt.get(), id, &why)) {
+        *error = why + " on " + path;
+        return false;
+    }
+    return true;
+}
+
+bool BackupLabelAreas(int fd, const LabelAreas& areas, const std::string& base, CommitFiles& files,
+                      std::string* backupPath, std::string* error)
+{
+    if (areas.sectorSize == 0 || areas.sectors < kLabelHeadSectors || areas.sectors < kLabelTailSectors) {
+        *error = "the disk is too small to hold a partition table";
+        return false;
+    }
+    std::size_t head = kLabelHeadSectors * areas.sectorSize;
+    std::size_t tail = kLabelTailSectors * areas.sectorSize;
+    std::vector<std::uint8_t> bytes(head + tail);
+    if (!ReadAll(fd, bytes.data(), head, 0) ||
+        !ReadAll(fd, bytes.data() + head, tail,
+                 static_cast<off_t>((areas.sectors - kLabelTailSectors) * areas.sectorSize))) {
+        *error = "cannot read the label areas: " + Why(errno);
+        return false;
+    }
+    // A second run within the same second gets a numbered name rather than
+    // overwriting the first backup, which may be the only copy of the
+    // original.
+    std::string stamped = BackupName(base, std::time(nullptr));
+    std::string name;
+    int out = -1;
+    for (int n = 1; out < 0; ++n) {
+        name = stamped + (n == 1 ? "" : "-" + std::to_string(n)) + ".label.bak";
+        out = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (out < 0 && (errno != EEXIST || n == 100)) {
+            *error = "cannot make the backup " + name + ": " + Why(errno);
+            return false;
+        }
+    }
+    Fd backup(out);
+    std::string step;
+    if (!WriteAll(backup.get(), bytes.data(), bytes.size()))
+        step = "cannot write the backup ";
+    else if (files.Fsync(backup.get()) != 0)
+        step = "cannot flush the backup ";
+    else if (!backup.Close())
+        step = "cannot close the backup ";
+    if (!step.empty()) {
+        *error = step + name + ": " + Why(errno);
+        unlink(name.c_str());
+        return false;
+    }
+    if (!FlushFolder(FolderOf(name), files, error)) {
+        unlink(name.c_str());
+        return false;
+    }
+    *backupPath = name;
+    return true;
+}
+
+std::vector<std::string> RestoreCommands(const std::string& backup, const std::string& disk, const LabelAreas& areas)
+{
+    std::string common = "dd if=" + Quoted(backup) + " of=" + Quoted(disk) + " bs=" + std::to_string(areas.sectorSize);
+    return {
+        common + " count=" + std::to_string(kLabelHeadSectors) + " conv=notrunc,fsync",
+        common + " skip=" + std::to_string(kLabelHeadSectors) +
+            " seek=" + std::to_string(areas.sectors - kLabelTailSectors) +
+            " count=" + std::to_string(kLabelTailSectors) + " conv=notrunc,fsync",
+    };
+}
+
+bool WriteDiskLabelId(const std::string& path, const DiskLabelId& old, const DiskLabelId& newId, CommitFiles& files,
+                      LabelWrite* done, std::string* error)
+{
+    *done = {};
+    done->disk = RealPath(path);
+    struct stat st;
+    if (done->disk.empty() || stat(done->disk.c_str(), &st) != 0) {
+        *error = "cannot open " + path + ": " + Why(errno);
+        return false;
+    }
+    const std::string& disk = done->disk;
+    done->blockDevice = S_ISBLK(st.st_mode);
+    if (!CheckWritable(disk, st, error))
+        return false;
+
+    FdiskContext cxt(fdisk_new_context());
+    if (!cxt) {
+        *error = "libfdisk cannot start";
+        return false;
+    }
+    int rc = fdisk_assign_device(cxt.get(), disk.c_str(), 0);
+    if (rc != 0) {
+        *error = "libfdisk cannot open " + disk + " for writing: " + Why(rc);
+        return false;
+    }
+    int fd = fdisk_get_devfd(cxt.get());
+    if (fdisk_is_readonly(cxt.get())) {
+        *error = "libfdisk opened " + disk + " read-only";
+        return false;
+    }
+    if (done->blockDevice) {
+        int readOnly = 0;
+        if (ioctl(fd, BLKROGET, &readOnly) != 0 || readOnly) {
+            *error = disk + " is a read-only device";
+            return false;
+        }
+        // The lock partitioning tools take, so that udev does not probe the
+        // disk while its table changes.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            *error = "cannot lock " + disk + " (another program is changing it?): " + Why(errno);
+            return false;
+        }
+    }
+    DiskLabelId current;
+    std::string why;
+    if (!IdOf(cxt.get(), &current, &why)) {
+        *error = why + " on " + disk;
+        return false;
+    }
+    if (!(current == old)) {
+        *error = "libfdisk reads the identity of " + disk + " as " + DiskLabelIdText(current) + ", not " +
+                 DiskLabelIdText(old) + " as it was read before";
+        return false;
+    }
+    // libfdisk marks a label changed on reading when its write would also
+    // repair the table: a backup GPT header not at the disk's end (a grown
+    // image), a damaged header restored from the other. That is more than
+    // giving the disk its identity back.
+    if (fdisk_label_is_changed(fdisk_get_label(cxt.get(), nullptr))) {
+        *error = "writing " + disk + " would also repair its partition table (sfdisk --verify tells what is wrong); "
+                 "repair it first";
+        return false;
+    }
+    done->areas = {fdisk_get_sector_size(cxt.get()), static_cast<std::uint64_t>(fdisk_get_nsectors(cxt.get()))};
+    if (!BackupLabelAreas(fd, done->areas, BackupBase(disk, done->blockDevice), files, &done->backup, error))
+        return false;
+
+    rc = fdisk_set_disklabel_id_from_string(cxt.get(), LibfdiskText(newId).c_str());
+    if (rc != 0) {
+        *error = "libfdisk does not take " + DiskLabelIdText(newId) + ": " + Why(rc);
+        return false;
+    }
+    done->state = DiskState::Unsure;
+    rc = fdisk_write_disklabel(cxt.get());
+    if (rc != 0) {
+        *error = "libfdisk could not write the label of " + disk + ": " + Why(rc);
+        return false;
+    }
+    if (done->blockDevice) {
+        rc = fdisk_reread_partition_table(cxt.get());
+        done->reread = rc == 0;
+        if (rc != 0)
+            done->rereadError = Why(rc);
+    }
+    // fsync and close; the system-wide sync that follows by default matters
+    // only for a device's buffers, an image is on its disk after the fsync.
+    rc = fdisk_deassign_device(cxt.get(), done->blockDevice ? 0 : 1);
+    if (rc != 0) {
+        *error = "the new label of " + disk + " could not be flushed: " + Why(rc);
+        return false;
+    }
+    DiskLabelId back;
+    if (!ReadDiskLabelId(disk, &back, &why) || !(back == newId)) {
+        *error = "reading " + disk + " back " + (why.empty() ? "shows " + DiskLabelIdText(back) : "fails: " + why);
+        return false;
+    }
+    done->state = DiskState::Written;
+    return true;
+}

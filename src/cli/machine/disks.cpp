@@ -1,0 +1,200 @@
+#include "cli/machine/disks.h"
+
+#include "mounttable/identity.h"
+
+#include <blkid/blkid.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <set>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+constexpr std::uint64_t kSector = 512; // libblkid counts partitions in 512-byte sectors
+
+std::string ReadSmallFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
+// The device node of partition number of a block device, found through
+// sysfs; the kernel's naming rule when sysfs does not say.
+std::string PartitionDevice(const std::string& disk, int number)
+{
+    std::string name = disk.substr(disk.find_last_of('/') + 1);
+    std::string sys = "/sys/class/block/" + name;
+    if (DIR* dir = opendir(sys.c_str())) {
+        std::string found;
+        while (dirent* entry = readdir(dir)) {
+            std::string child = entry->d_name;
+            if (child.rfind(name, 0) == 0 && ReadSmallFile(sys + "/" + child + "/partition") == std::to_string(number))
+                found = "/dev/" + child;
+        }
+        closedir(dir);
+        if (!found.empty())
+            return found;
+    }
+    bool endsInDigit = !disk.empty() && disk.back() >= '0' && disk.back() <= '9';
+    return disk + (endsInDigit ? "p" : "") + std::to_string(number);
+}
+
+void ProbeFileSystem(int fd, Partition& part)
+{
+    blkid_probe probe = blkid_new_probe();
+    if (probe == nullptr)
+        return;
+    if (blkid_probe_set_device(probe, fd, static_cast<blkid_loff_t>(part.offset),
+                               static_cast<blkid_loff_t>(part.size)) == 0) {
+        blkid_probe_enable_superblocks(probe, 1);
+        blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL);
+        blkid_probe_enable_partitions(probe, 0);
+        if (blkid_do_safeprobe(probe) == 0) {
+            const char* value = nullptr;
+            if (blkid_probe_lookup_value(probe, "TYPE", &value, nullptr) == 0 && value)
+                part.fs = value;
+            if (blkid_probe_lookup_value(probe, "LABEL", &value, nullptr) == 0 && value)
+                part.label = value;
+        }
+    }
+    blkid_free_probe(probe);
+}
+
+bool ParseDiskSignature(const char* id, std::uint32_t* signature)
+{
+    if (id == nullptr)
+        return false;
+    std::string text = id;
+    if (text.rfind("0x", 0) == 0)
+        text = text.substr(2);
+    if (text.empty() || text.size() > 8)
+        return false;
+    return ParseHex32(std::string(8 - text.size(), '0') + text, signature);
+}
+
+void ScanDisk(const std::string& path, DiskScan& scan)
+{
+    DiskInfo info{path, "", ""};
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        info.error = std::strerror(errno);
+        scan.disks.push_back(info);
+        return;
+    }
+    struct stat st;
+    bool isDevice = fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
+    off_t end = lseek(fd, 0, SEEK_END);
+    info.size = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+    blkid_probe probe = blkid_new_probe();
+    if (probe == nullptr || blkid_probe_set_device(probe, fd, 0, 0) != 0) {
+        info.error = "libblkid cannot read it";
+        if (probe)
+            blkid_free_probe(probe);
+        close(fd);
+        scan.disks.push_back(info);
+        return;
+    }
+    blkid_probe_enable_superblocks(probe, 0);
+    blkid_probe_enable_partitions(probe, 1);
+    errno = 0;
+    int probed = blkid_do_safeprobe(probe);
+    if (probed == -1)
+        info.error = errno ? std::strerror(errno) : "libblkid cannot read it";
+    else if (probed == -2)
+        info.error = "it holds more than one partition table";
+    blkid_partlist list = probed >= 0 ? blkid_probe_get_partitions(probe) : nullptr;
+    blkid_parttable table = list ? blkid_partlist_get_table(list) : nullptr;
+    if (table != nullptr) {
+        info.table = blkid_parttable_get_type(table) ? blkid_parttable_get_type(table) : "";
+        std::uint32_t signature = 0;
+        bool dos = info.table == "dos" && ParseDiskSignature(blkid_parttable_get_id(table), &signature);
+        if (dos) {
+            info.signature = signature;
+            info.hasId = true;
+        } else if (info.table == "gpt" && blkid_parttable_get_id(table) != nullptr) {
+            info.hasId = ParseGuid(blkid_parttable_get_id(table), &info.guid);
+        }
+        int count = blkid_partlist_numof_partitions(list);
+        for (int i = 0; i < count; ++i) {
+            blkid_partition p = blkid_partlist_get_partition(list, i);
+            if (p == nullptr || blkid_partition_is_extended(p))
+                continue;
+            Partition part;
+            part.disk = path;
+            part.number = blkid_partition_get_partno(p);
+            part.path = isDevice ? PartitionDevice(path, part.number) : path + "#" + std::to_string(part.number);
+            part.offset = static_cast<std::uint64_t>(blkid_partition_get_start(p)) * kSector;
+            part.size = static_cast<std::uint64_t>(blkid_partition_get_size(p)) * kSector;
+            std::array<std::uint8_t, 16> guid;
+            if (dos)
+                part.identity = MbrIdentity(signature, part.offset);
+            else if (info.table == "gpt" && blkid_partition_get_uuid(p) &&
+                     ParseGuid(blkid_partition_get_uuid(p), &guid))
+                part.identity = GptIdentity(guid);
+            ProbeFileSystem(fd, part);
+            scan.partitions.push_back(std::move(part));
+        }
+    }
+    blkid_free_probe(probe);
+    close(fd);
+    scan.disks.push_back(info);
+}
+
+} // namespace
+
+const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part)
+{
+    for (const DiskInfo& disk : scan.disks)
+        if (disk.path == part.disk)
+            return &disk;
+    return nullptr;
+}
+
+std::vector<std::string> MachineDisks()
+{
+    std::vector<std::string> disks;
+    DIR* dir = opendir("/sys/class/block");
+    if (dir == nullptr)
+        return disks;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name.empty() || name[0] == '.')
+            continue;
+        std::string sys = "/sys/class/block/" + name;
+        if (access((sys + "/partition").c_str(), F_OK) == 0)
+            continue; // a partition, read with its disk
+        std::string size = ReadSmallFile(sys + "/size");
+        if (size.empty() || size == "0")
+            continue; // an empty loop device or drive without medium
+        disks.push_back("/dev/" + name);
+    }
+    closedir(dir);
+    std::sort(disks.begin(), disks.end());
+    return disks;
+}
+
+DiskScan ScanDisks(const std::vector<std::string>& paths)
+{
+    DiskScan scan;
+    std::set<std::string> seen;
+    for (const std::string& path : paths.empty() ? MachineDisks() : paths) {
+        // A disk named twice, or by two names, is one disk: scanned twice,
+        // its partitions would look like copies of each other.
+        char resolved[PATH_MAX];
+        if (!seen.insert(realpath(path.c_str(), resolved) ? std::string(resolved) : path).second)
+            continue;
+        ScanDisk(path, scan);
+    }
+    return scan;
+}

@@ -1,0 +1,87 @@
+#include "cli/report/boot_check.h"
+
+#include "cli/machine/bus.h"
+#include "cli/machine/mounts.h"
+#include "hive/bytes.h"
+
+const Partition* OwnPartition(const std::string& root, const std::string& realPath, const DiskScan& scan,
+                              std::string* device)
+{
+    // An unlocked BitLocker volume is mounted from the mapper device above
+    // its partition.
+    *device = UnderlyingDevice(root, MountSourceOf(root, realPath));
+    for (const Partition& part : scan.partitions)
+        if (!device->empty() && part.path == *device)
+            return &part;
+    return nullptr;
+}
+
+void CheckBootDrivers(hive_h* hive, const std::string& root, const std::string& realPath, const std::string& bus,
+                      Report* report)
+{
+    BootReport& boot = report->boot;
+    boot.checked = true;
+    const Partition* own = OwnPartition(root, realPath, report->scan, &boot.device);
+    if (own != nullptr) {
+        boot.partition = own->path;
+        for (const CloneEntry& entry : report->entries)
+            if (!own->identity.empty() && entry.data == own->identity && boot.letter.empty())
+                boot.letter = entry.letter;
+        std::string fix = "; `voskarelle set " + report->hive + " " + own->path + "=C:` gives it C:";
+        if (boot.letter.empty())
+            report->warnings.push_back("the clone gives its own volume " + own->path + " no letter" + fix);
+        else if (boot.letter != "C:")
+            report->warnings.push_back("the clone gives its own volume " + own->path + " the letter " + boot.letter +
+                                       ", not C:" + fix);
+    }
+    if (!bus.empty()) {
+        boot.bus = bus;
+        boot.from = "--bus";
+    } else if (!boot.device.empty()) {
+        boot.bus = BusOfBlockDevice(root, boot.device, &boot.detail);
+        boot.from = boot.bus.empty() ? "" : "sysfs";
+    }
+    if (boot.bus.empty())
+        return;
+    BootDriverFacts facts;
+    if (!ReadBootDriverFacts(hive, boot.bus, &facts, &boot.error))
+        return;
+    boot.controlSet = facts.controlSet;
+    boot.services = facts.services;
+    boot.verdict = Judge(boot.bus, facts.services);
+    if (boot.verdict.outcome == BootDriverVerdict::Fixable)
+        report->warnings.push_back("Windows will stop with INACCESSIBLE_BOOT_DEVICE (0x7B) on a disk of the " +
+                                   boot.bus + " bus: " + boot.verdict.reason + "; `voskarelle set " + report->hive +
+                                   " --boot-driver " + boot.bus + "` switches the driver on");
+}
+
+bool ApplyBootDriver(HiveFileRegistry& registry, const std::string& bus, std::vector<BootDriverChange>* changes,
+                     std::string* error)
+{
+    BootDriverFacts facts;
+    if (!ReadBootDriverFacts(registry.handle(), bus, &facts, error))
+        return false;
+    BootDriverVerdict verdict = Judge(bus, facts.services);
+    if (verdict.outcome == BootDriverVerdict::Unfixable) {
+        *error = "the clone's Windows cannot be made to start from a " + bus + " disk here: " + verdict.reason;
+        return false;
+    }
+    if (verdict.outcome == BootDriverVerdict::Ready)
+        return true;
+    for (const BootDriverChange& change : BootDriverChanges(facts)) {
+        std::string key = std::string(kCloneMountKey) + "\\" + change.keyPath;
+        RegKey handle = nullptr;
+        std::uint8_t data[4];
+        PutLe32(data, 0, change.newData);
+        bool ok = registry.OpenKey(key.c_str(), &handle) == kRegSuccess &&
+                  registry.SetValue(handle, change.valueName.c_str(), 4 /* REG_DWORD */, data, 4) == kRegSuccess;
+        if (handle != nullptr)
+            registry.CloseKey(handle);
+        if (!ok) {
+            *error = "cannot change " + change.keyPath + "\\" + change.valueName;
+            return false;
+        }
+        changes->push_back(change);
+    }
+    return true;
+}

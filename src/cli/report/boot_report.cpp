@@ -1,0 +1,199 @@
+#include "cli/report/boot_report.h"
+
+#include "cli/verbs/command.h"
+#include "cli/report/render.h"
+#include "mounttable/identity.h"
+#include "mounttable/text.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace {
+
+constexpr std::uint32_t kBootManager = 0x10100002;
+constexpr std::uint32_t kOsDeviceElement = 0x21000001;
+
+// The disks a clone's files name, each with the partitions named on it: an
+// MBR disk by its signature with partition offsets, a GPT disk by its GUID
+// with partition GUIDs.
+struct DiskReferences {
+    PartitionStyle style = PartitionStyle::None;
+    std::uint32_t signature = 0;
+    std::array<std::uint8_t, 16> guid{};
+    std::set<std::uint64_t> offsets;
+    std::set<std::array<std::uint8_t, 16>> partitions;
+};
+
+std::string DiskName(const DiskReferences& refs)
+{
+    return refs.style == PartitionStyle::Mbr ? SignatureText(refs.signature) : GuidText(refs.guid);
+}
+
+bool SameDisk(const DiskInfo& disk, const DiskReferences& refs)
+{
+    if (!disk.hasId)
+        return false;
+    return refs.style == PartitionStyle::Mbr ? disk.table == "dos" && disk.signature == refs.signature
+                                             : disk.table == "gpt" && disk.guid == refs.guid;
+}
+
+// A disk that holds every partition refs names, under its own identity.
+bool HoldsAll(const DiskScan& scan, const DiskInfo& disk, const DiskReferences& refs)
+{
+    if (disk.table != (refs.style == PartitionStyle::Mbr ? "dos" : "gpt"))
+        return false;
+    std::set<std::uint64_t> offsets;
+    std::set<std::array<std::uint8_t, 16>> partitions;
+    for (const Partition& part : scan.partitions) {
+        if (part.disk != disk.path)
+            continue;
+        offsets.insert(part.offset);
+        DecodedIdentity id = DecodeIdentity(part.identity);
+        if (id.kind == IdentityKind::Gpt)
+            partitions.insert(id.guid);
+    }
+    return std::includes(offsets.begin(), offsets.end(), refs.offsets.begin(), refs.offsets.end()) &&
+           std::includes(partitions.begin(), partitions.end(), refs.partitions.begin(), refs.partitions.end());
+}
+
+void AddReference(std::map<std::string, DiskReferences>& disks, const BootDevice& device)
+{
+    DiskReferences probe;
+    probe.style = device.style;
+    probe.signature = device.signature;
+    probe.guid = device.disk;
+    if (device.style == PartitionStyle::None)
+        return;
+    DiskReferences& refs = disks.try_emplace(DiskName(probe), probe).first->second;
+    if (device.style == PartitionStyle::Mbr)
+        refs.offsets.insert(device.offset);
+    else
+        refs.partitions.insert(device.partition);
+}
+
+} // namespace
+
+const Partition* FindBootPartition(const DiskScan& scan, const BootDevice& device)
+{
+    for (const Partition& part : scan.partitions) {
+        if (part.identity.empty())
+            continue;
+        if (device.style == PartitionStyle::Mbr && part.identity == MbrIdentity(device.signature, device.offset))
+            return &part;
+        if (device.style == PartitionStyle::Gpt && part.identity == GptIdentity(device.partition)) {
+            const DiskInfo* disk = DiskOf(scan, part);
+            if (disk != nullptr && disk->hasId && disk->table == "gpt" && disk->guid == device.disk)
+                return &part;
+        }
+    }
+    return nullptr;
+}
+
+bool MakeStoreReport(HiveInput& input, const DiskScan& scan, StoreReport* report, Failure* failure)
+{
+    report->store = input.path;
+    report->recoveredFrom = input.recoveredFrom;
+    report->recovery = input.recovery;
+    report->warnings = input.warnings;
+    std::string error;
+    report->objects = ReadBootObjects(input.registry.handle(), &error);
+    if (!error.empty()) {
+        *failure = {kExitRefused, input.path + ": the boot store cannot be read: " + error};
+        return false;
+    }
+    for (const BootObject& object : report->objects) {
+        if (IsFirmwareObject(object.type)) {
+            ++report->firmwareEntries;
+            report->firmwareDescriptions.push_back(object.description.empty() ? object.id : object.description);
+            continue;
+        }
+        if (object.type == kBootManager && !object.defaultObject.empty())
+            report->defaultLoader = object.defaultObject;
+        if (object.devices.empty())
+            continue;
+        StoreObject shown{&object, {}};
+        for (const BootElement& element : object.devices)
+            shown.devices.push_back({&element, FindBootPartition(scan, element.device)});
+        report->shown.push_back(std::move(shown));
+    }
+    for (const BootObject& object : report->objects)
+        if (!report->defaultLoader.empty() && CompareNoCase(object.id, report->defaultLoader) == 0)
+            for (const BootElement& element : object.devices)
+                if (element.type == kOsDeviceElement)
+                    report->defaultOsDevice = BootDeviceIdentity(element.device);
+    return true;
+}
+
+std::vector<std::string> SuggestDiskMoves(const Report* clone, const StoreReport* store, const DiskScan& scan,
+                                          const std::string& command, std::vector<std::string>* explanations)
+{
+    std::map<std::string, DiskReferences> disks;
+    std::set<Identity> known; // identities the files already name
+    if (store != nullptr)
+        for (const StoreObject& object : store->shown)
+            for (const StoreDevice& device : object.devices) {
+                AddReference(disks, device.element->device);
+                known.insert(BootDeviceIdentity(device.element->device));
+            }
+    if (clone != nullptr) {
+        auto add = [&](const Identity& data) {
+            known.insert(data);
+            DecodedIdentity id = DecodeIdentity(data);
+            if (id.kind != IdentityKind::Mbr)
+                return; // a GPT identity names no disk
+            BootDevice device;
+            device.style = PartitionStyle::Mbr;
+            device.signature = id.diskSignature;
+            device.offset = id.offset;
+            AddReference(disks, device);
+        };
+        // Volume names of disks long gone stay in every table Windows kept:
+        // only the letters say which disks the clone means to use.
+        for (const CloneEntry& entry : clone->entries)
+            add(entry.data);
+        for (const RegValue& value : clone->volumeNames)
+            known.insert(value.data);
+    }
+    std::vector<std::pair<std::string, const DiskInfo*>> found;
+    for (const auto& [name, refs] : disks) {
+        if (std::any_of(scan.disks.begin(), scan.disks.end(), [&](const DiskInfo& d) { return SameDisk(d, refs); }))
+            continue;
+        std::vector<const DiskInfo*> candidates;
+        for (const DiskInfo& disk : scan.disks) {
+            if (!disk.error.empty() || !HoldsAll(scan, disk, refs))
+                continue;
+            // A disk the files already know under its own identity is no
+            // copy of the missing one: moving onto it would merge two disks.
+            // (A GPT partition GUID names no disk: a GPT disk is known by its
+            // own GUID.)
+            bool knownAlready =
+                std::any_of(scan.partitions.begin(), scan.partitions.end(),
+                            [&](const Partition& p) {
+                                return p.disk == disk.path && known.count(p.identity) != 0 &&
+                                       DecodeIdentity(p.identity).kind == IdentityKind::Mbr;
+                            }) ||
+                std::any_of(disks.begin(), disks.end(), [&](const auto& other) { return SameDisk(disk, other.second); });
+            if (!knownAlready)
+                candidates.push_back(&disk);
+        }
+        if (candidates.size() == 1)
+            found.emplace_back(name, candidates.front());
+    }
+    std::vector<std::string> moves;
+    for (const auto& [name, candidate] : found) {
+        // One disk that could stand for two missing ones stands for neither.
+        if (std::count_if(found.begin(), found.end(), [&](const auto& f) { return f.second == candidate; }) > 1)
+            continue;
+        const DiskInfo& disk = *candidate;
+        std::string move = command + " disk:" + name + "=" + disk.path;
+        moves.push_back(move);
+        explanations->push_back("no examined disk carries the identity " + name + " that the clone names, but " +
+                                disk.path + " holds every partition it names under the identity " +
+                                (disk.table == "dos" ? SignatureText(disk.signature) : GuidText(disk.guid)) +
+                                " (a new disk " + (disk.table == "dos" ? "signature" : "GUID") +
+                                "): `" + move + "` moves the clone onto it, or give the disk its old identity back, "
+                                "with the original detached: `voskarelle disk-id " + disk.path + " " + name + "`");
+    }
+    return moves;
+}

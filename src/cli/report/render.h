@@ -1,0 +1,34 @@
+// The report as text for a person and as JSON for a program.
+#pragma once
+
+#include "cli/report/boot_report.h"
+#include "cli/report/report.h"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+std::string SizeText(std::uint64_t bytes);
+std::string SignatureText(std::uint32_t signature);
+// "MBR disk 5CBEA03E, partition at 1048576 bytes (1 MiB)" and the like.
+std::string IdentityText(const Identity& data);
+
+// Control characters and bytes that are no UTF-8 as "\x1b", the way lsblk
+// shows them; line breaks stay.
+std::string EscapeForTerminal(std::string_view text);
+
+// A text of one line: line breaks inside it (from a foreign name or label)
+// escaped, so that it cannot pass for lines of the program's own.
+std::string OneLine(std::string_view text);
+
+void PrintText(const Report& report, std::ostream& out);
+void PrintDisksText(const DiskScan& scan, std::ostream& out);
+// With store, the boot store's report is part of the document.
+void PrintJson(const Report& report, std::ostream& out, const StoreReport* store = nullptr);
+
+// A boot store's entries and the devices they start from.
+void PrintStoreText(const StoreReport& store, std::ostream& out);
+void PrintStoreWarnings(const StoreReport& store, std::ostream& out);
+// A store shown on its own: {"boot": ..., "disks": [...]}.
+void PrintStoreJson(const StoreReport& store, const DiskScan& scan, std::ostream& out);

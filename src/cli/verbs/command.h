@@ -1,0 +1,18 @@
+// The voskarelle command: show and set a clone's drive letters straight in
+// its SYSTEM hive file.
+#pragma once
+
+#include "cli/machine/commit.h"
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitRefused = 1;
+inline constexpr int kExitUsage = 2;
+
+// Runs one command line (without the program name); returns the exit status.
+// machineRoot is where this machine's /proc and /sys are found.
+int RunVoskarelle(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, CommitFiles& files,
+                  const std::string& machineRoot = "/");

@@ -1,0 +1,481 @@
+// "The volume the clone knows as OLD is now NEW": the clone's drive-letter
+// table and its boot store both learn the new identity, and nothing else of
+// either file changes.
+#include "cli/report/boot_check.h"
+#include "cli/report/boot_report.h"
+#include "cli/verbs/command.h"
+#include "cli/report/render.h"
+#include "cli/report/report.h"
+#include "cli/verbs/verbs.h"
+#include "mounttable/identity.h"
+#include "mounttable/text.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <map>
+#include <optional>
+
+namespace {
+
+// OLD as the files name it.
+struct OldVolume {
+    bool wholeDisk = false;
+    Identity identity;                     // a volume: its MountedDevices identity
+    PartitionStyle style = PartitionStyle::None; // a whole disk: its style and identity
+    std::uint32_t signature = 0;
+    std::array<std::uint8_t, 16> guid{};
+};
+
+struct PlannedMove {
+    std::string oldText, newText;
+    OldVolume old;
+    const Partition* target = nullptr; // a volume's new partition
+    const DiskInfo* disk = nullptr;    // a whole disk's new disk
+    int matches = 0;
+    std::optional<std::array<std::uint8_t, 16>> gptDisk; // the disk a GPT volume's elements name
+};
+
+// A value of either file as it becomes.
+struct ValueChange {
+    std::string key; // below the mount point: "MountedDevices", "Objects\\{..}\\Elements\\21000001"
+    std::string name;
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> before, after;
+    std::string what; // for the person: what moved
+    bool store = false;
+};
+
+bool ParseOld(const std::string& text, const Report* clone, OldVolume* old, Failure* failure)
+{
+    auto malformed = [&](const char* form) {
+        *failure = {kExitUsage, "malformed OLD \"" + text + "\": " + form};
+        return false;
+    };
+    if (IsLetter(text)) {
+        if (clone != nullptr)
+            for (const CloneEntry& entry : clone->entries)
+                if (CompareNoCase(entry.letter, text) == 0) {
+                    old->identity = entry.data;
+                    return true;
+                }
+        *failure = {kExitRefused, "the clone gives no volume the letter " + Upper(text)};
+        return false;
+    }
+    if (text.starts_with("hex:")) {
+        if (text.size() == 4 || !ParseHex(text.substr(4), &old->identity))
+            return malformed("hex: and an even number of hexadecimal digits");
+        return true;
+    }
+    if (text.starts_with("gpt:")) {
+        std::array<std::uint8_t, 16> guid;
+        if (!ParseGuid(text.substr(4), &guid))
+            return malformed("gpt:{partition-guid}");
+        old->identity = GptIdentity(guid);
+        return true;
+    }
+    if (text.starts_with("mbr:")) {
+        std::size_t colon = text.find(':', 4);
+        std::uint32_t signature = 0;
+        if (colon == std::string::npos || !ParseHex32(std::string_view(text).substr(4, colon - 4), &signature) ||
+            colon + 1 == text.size() || text.find_first_not_of("0123456789", colon + 1) != std::string::npos ||
+            text.size() - colon - 1 > 19)
+            return malformed("mbr:SIGNATURE:OFFSET, 8 hexadecimal digits and a byte offset");
+        old->identity = MbrIdentity(signature, std::strtoull(text.c_str() + colon + 1, nullptr, 10));
+        return true;
+    }
+    if (text.starts_with("disk:")) {
+        old->wholeDisk = true;
+        std::string_view id = std::string_view(text).substr(5);
+        if (ParseHex32(id, &old->signature)) {
+            old->style = PartitionStyle::Mbr;
+            return true;
+        }
+        if (id.starts_with("{") && ParseGuid(id, &old->guid)) {
+            old->style = PartitionStyle::Gpt;
+            return true;
+        }
+        return malformed("disk:SIGNATURE (8 hexadecimal digits) or disk:{disk-guid}");
+    }
+    return malformed("a letter (C:), hex:..., gpt:{...}, mbr:SIGNATURE:OFFSET or disk:...");
+}
+
+const DiskInfo* FindDisk(const DiskScan& scan, const std::string& path)
+{
+    char resolved[PATH_MAX];
+    std::string real = realpath(path.c_str(), resolved) ? resolved : path;
+    for (const DiskInfo& disk : scan.disks) {
+        char other[PATH_MAX];
+        if (disk.path == path || (realpath(disk.path.c_str(), other) && real == other))
+            return &disk;
+    }
+    return nullptr;
+}
+
+// The style, disk and partition a partition of the examined disks gets in a
+// boot device.
+bool RecordOf(const DiskScan& scan, const Partition& part, BootDevice* device)
+{
+    const DiskInfo* disk = DiskOf(scan, part);
+    if (disk == nullptr || !disk->hasId)
+        return false;
+    DecodedIdentity id = DecodeIdentity(part.identity);
+    if (disk->table == "dos" && id.kind == IdentityKind::Mbr) {
+        device->style = PartitionStyle::Mbr;
+        device->signature = disk->signature;
+        device->offset = part.offset;
+        return true;
+    }
+    if (disk->table == "gpt" && id.kind == IdentityKind::Gpt) {
+        device->style = PartitionStyle::Gpt;
+        device->disk = disk->guid;
+        device->partition = id.guid;
+        return true;
+    }
+    return false;
+}
+
+// The partition of disk that stands for the one a whole-disk move finds at
+// offset (MBR) or with partition GUID guid (GPT).
+const Partition* Counterpart(const DiskScan& scan, const DiskInfo& disk, PartitionStyle style, std::uint64_t offset,
+                             const std::array<std::uint8_t, 16>& guid)
+{
+    for (const Partition& part : scan.partitions) {
+        if (part.disk != disk.path || part.identity.empty())
+            continue;
+        if (style == PartitionStyle::Mbr && part.offset == offset)
+            return &part;
+        if (style == PartitionStyle::Gpt && part.identity == GptIdentity(guid))
+            return &part;
+    }
+    return nullptr;
+}
+
+std::string Where(const BootDevice& device)
+{
+    if (device.style == PartitionStyle::Mbr)
+        return "the partition at " + std::to_string(device.offset) + " bytes of disk " + SignatureText(device.signature);
+    return "the partition " + GuidText(device.partition) + " of disk " + GuidText(device.disk);
+}
+
+// The new identity of a MountedDevices value under move; false (with a
+// refusal) when a whole disk has no counterpart of the partition.
+bool NewIdentity(const PlannedMove& move, const DiskScan& scan, const Identity& data, Identity* identity,
+                 bool* matches, Failure* failure)
+{
+    *matches = false;
+    if (!move.old.wholeDisk) {
+        if (data != move.old.identity)
+            return true;
+        *matches = true;
+        *identity = move.target->identity;
+        return true;
+    }
+    DecodedIdentity id = DecodeIdentity(data);
+    // A GPT identity is the partition GUID alone: a disk with the same
+    // partitions leaves it as it is.
+    if (move.old.style != PartitionStyle::Mbr || id.kind != IdentityKind::Mbr ||
+        id.diskSignature != move.old.signature)
+        return true;
+    const Partition* part = Counterpart(scan, *move.disk, PartitionStyle::Mbr, id.offset, {});
+    if (part == nullptr) {
+        *failure = {kExitRefused, move.disk->path + " has no partition at " + std::to_string(id.offset) +
+                                      " bytes, which the clone names on disk " + SignatureText(id.diskSignature)};
+        return false;
+    }
+    *matches = true;
+    *identity = part->identity;
+    return true;
+}
+
+// The new record of a boot device under move; false with a refusal when a
+// whole disk has no counterpart.
+bool NewRecord(const PlannedMove& move, const DiskScan& scan, const BootDevice& device, BootDevice* moved,
+               const Partition** newPartition, bool* matches, Failure* failure)
+{
+    *matches = false;
+    const Partition* target = nullptr;
+    if (!move.old.wholeDisk) {
+        DecodedIdentity old = DecodeIdentity(move.old.identity);
+        bool same = (old.kind == IdentityKind::Gpt && device.style == PartitionStyle::Gpt &&
+                     device.partition == old.guid) ||
+                    (old.kind == IdentityKind::Mbr && device.style == PartitionStyle::Mbr &&
+                     device.signature == old.diskSignature && device.offset == old.offset);
+        if (!same)
+            return true;
+        target = move.target;
+    } else {
+        bool same = device.style == move.old.style &&
+                    (device.style == PartitionStyle::Mbr ? device.signature == move.old.signature
+                                                         : device.disk == move.old.guid);
+        if (!same)
+            return true;
+        target = Counterpart(scan, *move.disk, device.style, device.offset, device.partition);
+        if (target == nullptr) {
+            *failure = {kExitRefused, move.disk->path + " has no counterpart of " + Where(device) +
+                                          ", which the boot store names"};
+            return false;
+        }
+    }
+    *moved = device;
+    if (!RecordOf(scan, *target, moved)) {
+        *failure = {kExitRefused, target->path + " is on a disk whose identity a boot store cannot name"};
+        return false;
+    }
+    *matches = true;
+    *newPartition = target;
+    return true;
+}
+
+bool IsBitLocker(const Partition* part)
+{
+    return part != nullptr && CompareNoCase(part->fs, "BitLocker") == 0;
+}
+
+} // namespace
+
+int RunMove(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files)
+{
+    HivePolicy policy{.forWriting = !options.dryRun, .forceHibernated = options.forceHibernated};
+    HiveInput first;
+    Failure failure;
+    if (!OpenHiveInput(options.hive, policy, &first, &failure))
+        return Refuse(err, failure);
+    bool firstIsStore = IsBootStore(first.registry.handle());
+    if (firstIsStore && !options.bcd.empty())
+        return Refuse(err, {kExitUsage, "--bcd goes with a SYSTEM hive, and " + options.hive + " is a boot store"});
+    HiveInput second;
+    if (!options.bcd.empty()) {
+        if (!OpenHiveInput(options.bcd, policy, &second, &failure))
+            return Refuse(err, failure);
+        if (!IsBootStore(second.registry.handle()))
+            return Refuse(err, {kExitRefused, options.bcd + ": no boot store (it has no Objects and Description)"});
+    }
+    HiveInput* hive = firstIsStore ? nullptr : &first;
+    HiveInput* storeInput = firstIsStore ? &first : options.bcd.empty() ? nullptr : &second;
+
+    // The disks named as NEW are examined too.
+    // The disks named as NEW are examined too, beside the others (every disk
+    // of this machine when none is given): a NEW found twice must be seen.
+    std::vector<std::string> disks = options.disks.empty() ? MachineDisks() : options.disks;
+    for (const auto& [oldText, newText] : options.moves) {
+        std::size_t hash = newText.rfind('#');
+        if (oldText.starts_with("disk:"))
+            disks.push_back(newText);
+        else if (hash != std::string::npos)
+            disks.push_back(newText.substr(0, hash));
+    }
+    Report report;
+    if (hive != nullptr) {
+        if (!MakeReport(*hive, disks, &report, &failure))
+            return Refuse(err, failure);
+    } else {
+        report.scan = ScanDisks(disks);
+    }
+    const DiskScan& scan = report.scan;
+    StoreReport store;
+    if (storeInput != nullptr && !MakeStoreReport(*storeInput, scan, &store, &failure))
+        return Refuse(err, failure);
+
+    std::vector<PlannedMove> moves;
+    for (const auto& [oldText, newText] : options.moves) {
+        PlannedMove move{oldText, newText, {}, nullptr, nullptr, 0, std::nullopt};
+        if (!ParseOld(oldText, hive ? &report : nullptr, &move.old, &failure))
+            return Refuse(err, failure);
+        if (move.old.wholeDisk) {
+            move.disk = FindDisk(scan, newText);
+            if (move.disk == nullptr || !move.disk->error.empty() || move.disk->table.empty())
+                return Refuse(err, {kExitRefused, newText + " is no readable, partitioned disk of the examined ones"});
+            if (move.disk->table != (move.old.style == PartitionStyle::Mbr ? "dos" : "gpt"))
+                return Refuse(err, {kExitRefused, newText + " has another partition style than the disk " +
+                                                      oldText.substr(5) + ": a whole-disk move keeps the style"});
+            for (const DiskInfo& other : scan.disks)
+                if (&other != move.disk && other.hasId && other.table == move.disk->table &&
+                    other.signature == move.disk->signature && other.guid == move.disk->guid)
+                    return Refuse(err, {kExitRefused, newText + " is found twice: " + other.path +
+                                                          " carries the same disk identity"});
+        } else {
+            move.target = FindPartition(scan, newText);
+            if (move.target == nullptr)
+                return Refuse(err, {kExitRefused, newText + " is no partition of the examined disks"});
+            if (move.target->identity.empty())
+                return Refuse(err, {kExitRefused, newText + " is on a disk whose partition table Windows names no "
+                                                            "volume by"});
+            auto byIdentity = PartitionsByIdentity(scan);
+            auto same = byIdentity.find(move.target->identity);
+            if (same != byIdentity.end() && same->second.size() > 1)
+                return Refuse(err, {kExitRefused, newText + " is found twice: " + same->second[0]->path + " and " +
+                                                      same->second[1]->path + " have its identity"});
+        }
+        moves.push_back(move);
+    }
+
+    // Every change, computed from the files as read, so that one move never
+    // feeds another.
+    std::vector<ValueChange> changes;
+    std::map<std::string, int> touched; // value -> moves that name it
+    std::vector<const Partition*> storeTargets; // the partitions the store will name
+    if (hive != nullptr) {
+        const ValueList* values = hive->registry.KeyValues(kCloneTableKey);
+        for (const RegValue& value : *values) {
+            for (PlannedMove& move : moves) {
+                Identity identity;
+                bool matches = false;
+                if (!NewIdentity(move, scan, value.data, &identity, &matches, &failure))
+                    return Refuse(err, failure);
+                if (!matches)
+                    continue;
+                ++move.matches;
+                if (++touched["MountedDevices\\" + value.name] > 1)
+                    return Refuse(err, {kExitRefused, value.name + " is named by two moves"});
+                if (identity != value.data)
+                    changes.push_back({"MountedDevices", value.name, value.type, value.data, identity,
+                                       IdentityText(value.data) + " -> " + IdentityText(identity), false});
+            }
+        }
+    }
+    for (const StoreObject& object : store.shown) {
+        for (const StoreDevice& device : object.devices) {
+            const BootElement& element = *device.element;
+            for (PlannedMove& move : moves) {
+                BootDevice moved;
+                bool matches = false;
+                const Partition* target = nullptr;
+                if (!NewRecord(move, scan, element.device, &moved, &target, &matches, &failure))
+                    return Refuse(err, failure);
+                if (!matches)
+                    continue;
+                storeTargets.push_back(target);
+                ++move.matches;
+                if (++touched[element.key] > 1)
+                    return Refuse(err, {kExitRefused, element.key + " is named by two moves"});
+                // A partition GUID alone is the volume's identity; the store
+                // naming it on two disks cannot say which one is meant.
+                if (!move.old.wholeDisk && element.device.style == PartitionStyle::Gpt) {
+                    if (!move.gptDisk)
+                        move.gptDisk = element.device.disk;
+                    else if (*move.gptDisk != element.device.disk)
+                        return Refuse(err, {kExitRefused, "the boot store names " + move.oldText +
+                                                              " on more than one disk; move the disk instead"});
+                }
+                std::vector<std::uint8_t> bytes = element.bytes;
+                if (!RewriteBootDevice(bytes, moved))
+                    return Refuse(err, {kExitRefused, element.key + ": its device cannot be rewritten"});
+                if (bytes != element.bytes)
+                    changes.push_back({element.key, "Element", 0, element.bytes, bytes,
+                                       object.object->id + " " + BootElementName(element.type) + ": " +
+                                           Where(element.device) + " -> " + Where(moved),
+                                       true});
+            }
+        }
+    }
+    for (const PlannedMove& move : moves)
+        if (move.matches == 0)
+            return Refuse(err, {kExitRefused, move.oldText + " is named by neither the clone's table nor its boot "
+                                                             "store"});
+
+    // A letter entry that already holds a new identity, or two letters
+    // moved onto one, would give one volume two letters.
+    if (hive != nullptr) {
+        std::map<Identity, std::string> letters;
+        for (const ValueChange& change : changes) {
+            if (change.store || DriveLetterPart(change.name.c_str()) == nullptr)
+                continue;
+            auto [it, added] = letters.try_emplace(change.after, change.name);
+            if (!added)
+                return Refuse(err, {kExitRefused, it->second + " and " + change.name +
+                                                      " would name one volume: one letter each"});
+        }
+        for (const ValueChange& change : changes) {
+            if (change.store)
+                continue;
+            std::vector<std::string> holders;
+            for (const CloneEntry& entry : report.entries)
+                if (entry.data == change.after && touched.count("MountedDevices\\" + entry.name) == 0)
+                    holders.push_back(entry.letter);
+            if (!holders.empty())
+                return Refuse(err, {kExitRefused, "the clone's " + holders.front() + " already holds the identity of " +
+                                                      "the new partition: remove its letter first with `voskarelle "
+                                                      "set " + options.hive + " " + holders.front() + "=none`"});
+        }
+    }
+    if (changes.empty()) {
+        out << "Nothing to change: the files already name the new partitions.\n";
+        return kExitOk;
+    }
+
+    // Windows asks for the BitLocker recovery key when the boot store
+    // changes under an encrypted volume it measures.
+    bool storeChanges = std::any_of(changes.begin(), changes.end(), [](const ValueChange& c) { return c.store; });
+    if (storeChanges) {
+        std::string device;
+        const Partition* own = hive ? OwnPartition(options.machineRoot, hive->realPath, scan, &device) : nullptr;
+        std::string encrypted;
+        for (const Partition* target : storeTargets)
+            if (IsBitLocker(target))
+                encrypted = target->path;
+        if (IsBitLocker(own))
+            encrypted = own->path;
+        if (!encrypted.empty()) {
+            if (!options.forceBitlocker)
+                return Refuse(err, {kExitRefused, encrypted + " is a BitLocker volume: with the boot store changed, "
+                                                              "Windows asks for its recovery key at the next start; "
+                                                              "nothing was changed (--force-bitlocker goes ahead)"});
+            err << "voskarelle: warning: " << OneLine(encrypted)
+                << " is a BitLocker volume: have its recovery key at hand for the next start\n";
+        }
+    }
+
+    for (const ValueChange& change : changes)
+        out << (change.store ? "Boot store " : "MountedDevices ") << OneLine(change.store ? "" : change.name + "  ")
+            << OneLine(change.what) << "\n";
+    if (options.dryRun) {
+        out << "Dry run: nothing was changed.\n";
+        return kExitOk;
+    }
+
+    // Into the registries, each value with its own name and type.
+    for (const ValueChange& change : changes) {
+        HiveInput& input = change.store ? *storeInput : *hive;
+        std::string key = std::string(kCloneMountKey) + "\\" + change.key;
+        RegKey handle = nullptr;
+        std::uint32_t type = change.type;
+        std::vector<std::uint8_t> current;
+        bool ok = input.registry.OpenKey(key.c_str(), &handle) == kRegSuccess &&
+                  input.registry.QueryValue(handle, change.name.c_str(), &type, &current) == kRegSuccess &&
+                  current == change.before &&
+                  input.registry.SetValue(handle, change.name.c_str(), type, change.after.data(),
+                                          static_cast<std::uint32_t>(change.after.size())) == kRegSuccess;
+        if (handle != nullptr)
+            input.registry.CloseKey(handle);
+        if (!ok)
+            return Refuse(err, {kExitRefused, "cannot change " + change.key + "\\" + change.name + "; nothing was written"});
+    }
+    std::vector<CommitTarget> targets;
+    std::vector<HiveInput*> inputs;
+    bool hiveChanges = std::any_of(changes.begin(), changes.end(), [](const ValueChange& c) { return !c.store; });
+    if (hiveChanges) {
+        targets.push_back({&hive->registry, hive->realPath, {}});
+        inputs.push_back(hive);
+    }
+    if (storeChanges) {
+        targets.push_back({&storeInput->registry, storeInput->realPath, {}});
+        inputs.push_back(storeInput);
+    }
+    std::string error;
+    CommitResult result = CommitTogether(targets, !options.noBackup, files, &error);
+    if (result == CommitResult::Failed)
+        return Refuse(err, {kExitRefused, error + "; nothing was changed"});
+    if (result == CommitResult::PartlyInPlace)
+        return Refuse(err, {kExitRefused, error});
+    for (const CommitTarget& target : targets)
+        if (!target.prepared.backup.empty())
+            out << "Backup: " << OneLine(target.prepared.backup) << "\n";
+    for (HiveInput* input : inputs)
+        SetLogsAside(*input, files, out, err);
+    if (result == CommitResult::InPlaceNotFlushed)
+        return Refuse(err, {kExitRefused, "the new files are in place, but not yet safely on the disk: " + error});
+    for (const CommitTarget& target : targets)
+        out << "Written: " << OneLine(target.path) << "\n";
+    return kExitOk;
+}

@@ -1,0 +1,98 @@
+#include "cli/report/boot_check.h"
+#include "cli/report/boot_report.h"
+#include "cli/verbs/command.h"
+#include "cli/report/render.h"
+#include "cli/report/report.h"
+#include "cli/verbs/verbs.h"
+
+#include "mounttable/text.h"
+
+namespace {
+
+int ShowStore(const Options& options, HiveInput& input, std::ostream& out, std::ostream& err)
+{
+    if (!options.bcd.empty())
+        return Refuse(err, {kExitUsage, "--bcd goes with a SYSTEM hive, and " + options.hive + " is a boot store"});
+    Failure failure;
+    DiskScan scan = ScanDisks(options.disks);
+    StoreReport store;
+    if (!MakeStoreReport(input, scan, &store, &failure))
+        return Refuse(err, failure);
+    store.suggestedMoves =
+        SuggestDiskMoves(nullptr, &store, scan, "voskarelle move " + options.hive, &store.warnings);
+    if (options.json) {
+        PrintStoreJson(store, scan, out);
+        return kExitOk;
+    }
+    PrintStoreText(store, out);
+    PrintDisksText(scan, out);
+    PrintStoreWarnings(store, out);
+    return kExitOk;
+}
+
+// Which of the clone's letters the default loader starts Windows from.
+std::string DefaultLoaderText(const StoreReport& store)
+{
+    if (store.defaultLoader.empty())
+        return "The boot manager names no default loader.";
+    if (store.defaultOsDevice.empty())
+        return "The default loader " + store.defaultLoader +
+               " names no partition for Windows itself (the boot device, or one found by path at boot).";
+    if (!store.defaultOsLetter.empty())
+        return "The default loader " + store.defaultLoader + " starts Windows from the clone's " +
+               store.defaultOsLetter + ".";
+    return "The default loader " + store.defaultLoader + " starts Windows from a volume the clone gives no letter.";
+}
+
+} // namespace
+
+int RunShow(const Options& options, std::ostream& out, std::ostream& err, CommitFiles&)
+{
+    HiveInput input;
+    Failure failure;
+    if (!OpenHiveInput(options.hive, {}, &input, &failure))
+        return Refuse(err, failure);
+    if (IsBootStore(input.registry.handle()))
+        return ShowStore(options, input, out, err);
+    Report report;
+    if (!MakeReport(input, options.disks, &report, &failure))
+        return Refuse(err, failure);
+    CheckBootDrivers(input.registry.handle(), options.machineRoot, input.realPath, options.bus, &report);
+
+    HiveInput storeInput;
+    StoreReport store;
+    bool withStore = !options.bcd.empty();
+    if (withStore) {
+        if (!OpenHiveInput(options.bcd, {}, &storeInput, &failure))
+            return Refuse(err, failure);
+        if (!IsBootStore(storeInput.registry.handle()))
+            return Refuse(err, {kExitRefused, options.bcd + ": no boot store (it has no Objects and Description)"});
+        if (!MakeStoreReport(storeInput, report.scan, &store, &failure))
+            return Refuse(err, failure);
+        for (const CloneEntry& entry : report.entries)
+            if (!store.defaultOsDevice.empty() && entry.data == store.defaultOsDevice && store.defaultOsLetter.empty())
+                store.defaultOsLetter = entry.letter;
+    }
+    std::string command = "voskarelle move " + options.hive + (withStore ? " --bcd " + options.bcd : "");
+    std::vector<std::string> explanations;
+    std::vector<std::string> moves =
+        SuggestDiskMoves(&report, withStore ? &store : nullptr, report.scan, command, &explanations);
+    if (withStore) {
+        store.suggestedMoves = moves;
+        store.warnings.insert(store.warnings.end(), explanations.begin(), explanations.end());
+    } else {
+        report.warnings.insert(report.warnings.end(), explanations.begin(), explanations.end());
+    }
+
+    if (options.json) {
+        PrintJson(report, out, withStore ? &store : nullptr);
+        return kExitOk;
+    }
+    PrintText(report, out);
+    if (withStore) {
+        PrintStoreText(store, out);
+        out << OneLine(DefaultLoaderText(store)) << "\n";
+        PrintStoreWarnings(store, out);
+    }
+    return kExitOk;
+}
