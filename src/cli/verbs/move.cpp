@@ -232,31 +232,43 @@ bool IsBitLocker(const Partition* part)
     return part != nullptr && CompareNoCase(part->fs, "BitLocker") == 0;
 }
 
-} // namespace
+// The files a move changes, as read, and what is known of them.
+struct MoveFiles {
+    HiveInput first, second;
+    HiveInput* hive = nullptr;  // the SYSTEM hive, when given
+    HiveInput* store = nullptr; // the boot store, when given
+    Report report;
+    StoreReport storeReport;
+};
 
-int RunMove(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files)
+// Opens FILE and --bcd under the policy and tells which is which.
+bool OpenMoveFiles(const Options& options, MoveFiles* files, Failure* failure)
 {
     HivePolicy policy{.forWriting = !options.dryRun, .forceHibernated = options.forceHibernated};
-    HiveInput first;
-    Failure failure;
-    if (!OpenHiveInput(options.hive, policy, &first, &failure))
-        return Refuse(err, failure);
-    bool firstIsStore = IsBootStore(first.registry.handle());
-    if (firstIsStore && !options.bcd.empty())
-        return Refuse(err, {kExitUsage, "--bcd goes with a SYSTEM hive, and " + options.hive + " is a boot store"});
-    HiveInput second;
-    if (!options.bcd.empty()) {
-        if (!OpenHiveInput(options.bcd, policy, &second, &failure))
-            return Refuse(err, failure);
-        if (!IsBootStore(second.registry.handle()))
-            return Refuse(err, {kExitRefused, options.bcd + ": no boot store (it has no Objects and Description)"});
+    if (!OpenHiveInput(options.hive, policy, &files->first, failure))
+        return false;
+    bool firstIsStore = IsBootStore(files->first.registry.handle());
+    if (firstIsStore && !options.bcd.empty()) {
+        *failure = {kExitUsage, "--bcd goes with a SYSTEM hive, and " + options.hive + " is a boot store"};
+        return false;
     }
-    HiveInput* hive = firstIsStore ? nullptr : &first;
-    HiveInput* storeInput = firstIsStore ? &first : options.bcd.empty() ? nullptr : &second;
+    if (!options.bcd.empty()) {
+        if (!OpenHiveInput(options.bcd, policy, &files->second, failure))
+            return false;
+        if (!IsBootStore(files->second.registry.handle())) {
+            *failure = {kExitRefused, options.bcd + ": no boot store (it has no Objects and Description)"};
+            return false;
+        }
+    }
+    files->hive = firstIsStore ? nullptr : &files->first;
+    files->store = firstIsStore ? &files->first : options.bcd.empty() ? nullptr : &files->second;
+    return true;
+}
 
-    // The disks named as NEW are examined too.
-    // The disks named as NEW are examined too, beside the others (every disk
-    // of this machine when none is given): a NEW found twice must be seen.
+// Examines the disks named as NEW beside the others (every disk of this
+// machine when none is given): a NEW found twice must be seen.
+bool ExamineDisks(const Options& options, MoveFiles* files, Failure* failure)
+{
     std::vector<std::string> disks = options.disks.empty() ? MachineDisks() : options.disks;
     for (const auto& [oldText, newText] : options.moves) {
         std::size_t hash = newText.rfind('#');
@@ -265,178 +277,206 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
         else if (hash != std::string::npos)
             disks.push_back(newText.substr(0, hash));
     }
-    Report report;
-    if (hive != nullptr) {
-        if (!MakeReport(*hive, disks, &report, &failure))
-            return Refuse(err, failure);
+    if (files->hive != nullptr) {
+        if (!MakeReport(*files->hive, disks, &files->report, failure))
+            return false;
     } else {
-        report.scan = ScanDisks(disks);
+        files->report.scan = ScanDisks(disks);
     }
-    const DiskScan& scan = report.scan;
-    StoreReport store;
-    if (storeInput != nullptr && !MakeStoreReport(*storeInput, scan, &store, &failure))
-        return Refuse(err, failure);
+    return files->store == nullptr ||
+           MakeStoreReport(*files->store, files->report.scan, &files->storeReport, failure);
+}
 
-    std::vector<PlannedMove> moves;
+// Each OLD=NEW as the files name OLD and the examined disks hold NEW.
+bool ResolveMoves(const Options& options, const MoveFiles& files, std::vector<PlannedMove>* moves, Failure* failure)
+{
+    const DiskScan& scan = files.report.scan;
+    auto refuse = [&](const std::string& message) {
+        *failure = {kExitRefused, message};
+        return false;
+    };
     for (const auto& [oldText, newText] : options.moves) {
         PlannedMove move{oldText, newText, {}, nullptr, nullptr, 0, std::nullopt};
-        if (!ParseOld(oldText, hive ? &report : nullptr, &move.old, &failure))
-            return Refuse(err, failure);
+        if (!ParseOld(oldText, files.hive ? &files.report : nullptr, &move.old, failure))
+            return false;
         if (move.old.wholeDisk) {
             move.disk = FindDisk(scan, newText);
             if (move.disk == nullptr || !move.disk->error.empty() || move.disk->table.empty())
-                return Refuse(err, {kExitRefused, newText + " is no readable, partitioned disk of the examined ones"});
+                return refuse(newText + " is no readable, partitioned disk of the examined ones");
             if (move.disk->table != (move.old.style == PartitionStyle::Mbr ? "dos" : "gpt"))
-                return Refuse(err, {kExitRefused, newText + " has another partition style than the disk " +
-                                                      oldText.substr(5) + ": a whole-disk move keeps the style"});
+                return refuse(newText + " has another partition style than the disk " + oldText.substr(5) +
+                              ": a whole-disk move keeps the style");
             for (const DiskInfo& other : scan.disks)
                 if (&other != move.disk && other.hasId && other.table == move.disk->table &&
                     other.signature == move.disk->signature && other.guid == move.disk->guid)
-                    return Refuse(err, {kExitRefused, newText + " is found twice: " + other.path +
-                                                          " carries the same disk identity"});
+                    return refuse(newText + " is found twice: " + other.path + " carries the same disk identity");
         } else {
             move.target = FindPartition(scan, newText);
             if (move.target == nullptr)
-                return Refuse(err, {kExitRefused, newText + " is no partition of the examined disks"});
+                return refuse(newText + " is no partition of the examined disks");
             if (move.target->identity.empty())
-                return Refuse(err, {kExitRefused, newText + " is on a disk whose partition table Windows names no "
-                                                            "volume by"});
+                return refuse(newText + " is on a disk whose partition table Windows names no volume by");
             auto byIdentity = PartitionsByIdentity(scan);
             auto same = byIdentity.find(move.target->identity);
             if (same != byIdentity.end() && same->second.size() > 1)
-                return Refuse(err, {kExitRefused, newText + " is found twice: " + same->second[0]->path + " and " +
-                                                      same->second[1]->path + " have its identity"});
+                return refuse(newText + " is found twice: " + same->second[0]->path + " and " +
+                              same->second[1]->path + " have its identity");
         }
-        moves.push_back(move);
+        moves->push_back(move);
     }
+    return true;
+}
 
-    // Every change, computed from the files as read, so that one move never
-    // feeds another.
+// Every change, computed from the files as read, so that one move never
+// feeds another.
+struct MovePlan {
     std::vector<ValueChange> changes;
-    std::map<std::string, int> touched; // value -> moves that name it
+    std::map<std::string, int> touched;         // value -> moves that name it
     std::vector<const Partition*> storeTargets; // the partitions the store will name
-    if (hive != nullptr) {
-        const ValueList* values = hive->registry.KeyValues(kCloneTableKey);
-        for (const RegValue& value : *values) {
-            for (PlannedMove& move : moves) {
-                Identity identity;
-                bool matches = false;
-                if (!NewIdentity(move, scan, value.data, &identity, &matches, &failure))
-                    return Refuse(err, failure);
-                if (!matches)
-                    continue;
-                ++move.matches;
-                if (++touched["MountedDevices\\" + value.name] > 1)
-                    return Refuse(err, {kExitRefused, value.name + " is named by two moves"});
-                if (identity != value.data)
-                    changes.push_back({"MountedDevices", value.name, value.type, value.data, identity,
-                                       IdentityText(value.data) + " -> " + IdentityText(identity), false});
+};
+
+bool PlanLetterChanges(const MoveFiles& files, std::vector<PlannedMove>& moves, MovePlan* plan, Failure* failure)
+{
+    if (files.hive == nullptr)
+        return true;
+    const ValueList* values = files.hive->registry.KeyValues(kCloneTableKey);
+    for (const RegValue& value : *values) {
+        for (PlannedMove& move : moves) {
+            Identity identity;
+            bool matches = false;
+            if (!NewIdentity(move, files.report.scan, value.data, &identity, &matches, failure))
+                return false;
+            if (!matches)
+                continue;
+            ++move.matches;
+            if (++plan->touched["MountedDevices\\" + value.name] > 1) {
+                *failure = {kExitRefused, value.name + " is named by two moves"};
+                return false;
             }
+            if (identity != value.data)
+                plan->changes.push_back({"MountedDevices", value.name, value.type, value.data, identity,
+                                         IdentityText(value.data) + " -> " + IdentityText(identity), false});
         }
     }
-    for (const StoreObject& object : store.shown) {
+    return true;
+}
+
+bool PlanStoreChanges(const MoveFiles& files, std::vector<PlannedMove>& moves, MovePlan* plan, Failure* failure)
+{
+    auto refuse = [&](const std::string& message) {
+        *failure = {kExitRefused, message};
+        return false;
+    };
+    for (const StoreObject& object : files.storeReport.shown) {
         for (const StoreDevice& device : object.devices) {
             const BootElement& element = *device.element;
             for (PlannedMove& move : moves) {
                 BootDevice moved;
                 bool matches = false;
                 const Partition* target = nullptr;
-                if (!NewRecord(move, scan, element.device, &moved, &target, &matches, &failure))
-                    return Refuse(err, failure);
+                if (!NewRecord(move, files.report.scan, element.device, &moved, &target, &matches, failure))
+                    return false;
                 if (!matches)
                     continue;
-                storeTargets.push_back(target);
+                plan->storeTargets.push_back(target);
                 ++move.matches;
-                if (++touched[element.key] > 1)
-                    return Refuse(err, {kExitRefused, element.key + " is named by two moves"});
+                if (++plan->touched[element.key] > 1)
+                    return refuse(element.key + " is named by two moves");
                 // A partition GUID alone is the volume's identity; the store
                 // naming it on two disks cannot say which one is meant.
                 if (!move.old.wholeDisk && element.device.style == PartitionStyle::Gpt) {
                     if (!move.gptDisk)
                         move.gptDisk = element.device.disk;
                     else if (*move.gptDisk != element.device.disk)
-                        return Refuse(err, {kExitRefused, "the boot store names " + move.oldText +
-                                                              " on more than one disk; move the disk instead"});
+                        return refuse("the boot store names " + move.oldText +
+                                      " on more than one disk; move the disk instead");
                 }
                 std::vector<std::uint8_t> bytes = element.bytes;
                 if (!RewriteBootDevice(bytes, moved))
-                    return Refuse(err, {kExitRefused, element.key + ": its device cannot be rewritten"});
+                    return refuse(element.key + ": its device cannot be rewritten");
                 if (bytes != element.bytes)
-                    changes.push_back({element.key, "Element", 0, element.bytes, bytes,
-                                       object.object->id + " " + BootElementName(element.type) + ": " +
-                                           Where(element.device) + " -> " + Where(moved),
-                                       true});
+                    plan->changes.push_back({element.key, "Element", 0, element.bytes, bytes,
+                                             object.object->id + " " + BootElementName(element.type) + ": " +
+                                                 Where(element.device) + " -> " + Where(moved),
+                                             true});
             }
         }
     }
-    for (const PlannedMove& move : moves)
-        if (move.matches == 0)
-            return Refuse(err, {kExitRefused, move.oldText + " is named by neither the clone's table nor its boot "
-                                                             "store"});
+    return true;
+}
 
-    // A letter entry that already holds a new identity, or two letters
-    // moved onto one, would give one volume two letters.
-    if (hive != nullptr) {
-        std::map<Identity, std::string> letters;
-        for (const ValueChange& change : changes) {
-            if (change.store || DriveLetterPart(change.name.c_str()) == nullptr)
-                continue;
-            auto [it, added] = letters.try_emplace(change.after, change.name);
-            if (!added)
-                return Refuse(err, {kExitRefused, it->second + " and " + change.name +
-                                                      " would name one volume: one letter each"});
-        }
-        for (const ValueChange& change : changes) {
-            if (change.store)
-                continue;
-            std::vector<std::string> holders;
-            for (const CloneEntry& entry : report.entries)
-                if (entry.data == change.after && touched.count("MountedDevices\\" + entry.name) == 0)
-                    holders.push_back(entry.letter);
-            if (!holders.empty())
-                return Refuse(err, {kExitRefused, "the clone's " + holders.front() + " already holds the identity of " +
-                                                      "the new partition: remove its letter first with `voskarelle "
-                                                      "set " + options.hive + " " + holders.front() + "=none`"});
+// A letter entry that already holds a new identity, or two letters moved
+// onto one, would give one volume two letters.
+bool CheckOneLetterEach(const Options& options, const MoveFiles& files, const MovePlan& plan, Failure* failure)
+{
+    if (files.hive == nullptr)
+        return true;
+    std::map<Identity, std::string> letters;
+    for (const ValueChange& change : plan.changes) {
+        if (change.store || DriveLetterPart(change.name.c_str()) == nullptr)
+            continue;
+        auto [it, added] = letters.try_emplace(change.after, change.name);
+        if (!added) {
+            *failure = {kExitRefused, it->second + " and " + change.name + " would name one volume: one letter each"};
+            return false;
         }
     }
-    if (changes.empty()) {
-        out << "Nothing to change: the files already name the new partitions.\n";
-        return kExitOk;
-    }
-
-    // Windows asks for the BitLocker recovery key when the boot store
-    // changes under an encrypted volume it measures.
-    bool storeChanges = std::any_of(changes.begin(), changes.end(), [](const ValueChange& c) { return c.store; });
-    if (storeChanges) {
-        std::string device;
-        const Partition* own = hive ? OwnPartition(options.machineRoot, hive->realPath, scan, &device) : nullptr;
-        std::string encrypted;
-        for (const Partition* target : storeTargets)
-            if (IsBitLocker(target))
-                encrypted = target->path;
-        if (IsBitLocker(own))
-            encrypted = own->path;
-        if (!encrypted.empty()) {
-            if (!options.forceBitlocker)
-                return Refuse(err, {kExitRefused, encrypted + " is a BitLocker volume: with the boot store changed, "
-                                                              "Windows asks for its recovery key at the next start; "
-                                                              "nothing was changed (--force-bitlocker goes ahead)"});
-            err << "voskarelle: warning: " << OneLine(encrypted)
-                << " is a BitLocker volume: have its recovery key at hand for the next start\n";
+    for (const ValueChange& change : plan.changes) {
+        if (change.store)
+            continue;
+        std::vector<std::string> holders;
+        for (const CloneEntry& entry : files.report.entries)
+            if (entry.data == change.after && plan.touched.count("MountedDevices\\" + entry.name) == 0)
+                holders.push_back(entry.letter);
+        if (!holders.empty()) {
+            *failure = {kExitRefused, "the clone's " + holders.front() + " already holds the identity of the new "
+                                      "partition: remove its letter first with `voskarelle set " + options.hive +
+                                      " " + holders.front() + "=none`"};
+            return false;
         }
     }
+    return true;
+}
 
-    for (const ValueChange& change : changes)
-        out << (change.store ? "Boot store " : "MountedDevices ") << OneLine(change.store ? "" : change.name + "  ")
-            << OneLine(change.what) << "\n";
-    if (options.dryRun) {
-        out << "Dry run: nothing was changed.\n";
-        return kExitOk;
+bool ChangesStore(const MovePlan& plan)
+{
+    return std::any_of(plan.changes.begin(), plan.changes.end(), [](const ValueChange& c) { return c.store; });
+}
+
+// Windows asks for the BitLocker recovery key when the boot store changes
+// under an encrypted volume it measures.
+bool CheckBitLocker(const Options& options, const MoveFiles& files, const MovePlan& plan, std::ostream& err,
+                    Failure* failure)
+{
+    if (!ChangesStore(plan))
+        return true;
+    std::string device;
+    const Partition* own =
+        files.hive ? OwnPartition(options.machineRoot, files.hive->realPath, files.report.scan, &device) : nullptr;
+    std::string encrypted;
+    for (const Partition* target : plan.storeTargets)
+        if (IsBitLocker(target))
+            encrypted = target->path;
+    if (IsBitLocker(own))
+        encrypted = own->path;
+    if (encrypted.empty())
+        return true;
+    if (!options.forceBitlocker) {
+        *failure = {kExitRefused, encrypted + " is a BitLocker volume: with the boot store changed, Windows asks for "
+                                              "its recovery key at the next start; nothing was changed "
+                                              "(--force-bitlocker goes ahead)"};
+        return false;
     }
+    err << "voskarelle: warning: " << OneLine(encrypted)
+        << " is a BitLocker volume: have its recovery key at hand for the next start\n";
+    return true;
+}
 
-    // Into the registries, each value with its own name and type.
-    for (const ValueChange& change : changes) {
-        HiveInput& input = change.store ? *storeInput : *hive;
+// Into the registries, each value with its own name and type.
+bool ApplyChanges(MoveFiles& files, const MovePlan& plan, Failure* failure)
+{
+    for (const ValueChange& change : plan.changes) {
+        HiveInput& input = change.store ? *files.store : *files.hive;
         std::string key = std::string(kCloneMountKey) + "\\" + change.key;
         RegKey handle = nullptr;
         std::uint32_t type = change.type;
@@ -448,22 +488,31 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
                                           static_cast<std::uint32_t>(change.after.size())) == kRegSuccess;
         if (handle != nullptr)
             input.registry.CloseKey(handle);
-        if (!ok)
-            return Refuse(err, {kExitRefused, "cannot change " + change.key + "\\" + change.name + "; nothing was written"});
+        if (!ok) {
+            *failure = {kExitRefused, "cannot change " + change.key + "\\" + change.name + "; nothing was written"};
+            return false;
+        }
     }
+    return true;
+}
+
+// Both files as one change, then their logs set aside.
+int CommitMove(const Options& options, MoveFiles& files, const MovePlan& plan, std::ostream& out, std::ostream& err,
+               CommitFiles& commitFiles)
+{
     std::vector<CommitTarget> targets;
     std::vector<HiveInput*> inputs;
-    bool hiveChanges = std::any_of(changes.begin(), changes.end(), [](const ValueChange& c) { return !c.store; });
+    bool hiveChanges = std::any_of(plan.changes.begin(), plan.changes.end(), [](const ValueChange& c) { return !c.store; });
     if (hiveChanges) {
-        targets.push_back({&hive->registry, hive->realPath, {}});
-        inputs.push_back(hive);
+        targets.push_back({&files.hive->registry, files.hive->realPath, {}});
+        inputs.push_back(files.hive);
     }
-    if (storeChanges) {
-        targets.push_back({&storeInput->registry, storeInput->realPath, {}});
-        inputs.push_back(storeInput);
+    if (ChangesStore(plan)) {
+        targets.push_back({&files.store->registry, files.store->realPath, {}});
+        inputs.push_back(files.store);
     }
     std::string error;
-    CommitResult result = CommitTogether(targets, !options.noBackup, files, &error);
+    CommitResult result = CommitTogether(targets, !options.noBackup, commitFiles, &error);
     if (result == CommitResult::Failed)
         return Refuse(err, {kExitRefused, error + "; nothing was changed"});
     if (result == CommitResult::PartlyInPlace)
@@ -472,10 +521,46 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
         if (!target.prepared.backup.empty())
             out << "Backup: " << OneLine(target.prepared.backup) << "\n";
     for (HiveInput* input : inputs)
-        SetLogsAside(*input, files, out, err);
+        SetLogsAside(*input, commitFiles, out, err);
     if (result == CommitResult::InPlaceNotFlushed)
         return Refuse(err, {kExitRefused, "the new files are in place, but not yet safely on the disk: " + error});
     for (const CommitTarget& target : targets)
         out << "Written: " << OneLine(target.path) << "\n";
     return kExitOk;
+}
+
+} // namespace
+
+int RunMove(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& commitFiles)
+{
+    MoveFiles files;
+    Failure failure;
+    std::vector<PlannedMove> moves;
+    MovePlan plan;
+    if (!OpenMoveFiles(options, &files, &failure) || !ExamineDisks(options, &files, &failure) ||
+        !ResolveMoves(options, files, &moves, &failure) || !PlanLetterChanges(files, moves, &plan, &failure) ||
+        !PlanStoreChanges(files, moves, &plan, &failure))
+        return Refuse(err, failure);
+    for (const PlannedMove& move : moves)
+        if (move.matches == 0)
+            return Refuse(err, {kExitRefused, move.oldText + " is named by neither the clone's table nor its boot "
+                                                             "store"});
+    if (!CheckOneLetterEach(options, files, plan, &failure))
+        return Refuse(err, failure);
+    if (plan.changes.empty()) {
+        out << "Nothing to change: the files already name the new partitions.\n";
+        return kExitOk;
+    }
+    if (!CheckBitLocker(options, files, plan, err, &failure))
+        return Refuse(err, failure);
+    for (const ValueChange& change : plan.changes)
+        out << (change.store ? "Boot store " : "MountedDevices ") << OneLine(change.store ? "" : change.name + "  ")
+            << OneLine(change.what) << "\n";
+    if (options.dryRun) {
+        out << "Dry run: nothing was changed.\n";
+        return kExitOk;
+    }
+    if (!ApplyChanges(files, plan, &failure))
+        return Refuse(err, failure);
+    return CommitMove(options, files, plan, out, err, commitFiles);
 }
