@@ -347,13 +347,18 @@ TEST_F(CommandTest, RefusalsSayWhyAndLeaveTheHiveByteIdentical)
         {{"show", hive, "--dry-run"}, 2, "unknown option"},
         {{"set", (root / "absent").string(), "C:=G:"}, 1, "no such file"},
         {{"show", root.string()}, 1, "folder"},
+        {{"show", (root / "fifo").string()}, 1, "is a FIFO, not a hive file"},
     };
+    ASSERT_EQ(mkfifo((root / "fifo").c_str(), 0600), 0);
     for (const Case& c : cases) {
         EXPECT_EQ(Run(c.args), c.status) << c.says;
         EXPECT_EQ(err.rfind("voskarelle: ", 0), 0u) << err;
         EXPECT_NE(err.find(c.says), std::string::npos) << err;
         EXPECT_EQ(FileBytes(hive), original) << c.says;
     }
+    // A FIFO named as a disk is a disk that cannot be read, not a hang.
+    ASSERT_EQ(Run({"show", hive, "--disk", (root / "fifo").string(), "--json"}), 0) << err;
+    EXPECT_NE(Json::parse(out)["disks"][0]["error"].get<std::string>().find("a FIFO"), std::string::npos) << out;
 
     // Files that are no hive, or one libhivex finds corrupt.
     std::vector<std::uint8_t> garbage(8192);
@@ -429,6 +434,15 @@ TEST_F(CommandTest, DirtyOrHibernatedClonesAreShownButNotWritten)
     EXPECT_NE(err.find("hibernation or with Fast Startup"), std::string::npos) << err;
     EXPECT_EQ(FileBytes(hive), original);
     EXPECT_EQ(Run({"set", hive, "D:=G:", "--force-hibernated", "--no-backup"}), 0) << err;
+    // A FIFO by that name is a doubt to say, never a read that waits forever.
+    fs::remove(root / "HiberFil.sys");
+    ASSERT_EQ(mkfifo((root / "hiberfil.sys").c_str(), 0600), 0);
+    EXPECT_EQ(Run({"set", hive, "G:=H:"}), 1);
+    EXPECT_NE(err.find("cannot tell whether the clone was hibernated: " + (root / "hiberfil.sys").string() +
+                       ": cannot be read: it is a FIFO"),
+              std::string::npos)
+        << err;
+    fs::remove(root / "hiberfil.sys");
     WriteBytes(root / "HiberFil.sys", Bytes({'w', 'a', 'k', 'e', 0, 0}));
     EXPECT_EQ(Run({"set", hive, "G:=H:", "--no-backup"}), 0) << err;
 }
@@ -519,7 +533,8 @@ TEST_F(DirtyCommandTest, ALogThatCannotBeReadWholeMakesTheHiveUnrecoverable)
     };
     const std::vector<Case> cases = {
         {"no log at all", [&] { fs::remove(log); }, "no log"},
-        {"LOG2 is a folder", [&] { fs::create_directory(hive + ".LOG2"); }, "Is a directory"},
+        {"LOG2 is a folder", [&] { fs::create_directory(hive + ".LOG2"); }, "a folder, not a regular file"},
+        {"LOG2 is a FIFO", [&] { mkfifo((hive + ".LOG2").c_str(), 0600); }, "a FIFO, not a regular file"},
         {"LOG1 is a dangling link", [&] { fs::remove(log); fs::create_symlink(root / "gone", log); },
          "No such file"},
     };

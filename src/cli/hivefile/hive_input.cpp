@@ -63,8 +63,8 @@ bool CheckHiveFile(const std::string& path, const HivePolicy& policy, HiveFacts*
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         return refuse(path + ": " + (errno == ENOENT ? "no such file" : std::strerror(errno)));
-    if (S_ISDIR(st.st_mode))
-        return refuse(path + ": is a folder, not a hive file");
+    if (!S_ISREG(st.st_mode))
+        return refuse(path + ": is " + FileTypeName(st.st_mode) + ", not a hive file");
     std::uint8_t block[kBaseBlockBytes];
     std::size_t got = 0;
     std::string error;

@@ -46,12 +46,12 @@ bool SetMode(int fd, mode_t mode)
 // or nothing: false with errno set, and no partial copy left.
 bool CopyToNewFile(const char* from, const char* to, CommitFiles& files)
 {
-    int in = open(from, O_RDONLY | O_CLOEXEC);
+    int in = OpenNoWait(from, O_RDONLY);
     if (in < 0)
         return false;
     struct stat st;
-    if (fstat(in, &st) != 0) {
-        int saved = errno;
+    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int saved = S_ISREG(st.st_mode) ? errno : EINVAL;
         close(in);
         errno = saved;
         return false;

@@ -1,5 +1,7 @@
 #include "cli/machine/disks.h"
 
+#include "cli/machine/fd.h"
+
 #include "mounttable/identity.h"
 
 #include <blkid/blkid.h>
@@ -86,14 +88,22 @@ bool ParseDiskSignature(const char* id, std::uint32_t* signature)
 void ScanDisk(const std::string& path, DiskScan& scan)
 {
     DiskInfo info{path, "", ""};
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    int fd = OpenNoWait(path.c_str(), O_RDONLY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
         info.error = std::strerror(errno);
+        if (fd >= 0)
+            close(fd);
         scan.disks.push_back(info);
         return;
     }
-    struct stat st;
-    bool isDevice = fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        info.error = std::string("it is ") + FileTypeName(st.st_mode) + ", neither a disk nor a disk image";
+        close(fd);
+        scan.disks.push_back(info);
+        return;
+    }
+    bool isDevice = S_ISBLK(st.st_mode);
     off_t end = lseek(fd, 0, SEEK_END);
     info.size = end > 0 ? static_cast<std::uint64_t>(end) : 0;
     blkid_probe probe = blkid_new_probe();

@@ -2,6 +2,8 @@
 // all of a buffer to one.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +31,45 @@ public:
 private:
     int fd_;
 };
+
+// Opens path without blocking on a FIFO or a device that waits for a
+// peer (a FIFO planted where a hive or log should be would hang every read),
+// then makes the descriptor block again for the reads that follow; -1 with
+// errno set.
+inline int OpenNoWait(const char* path, int flags)
+{
+    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int now = fcntl(fd, F_GETFL);
+    if (now < 0 || fcntl(fd, F_SETFL, now & ~O_NONBLOCK) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+// What a file is, for a message that says why it is refused.
+inline const char* FileTypeName(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return "a file";
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    return "no regular file";
+}
 
 // Writes all of data; false with errno set when any of it cannot be written
 // (a write of nothing counts as EIO).

@@ -1,6 +1,7 @@
 #include "cli/volume/file_read.h"
 
 #include "cli/machine/fd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,13 +20,17 @@ std::string Reason(const std::string& path, int error)
 // A descriptor of the regular file at path, or -1 with the reason.
 int OpenRegularFile(const std::string& path, struct stat* st, std::string* error)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    int why = fd < 0 || fstat(fd, st) != 0 ? errno : S_ISDIR(st->st_mode) ? EISDIR : S_ISREG(st->st_mode) ? 0 : EINVAL;
-    if (why == 0)
+    int fd = OpenNoWait(path.c_str(), O_RDONLY);
+    if (fd < 0 || fstat(fd, st) != 0) {
+        *error = Reason(path, errno);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    if (S_ISREG(st->st_mode))
         return fd;
-    if (fd >= 0)
-        close(fd);
-    *error = Reason(path, why);
+    close(fd);
+    *error = path + ": cannot be read: it is " + FileTypeName(st->st_mode) + ", not a regular file";
     return -1;
 }
 
