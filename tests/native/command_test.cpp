@@ -982,6 +982,9 @@ TEST_F(BootStoreTest, RefusedMovesLeaveBothFilesByteIdentical)
         return names;
     };
     std::vector<std::string> before = files();
+    // A hive another user owns keeps its owner and mode when it is put back.
+    ASSERT_EQ(chown(hive.c_str(), 1234, 1235), 0);
+    ASSERT_EQ(chmod(hive.c_str(), 0640), 0);
     for (const Case& c : cases) {
         std::vector<std::string> args = {"move", hive, "--bcd", bcd};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -991,6 +994,11 @@ TEST_F(BootStoreTest, RefusedMovesLeaveBothFilesByteIdentical)
         EXPECT_EQ(FileBytes(hive), original) << c.says;
         EXPECT_EQ(FileBytes(bcd), storeBytes) << c.says;
         EXPECT_EQ(files(), before) << c.says << ": nothing left behind";
+        struct stat st;
+        ASSERT_EQ(stat(hive.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 1234u) << c.says;
+        EXPECT_EQ(st.st_gid, 1235u) << c.says;
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << c.says;
     }
 
     // Conditions of the files and disks rather than of the arguments.

@@ -40,11 +40,20 @@ bool SetMode(int fd, mode_t mode)
     return false;
 }
 
-// Copies from into to, which must not exist yet, with from's mode, and
-// starts writing it back (the flush that waits for it comes before the
-// rename, so the disk works while the new hive is made). Every byte of from
-// or nothing: false with errno set, and no partial copy left.
-bool CopyToNewFile(const char* from, const char* to, CommitFiles& files)
+// Gives a file its owner where this process may (only root may give a file
+// away); the mode is what guards it where it may not.
+void GiveOwner(int fd, uid_t uid, gid_t gid)
+{
+    if (fchown(fd, uid, gid) != 0) {
+        // Not root, or a file system that keeps no owners (vfat, ntfs-3g).
+    }
+}
+
+// Copies from into to, which must not exist yet, with the mode and owner
+// given, and starts writing it back (the flush that waits for it comes
+// before the rename, so the disk works while the new hive is made). Every
+// byte of from or nothing: false with errno set, and no partial copy left.
+bool CopyToNewFile(const char* from, const char* to, mode_t mode, uid_t uid, gid_t gid, CommitFiles& files)
 {
     int in = OpenNoWait(from, O_RDONLY);
     if (in < 0)
@@ -81,7 +90,9 @@ bool CopyToNewFile(const char* from, const char* to, CommitFiles& files)
         ok = false; // the file ended early or grew: no faithful copy
         errno = EIO;
     }
-    ok = ok && SetMode(out, st.st_mode & 07777);
+    ok = ok && SetMode(out, mode & 07777);
+    if (ok)
+        GiveOwner(out, uid, gid);
     if (ok)
         sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE); // a hint only; the fsync is checked
     int saved = errno;
@@ -213,6 +224,9 @@ bool PrepareReplacement(HiveFileRegistry& registry, const std::string& target, b
         *error = Reason(target);
         return false;
     }
+    prepared->mode = original.st_mode & 07777;
+    prepared->uid = original.st_uid;
+    prepared->gid = original.st_gid;
     auto fail = [&](const std::string& reason) {
         *error = reason;
         AbandonReplacement(*prepared);
@@ -224,7 +238,7 @@ bool PrepareReplacement(HiveFileRegistry& registry, const std::string& target, b
         std::string base = BackupName(target, std::time(nullptr));
         for (int n = 1;; ++n) {
             std::string name = base + (n == 1 ? "" : "-" + std::to_string(n)) + ".bak";
-            if (CopyToNewFile(target.c_str(), name.c_str(), files)) {
+            if (CopyToNewFile(target.c_str(), name.c_str(), prepared->mode, prepared->uid, prepared->gid, files)) {
                 prepared->backup = name;
                 break;
             }
@@ -245,14 +259,12 @@ bool PrepareReplacement(HiveFileRegistry& registry, const std::string& target, b
         close(fd);
         return fail(why);
     }
-    if (!SetMode(fd, original.st_mode & 07777)) {
+    if (!SetMode(fd, prepared->mode)) {
         std::string reason = Reason("cannot give " + temp + " the hive's mode");
         close(fd);
         return fail(reason);
     }
-    if (fchown(fd, original.st_uid, original.st_gid) != 0) {
-        // Only root may give a file away; the mode is what matters here.
-    }
+    GiveOwner(fd, prepared->uid, prepared->gid);
     bool flushed = files.Fsync(fd) == 0;
     std::string reason = Reason("cannot flush " + temp);
     if (close(fd) != 0 && flushed) {
@@ -322,19 +334,17 @@ bool PutBack(const PreparedFile& prepared, CommitFiles& files, std::string* erro
         return false;
     }
     // A copy of the backup goes in place, so the backup itself stays; it
-    // has the original's mode, and its owner too where that can be given.
+    // gets the original's mode and owner as they were before the commit,
+    // whatever the backup could be given.
     std::string folder = FolderOf(prepared.target);
     std::string temp = folder + "/." + prepared.target.substr(prepared.target.find_last_of('/') + 1) +
                        ".voskarelle-restore";
     unlink(temp.c_str());
-    struct stat original;
-    if (!CopyToNewFile(prepared.backup.c_str(), temp.c_str(), files) || !FlushFile(temp, files)) {
+    if (!CopyToNewFile(prepared.backup.c_str(), temp.c_str(), prepared.mode, prepared.uid, prepared.gid, files) ||
+        !FlushFile(temp, files)) {
         *error = Reason("cannot copy the backup " + prepared.backup);
         unlink(temp.c_str());
         return false;
-    }
-    if (stat(prepared.backup.c_str(), &original) == 0 && chown(temp.c_str(), original.st_uid, original.st_gid) != 0) {
-        // Only root may give a file away.
     }
     if (files.Rename(temp.c_str(), prepared.target.c_str()) != 0) {
         *error = Reason("cannot rename the copy of " + prepared.backup + " over " + prepared.target);

@@ -39,6 +39,11 @@ struct PreparedFile {
     std::string target; // the file it replaces (its real path)
     std::string temp;   // the new version
     std::string backup; // the copy of the original, "" for none
+    // The original's mode and owner, taken before anything changed: what the
+    // new version and a copy put back get.
+    mode_t mode = 0600;
+    uid_t uid = 0;
+    gid_t gid = 0;
 };
 
 // Copies the target to a fresh backup name (never overwriting a file) when
