@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <unistd.h>
 
 #include <filesystem>
@@ -121,34 +124,53 @@ TEST_F(BootDriversTest, BusFollowsTheDriversAboveTheDisk)
     }
 }
 
-TEST_F(BootDriversTest, MountSourceIsTheDeviceOfTheLongestMountPoint)
+// The mount that holds a file is the one with the file's device number,
+// whatever is mounted over its folder or on a longer path beside it.
+TEST_F(BootDriversTest, MountSourceIsTheDeviceTheFileIsOn)
 {
+    struct stat own;
+    ASSERT_EQ(stat(root.c_str(), &own), 0);
+    std::string device = std::to_string(major(own.st_dev)) + ":" + std::to_string(minor(own.st_dev));
     fs::create_directories(root / "proc/self");
     std::ofstream(root / "proc/self/mountinfo")
         << "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
            "30 22 0:25 / /mnt rw,nosuid - tmpfs tmpfs rw\n"
            "31 30 8:18 / /mnt/win\\040disk rw,relatime shared:5 - fuseblk /dev/sdb2 rw,user_id=0\n"
            "32 22 0:40 / /media/x rw - fuse.sshfs user@host:/ rw\n"
-           "33 22 259:3 / /srv/nvme rw master:3 propagate_from:1 - ntfs3 /dev/nvme0n1p3 rw\n"
+           "33 22 259:3 /Windows /srv/nvme ro,noatime master:3 propagate_from:1 - ntfs3 /dev/nvme0n1p3 rw\n"
            "34 30 7:0 / /mnt/win rw - ext4 /dev/loop0 rw\n"
            "35 34 8:33 / /mnt/win rw - ext4 /dev/sdc1 rw\n"
-           "36 22 8:49 / /srv/back\\134slash rw - ext4 /dev/disk/by-label/My\\040Disk rw\n"
-           "garbage line\n";
+           "36 22 8:49 / /srv/back\\134slash rw - ext4 /dev/disk/by-label/My\\040Disk\\040 rw\n"
+           "garbage line\n"
+        << "37 22 " << device << " / " << root.string() << "/mnt rw - ext4 /dev/sdz9 rw\n"
+        << "38 37 " << device << " /sub " << root.string() << " rw - ext4 /dev/sdz9 rw\n";
     const struct {
-        const char* path;
+        unsigned major, minor;
         const char* source;
     } cases[] = {
-        {"/etc/passwd", "/dev/sda2"},
-        {"/mnt/win disk/Windows/System32/config/SYSTEM", "/dev/sdb2"},
-        {"/mnt/win/x", "/dev/sdc1"}, // mounted over /dev/loop0
-        {"/mnt/winx/file", ""},
-        {"/media/x/f", ""},
-        {"/srv/nvme", "/dev/nvme0n1p3"},
-        {"/srv/back\\slash/f", "/dev/disk/by-label/My Disk"},
+        {8, 2, "/dev/sda2"},
+        {8, 18, "/dev/sdb2"},
+        {7, 0, "/dev/loop0"}, // a file opened before sdc1 was mounted over it
+        {8, 33, "/dev/sdc1"},
+        {0, 25, ""},
+        {0, 40, ""},
+        {259, 3, "/dev/nvme0n1p3"},
+        {8, 49, "/dev/disk/by-label/My Disk "}, // an escape at the very end of the field
+        {9, 9, ""},
     };
+    std::vector<MountEntry> mounts = ReadMountInfo(root.string());
     for (const auto& c : cases)
-        EXPECT_EQ(MountSourceOf(root.string(), c.path), c.source) << c.path;
-    EXPECT_EQ(MountSourceOf((root / "absent").string(), "/etc/passwd"), "");
+        EXPECT_EQ(MountSourceOfDevice(mounts, c.major, c.minor), c.source) << c.major << ":" << c.minor;
+    ASSERT_GE(mounts.size(), 8u);
+    EXPECT_EQ(mounts[2].mountPoint, "/mnt/win disk");
+    EXPECT_EQ(mounts[4].root, "/Windows");
+    EXPECT_TRUE(mounts[4].readOnly);
+    EXPECT_FALSE(mounts[5].readOnly);
+    EXPECT_EQ(mounts[7].mountPoint, "/srv/back\\slash");
+    // A real file: its own device, never the longest mount point's.
+    std::ofstream(root / "f") << "x";
+    EXPECT_EQ(MountSourceOf(root.string(), (root / "f").string()), "/dev/sdz9");
+    EXPECT_EQ(MountSourceOf((root / "absent").string(), (root / "f").string()), "");
 }
 
 TEST_F(BootDriversTest, AMapperDeviceLeadsToThePartitionBeneathIt)

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -694,9 +695,11 @@ TEST_F(CommandTest, BootDriversAreJudgedAndSwitchedOnWithTheLetters)
                                             {"ControlSet001\\Services\\stornvme\\StartOverride", overrides}}));
     // The hive's volume is a partition of an NVMe disk, as sysfs shows it.
     const std::string disk = "devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1";
+    struct stat own;
+    ASSERT_EQ(stat(hive.c_str(), &own), 0);
     fs::create_directories(machine / "proc/self");
-    std::ofstream(machine / "proc/self/mountinfo")
-        << "22 1 259:3 / " << fs::canonical(root).string() << " rw - ext4 /dev/nvme0n1p3 rw\n";
+    std::ofstream(machine / "proc/self/mountinfo") << "22 1 " << major(own.st_dev) << ":" << minor(own.st_dev) << " / "
+                                                   << fs::canonical(root).string() << " rw - ext4 /dev/nvme0n1p3 rw\n";
     fs::create_directories(machine / "sys" / disk / "nvme0n1p3");
     std::ofstream(machine / "sys" / disk / "nvme0n1p3/partition") << "3\n";
     fs::create_directories(machine / "sys/class/block");

@@ -1,9 +1,11 @@
 #include "cli/machine/mounts.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
-#include <optional>
-#include <vector>
 
 namespace {
 
@@ -39,14 +41,6 @@ std::vector<std::string_view> Fields(std::string_view line)
     return fields;
 }
 
-// Whether path lies on the mount at mountPoint, counted by whole components.
-bool Holds(std::string_view mountPoint, std::string_view path)
-{
-    if (mountPoint == "/")
-        return path.starts_with('/');
-    return path.starts_with(mountPoint) && (path.size() == mountPoint.size() || path[mountPoint.size()] == '/');
-}
-
 } // namespace
 
 std::string LinkTargetName(const std::filesystem::path& path)
@@ -58,29 +52,52 @@ std::string LinkTargetName(const std::filesystem::path& path)
     return ec ? "" : target.filename().string();
 }
 
-std::string MountSourceOf(const std::string& root, const std::string& realPath)
+std::vector<MountEntry> ReadMountInfo(const std::string& root)
 {
+    std::vector<MountEntry> mounts;
     std::ifstream in(root + "/proc/self/mountinfo");
-    if (!in)
-        return "";
-    std::optional<std::size_t> bestLength;
-    std::string source;
     for (std::string line; std::getline(in, line);) {
         // id parent major:minor root mount-point options [optional...] - type source super-options
         std::vector<std::string_view> fields = Fields(line);
         auto dash = std::find(fields.begin() + std::min<std::size_t>(fields.size(), 6), fields.end(), "-");
         if (fields.size() < 6 || fields.end() - dash < 3)
             continue;
-        std::string mountPoint = Unescape(fields[4]);
-        // Of two mounts on one point the later one hides the earlier.
-        if (!Holds(mountPoint, realPath) || (bestLength && mountPoint.size() < *bestLength))
+        MountEntry entry;
+        std::string numbers(fields[2]);
+        char colon = 0;
+        if (std::sscanf(numbers.c_str(), "%u%c%u", &entry.major, &colon, &entry.minor) != 3 || colon != ':')
             continue;
-        bestLength = mountPoint.size();
-        source = Unescape(dash[2]);
+        entry.root = Unescape(fields[3]);
+        entry.mountPoint = Unescape(fields[4]);
+        std::string_view options = fields[5];
+        entry.readOnly = options == "ro" || options.starts_with("ro,");
+        entry.type = Unescape(dash[1]);
+        entry.source = Unescape(dash[2]);
+        mounts.push_back(std::move(entry));
     }
     if (in.bad())
+        mounts.clear();
+    return mounts;
+}
+
+std::string MountSourceOfDevice(const std::vector<MountEntry>& mounts, unsigned major, unsigned minor)
+{
+    // Bind mounts of one file system share its source; a mount with no /dev
+    // source (tmpfs, a network file system) names no block device.
+    for (const MountEntry& entry : mounts)
+        if (entry.major == major && entry.minor == minor && entry.source.starts_with("/dev/"))
+            return entry.source;
+    return "";
+}
+
+std::string MountSourceOf(const std::string& root, const std::string& realPath)
+{
+    // The file's own device number names the mount that holds it, whatever
+    // is mounted over or beside its folder since.
+    struct stat st;
+    if (stat(realPath.c_str(), &st) != 0)
         return "";
-    return source.starts_with("/dev/") ? source : "";
+    return MountSourceOfDevice(ReadMountInfo(root), major(st.st_dev), minor(st.st_dev));
 }
 
 std::string UnderlyingDevice(const std::string& root, const std::string& device)

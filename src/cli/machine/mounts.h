@@ -6,10 +6,27 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
-// The device ("/dev/sdb2") mounted where realPath lives, from the mount table
-// of <root>/proc/self/mountinfo; "" when that mount has no /dev source (tmpfs,
-// a network file system) or the table cannot be read.
+struct MountEntry {
+    unsigned major = 0, minor = 0; // the device number of the mounted file system
+    std::string root;              // its folder seen at the mount point, "/" for all of it
+    std::string mountPoint;
+    bool readOnly = false;
+    std::string type;   // "ext4", "fuseblk", "ntfs3", "vfat"
+    std::string source; // "/dev/sdb2", or what a file system without a device names
+};
+
+// Every mount of <root>/proc/self/mountinfo, escapes decoded; empty when it
+// cannot be read.
+std::vector<MountEntry> ReadMountInfo(const std::string& root);
+
+// The /dev source of the file system with the device number given; "" when
+// it has none (tmpfs, a network file system) or is not mounted.
+std::string MountSourceOfDevice(const std::vector<MountEntry>& mounts, unsigned major, unsigned minor);
+
+// The device ("/dev/sdb2") holding the file at realPath: the mount whose
+// device number the file has, from <root>/proc/self/mountinfo; "" as above.
 std::string MountSourceOf(const std::string& root, const std::string& realPath);
 
 // The partition beneath a device-mapper device (an unlocked BitLocker or LUKS
