@@ -902,6 +902,14 @@ TEST_F(BootStoreTest, AWholeDiskMoveChangesOnlyTheIdentityFieldsOfBothFiles)
     BootDevice manager = DecodeBootDevice(Elements(bcd)[before.begin()->first]);
     EXPECT_EQ(GuidText(manager.partition), "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4c}");
     EXPECT_EQ(manager.disk, kGptDisk);
+
+    // One file alone needs no copy to undo with: no room for one is no
+    // reason to refuse.
+    FailingFiles full("copy: disk full");
+    ASSERT_EQ(Run({"move", hive, "E:=" + gpt + "#1", "--no-backup", "--disk", mbr, "--disk", gpt}, &full), 0) << err;
+    table = MountedDevices();
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\E:")->data, kGptData);
+    EXPECT_EQ(FolderFiles(), folder);
 }
 
 // A GPT partition GUID names a volume only together with its disk's GUID:

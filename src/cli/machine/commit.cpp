@@ -361,10 +361,12 @@ CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, C
                             std::string* error)
 {
     // Every new file is written and flushed before any original is replaced;
-    // the backups are what a failed replacement is undone from, so they are
-    // made even when none is to be kept.
+    // the backups are what a failed replacement of a later file is undone
+    // from, so with several files they are made even when none is to be
+    // kept. One file needs none: its rename is all or nothing.
+    bool withBackups = keepBackups || targets.size() > 1;
     for (CommitTarget& target : targets) {
-        if (!PrepareReplacement(*target.registry, target.path, true, files, &target.prepared, error)) {
+        if (!PrepareReplacement(*target.registry, target.path, withBackups, files, &target.prepared, error)) {
             for (CommitTarget& other : targets)
                 AbandonReplacement(other.prepared);
             return CommitResult::Failed;
@@ -405,7 +407,8 @@ CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, C
     // Backups nobody asked for go only when every file is safely in place.
     if (!keepBackups && result == CommitResult::Done) {
         for (CommitTarget& target : targets) {
-            unlink(target.prepared.backup.c_str());
+            if (!target.prepared.backup.empty())
+                unlink(target.prepared.backup.c_str());
             target.prepared.backup.clear();
         }
     }

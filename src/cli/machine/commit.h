@@ -88,8 +88,9 @@ struct CommitTarget {
 // Replaces several files as one change: all new files are written and flushed
 // before the first original is replaced, and when a later replacement fails
 // the earlier ones are put back from their backups, so each file ends as it
-// was or as intended. Backups are made in any case and removed at the end
-// unless keepBackups (each target's prepared.backup then names its own).
+// was or as intended. With several files, backups are made in any case and
+// removed at the end unless keepBackups (each target's prepared.backup then
+// names its own); one file alone gets a backup only when it is kept.
 CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, CommitFiles& files,
                             std::string* error);
 
