@@ -316,6 +316,18 @@ TEST_F(CommandTest, SetGivesEachVolumeExactlyItsLetterAndKeepsEverythingElse)
 
 TEST_F(CommandTest, DryRunPrintsTheTableItWouldWriteAndChangesNothing)
 {
+    // An image is one image however it is spelled.
+    fs::create_symlink(mbr, root / "link.img");
+    fs::path here = fs::current_path();
+    fs::current_path(root);
+    for (const std::string& spelling : std::vector<std::string>{"./disk.img#1", mbr + "#1", (root / "." / "disk.img#1").string(),
+                                 (root / "link.img#1").string(), "disk.img#01"}) {
+        EXPECT_EQ(Run({"set", hive, spelling + "=G:", "--dry-run", "--disk", "disk.img"}), 0) << spelling << err;
+        EXPECT_NE(out.find("G:  MBR disk 5CBEA03E, partition at 1048576 bytes"), std::string::npos) << out;
+        EXPECT_EQ(Run({"move", hive, "D:=" + spelling, "--dry-run", "--disk", "./disk.img"}), 0) << spelling << err;
+    }
+    fs::current_path(here);
+
     ASSERT_EQ(Run({"set", hive, "D:=G:", "--dry-run", "--disk", mbr}), 0) << err;
     EXPECT_NE(out.find("G:  MBR disk 5CBEA03E, partition at 1048576 bytes (1 MiB)"), std::string::npos) << out;
     EXPECT_EQ(out.find("\nD:  "), std::string::npos) << out;

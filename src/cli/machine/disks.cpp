@@ -11,9 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
-#include <set>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -171,6 +169,49 @@ const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part)
     return nullptr;
 }
 
+bool SameFile(const std::string& a, const std::string& b)
+{
+    struct stat x, y;
+    if (stat(a.c_str(), &x) != 0 || stat(b.c_str(), &y) != 0)
+        return false;
+    if (S_ISBLK(x.st_mode) || S_ISBLK(y.st_mode))
+        return S_ISBLK(x.st_mode) && S_ISBLK(y.st_mode) && x.st_rdev == y.st_rdev;
+    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+const DiskInfo* FindDisk(const DiskScan& scan, const std::string& path)
+{
+    for (const DiskInfo& disk : scan.disks)
+        if (disk.path == path)
+            return &disk;
+    for (const DiskInfo& disk : scan.disks)
+        if (SameFile(disk.path, path))
+            return &disk;
+    return nullptr;
+}
+
+const Partition* FindPartition(const DiskScan& scan, const std::string& path)
+{
+    for (const Partition& part : scan.partitions)
+        if (part.path == path)
+            return &part;
+    // "IMAGE#N": the image by any spelling, and its partition N.
+    std::size_t hash = path.rfind('#');
+    if (hash != std::string::npos && hash + 1 < path.size() &&
+        path.find_first_not_of("0123456789", hash + 1) == std::string::npos && path.size() - hash <= 4) {
+        int number = std::stoi(path.substr(hash + 1));
+        if (const DiskInfo* disk = FindDisk(scan, path.substr(0, hash)))
+            for (const Partition& part : scan.partitions)
+                if (part.disk == disk->path && part.number == number)
+                    return &part;
+    }
+    // A partition's device node by another name (/dev/disk/by-uuid/...).
+    for (const Partition& part : scan.partitions)
+        if (part.path.starts_with("/dev/") && SameFile(part.path, path))
+            return &part;
+    return nullptr;
+}
+
 std::vector<std::string> MachineDisks()
 {
     std::vector<std::string> disks;
@@ -197,12 +238,10 @@ std::vector<std::string> MachineDisks()
 DiskScan ScanDisks(const std::vector<std::string>& paths)
 {
     DiskScan scan;
-    std::set<std::string> seen;
     for (const std::string& path : paths.empty() ? MachineDisks() : paths) {
         // A disk named twice, or by two names, is one disk: scanned twice,
         // its partitions would look like copies of each other.
-        char resolved[PATH_MAX];
-        if (!seen.insert(realpath(path.c_str(), resolved) ? std::string(resolved) : path).second)
+        if (FindDisk(scan, path) != nullptr)
             continue;
         ScanDisk(path, scan);
     }

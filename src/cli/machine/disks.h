@@ -41,5 +41,16 @@ DiskScan ScanDisks(const std::vector<std::string>& paths);
 // The disk a partition of scan is on; nullptr when scan lacks it.
 const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part);
 
+// Whether two paths name one file or device, however each is spelled
+// ("clone.img", "./clone.img", a link to it); false when either is missing.
+bool SameFile(const std::string& a, const std::string& b);
+
+// The examined disk named path, by any spelling; nullptr when there is none.
+const DiskInfo* FindDisk(const DiskScan& scan, const std::string& path);
+
+// The examined partition named path ("/dev/sdb2", "clone.img#2"), by any
+// spelling of its device or image; nullptr when there is none.
+const Partition* FindPartition(const DiskScan& scan, const std::string& path);
+
 // The whole disks of this machine, as /dev paths.
 std::vector<std::string> MachineDisks();

@@ -5,7 +5,6 @@
 #include "mounttable/identity.h"
 #include "mounttable/text.h"
 
-#include <climits>
 #include <cstdlib>
 
 #include <algorithm>
@@ -27,19 +26,6 @@ void AddDuplicateWarnings(Report* report)
 }
 
 } // namespace
-
-const Partition* FindPartition(const DiskScan& scan, const std::string& path)
-{
-    for (const Partition& part : scan.partitions)
-        if (part.path == path)
-            return &part;
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) != nullptr)
-        for (const Partition& part : scan.partitions)
-            if (part.path == resolved)
-                return &part;
-    return nullptr;
-}
 
 bool ReadCloneTable(HiveFileRegistry& registry, Report* report)
 {

@@ -52,9 +52,6 @@ bool ReadCloneTable(HiveFileRegistry& registry, Report* report);
 bool MakeReport(HiveInput& input, const std::vector<std::string>& disks, Report* report, Failure* failure);
 
 std::map<Identity, std::vector<const Partition*>> PartitionsByIdentity(const DiskScan& scan);
-// The examined partition named path ("/dev/sdb2", "clone.img#2"), also
-// through links; nullptr when there is none.
-const Partition* FindPartition(const DiskScan& scan, const std::string& path);
 std::vector<std::string> VolumeNamesOf(const Report& report, const Identity& data);
 bool HasLetter(const Report& report, const Identity& identity);
 

@@ -11,7 +11,6 @@
 #include "mounttable/text.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 #include <map>
 #include <optional>
@@ -98,18 +97,6 @@ bool ParseOld(const std::string& text, const Report* clone, OldVolume* old, Fail
         return malformed("disk:SIGNATURE (8 hexadecimal digits) or disk:{disk-guid}");
     }
     return malformed("a letter (C:), hex:..., gpt:{...}, mbr:SIGNATURE:OFFSET or disk:...");
-}
-
-const DiskInfo* FindDisk(const DiskScan& scan, const std::string& path)
-{
-    char resolved[PATH_MAX];
-    std::string real = realpath(path.c_str(), resolved) ? resolved : path;
-    for (const DiskInfo& disk : scan.disks) {
-        char other[PATH_MAX];
-        if (disk.path == path || (realpath(disk.path.c_str(), other) && real == other))
-            return &disk;
-    }
-    return nullptr;
 }
 
 // The style, disk and partition a partition of the examined disks gets in a
