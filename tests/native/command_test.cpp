@@ -857,6 +857,40 @@ TEST_F(BootStoreTest, ShowTiesTheStoreToTheDisksAndSuggestsTheMove)
     ASSERT_EQ(Run({"show", bcd, "--disk", gpt, "--json"}), 0) << err;
     EXPECT_EQ(Json::parse(out)["boot"]["objects"].size(), 2u);
     EXPECT_EQ(FileBytes(bcd), storeBytes);
+
+    // Every command printed can be pasted into a shell as it is, whatever
+    // the paths hold.
+    fs::path odd = root / "a b\tc'd";
+    fs::create_directories(odd);
+    fs::copy_file(hive, odd / "SYSTEM");
+    fs::copy_file(bcd, odd / "BCD");
+    fs::copy_file(moved, odd / "new disk.img");
+    ASSERT_EQ(Run({"show", (odd / "SYSTEM").string(), "--bcd", (odd / "BCD").string(), "--disk", mbr, "--disk",
+                   (odd / "new disk.img").string()}),
+              0)
+        << err;
+    int pasted = 0;
+    for (std::size_t at = out.find("`voskarelle "); at != std::string::npos; at = out.find("`voskarelle ", at + 1)) {
+        std::string command = out.substr(at + 1, out.find('`', at + 1) - at - 1);
+        std::string words = (root / "words").string();
+        std::ofstream(root / "paste.sh") << "printf '%s\\n' " << command << " >'" << words << "'\n";
+        ASSERT_EQ(std::system(("bash '" + (root / "paste.sh").string() + "'").c_str()), 0) << command;
+        std::ifstream in(words);
+        std::vector<std::string> argv;
+        for (std::string word; std::getline(in, word);)
+            argv.push_back(word);
+        ASSERT_GE(argv.size(), 4u) << command;
+        if (argv[1] == "move") {
+            EXPECT_EQ(argv, (std::vector<std::string>{"voskarelle", "move", (odd / "SYSTEM").string(), "--bcd",
+                                                      (odd / "BCD").string(),
+                                                      "disk:99887766=" + (odd / "new disk.img").string()}));
+        } else {
+            EXPECT_EQ(argv, (std::vector<std::string>{"voskarelle", "disk-id", (odd / "new disk.img").string(),
+                                                      "99887766"}));
+        }
+        ++pasted;
+    }
+    EXPECT_EQ(pasted, 2) << out;
 }
 
 // The bytes of each element of a store file, by key.

@@ -1,6 +1,7 @@
 #include "cli/machine/disk_label.h"
 
 #include "cli/machine/fd.h"
+#include "cli/machine/shell_quote.h"
 #include "mounttable/identity.h"
 
 #include <fcntl.h>
@@ -32,14 +33,6 @@ using FdiskContext = std::unique_ptr<fdisk_context, ContextDeleter>;
 std::string Why(int error)
 {
     return std::strerror(error < 0 ? -error : error);
-}
-
-std::string Quoted(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
 }
 
 // Exactly 8 hexadecimal digits: a shorter form would be a guess at what was
@@ -282,7 +275,7 @@ bool BackupLabelAreas(int fd, const LabelAreas& areas, const std::string& base, 
 
 std::vector<std::string> RestoreCommands(const std::string& backup, const std::string& disk, const LabelAreas& areas)
 {
-    std::string common = "dd if=" + Quoted(backup) + " of=" + Quoted(disk) + " bs=" + std::to_string(areas.sectorSize);
+    std::string common = "dd if=" + ShellQuoted(backup) + " of=" + ShellQuoted(disk) + " bs=" + std::to_string(areas.sectorSize);
     return {
         common + " count=" + std::to_string(kLabelHeadSectors) + " conv=notrunc,fsync",
         common + " skip=" + std::to_string(kLabelHeadSectors) +

@@ -1,4 +1,5 @@
 #include "cli/report/boot_check.h"
+#include "cli/machine/shell_quote.h"
 
 #include "cli/machine/bus.h"
 #include "cli/machine/mounts.h"
@@ -27,7 +28,7 @@ void CheckBootDrivers(hive_h* hive, const std::string& root, const std::string& 
         for (const CloneEntry& entry : report->entries)
             if (!own->identity.empty() && entry.data == own->identity && boot.letter.empty())
                 boot.letter = entry.letter;
-        std::string fix = "; `voskarelle set " + report->hive + " " + own->path + "=C:` gives it C:";
+        std::string fix = "; `voskarelle set " + ShellQuoted(report->hive) + " " + ShellQuoted(own->path) + "=C:` gives it C:";
         if (boot.letter.empty())
             report->warnings.push_back("the clone gives its own volume " + own->path + " no letter" + fix);
         else if (boot.letter != "C:")
@@ -51,7 +52,7 @@ void CheckBootDrivers(hive_h* hive, const std::string& root, const std::string& 
     boot.verdict = Judge(boot.bus, facts.services);
     if (boot.verdict.outcome == BootDriverVerdict::Fixable)
         report->warnings.push_back("Windows will stop with INACCESSIBLE_BOOT_DEVICE (0x7B) on a disk of the " +
-                                   boot.bus + " bus: " + boot.verdict.reason + "; `voskarelle set " + report->hive +
+                                   boot.bus + " bus: " + boot.verdict.reason + "; `voskarelle set " + ShellQuoted(report->hive) +
                                    " --boot-driver " + boot.bus + "` switches the driver on");
 }
 

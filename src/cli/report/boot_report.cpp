@@ -1,4 +1,5 @@
 #include "cli/report/boot_report.h"
+#include "cli/machine/shell_quote.h"
 
 #include "cli/verbs/command.h"
 #include "cli/report/render.h"
@@ -186,14 +187,14 @@ std::vector<std::string> SuggestDiskMoves(const Report* clone, const StoreReport
         if (std::count_if(found.begin(), found.end(), [&](const auto& f) { return f.second == candidate; }) > 1)
             continue;
         const DiskInfo& disk = *candidate;
-        std::string move = command + " disk:" + name + "=" + disk.path;
+        std::string move = command + " disk:" + name + "=" + ShellQuoted(disk.path);
         moves.push_back(move);
         explanations->push_back("no examined disk carries the identity " + name + " that the clone names, but " +
                                 disk.path + " holds every partition it names under the identity " +
                                 (disk.table == "dos" ? SignatureText(disk.signature) : GuidText(disk.guid)) +
                                 " (a new disk " + (disk.table == "dos" ? "signature" : "GUID") +
                                 "): `" + move + "` moves the clone onto it, or give the disk its old identity back, "
-                                "with the original detached: `voskarelle disk-id " + disk.path + " " + name + "`");
+                                "with the original detached: `voskarelle disk-id " + ShellQuoted(disk.path) + " " + name + "`");
     }
     return moves;
 }

@@ -1,4 +1,5 @@
 #include "cli/report/render.h"
+#include "cli/machine/shell_quote.h"
 
 #include "mounttable/identity.h"
 
@@ -101,7 +102,7 @@ void PrintBootText(const Report& report, std::ostream& out)
         break;
     case BootDriverVerdict::Fixable:
         out << "  will stop with INACCESSIBLE_BOOT_DEVICE (0x7B): " << boot.verdict.reason
-            << "\n  fix: voskarelle set " << report.hive << " --boot-driver " << boot.bus << "\n";
+            << "\n  fix: voskarelle set " << ShellQuoted(report.hive) << " --boot-driver " << boot.bus << "\n";
         break;
     case BootDriverVerdict::Unfixable:
         out << "  cannot be fixed here: " << boot.verdict.reason << "\n";

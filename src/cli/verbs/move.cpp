@@ -2,6 +2,7 @@
 // table and its boot store both learn the new identity, and nothing else of
 // either file changes.
 #include "cli/report/boot_check.h"
+#include "cli/machine/shell_quote.h"
 #include "cli/report/boot_report.h"
 #include "cli/verbs/command.h"
 #include "cli/report/render.h"
@@ -417,7 +418,7 @@ bool CheckOneLetterEach(const Options& options, const MoveFiles& files, const Mo
                 holders.push_back(entry.letter);
         if (!holders.empty()) {
             *failure = {kExitRefused, "the clone's " + holders.front() + " already holds the identity of the new "
-                                      "partition: remove its letter first with `voskarelle set " + options.hive +
+                                      "partition: remove its letter first with `voskarelle set " + ShellQuoted(options.hive) +
                                       " " + holders.front() + "=none`"};
             return false;
         }

@@ -1,4 +1,5 @@
 #include "cli/report/boot_check.h"
+#include "cli/machine/shell_quote.h"
 #include "cli/report/boot_report.h"
 #include "cli/verbs/command.h"
 #include "cli/report/render.h"
@@ -19,7 +20,7 @@ int ShowStore(const Options& options, HiveInput& input, std::ostream& out, std::
     if (!MakeStoreReport(input, scan, &store, &failure))
         return Refuse(err, failure);
     store.suggestedMoves =
-        SuggestDiskMoves(nullptr, &store, scan, "voskarelle move " + options.hive, &store.warnings);
+        SuggestDiskMoves(nullptr, &store, scan, "voskarelle move " + ShellQuoted(options.hive), &store.warnings);
     if (options.json) {
         PrintStoreJson(store, scan, out);
         return kExitOk;
@@ -73,7 +74,8 @@ int RunShow(const Options& options, std::ostream& out, std::ostream& err, Commit
             if (!store.defaultOsDevice.empty() && entry.data == store.defaultOsDevice && store.defaultOsLetter.empty())
                 store.defaultOsLetter = entry.letter;
     }
-    std::string command = "voskarelle move " + options.hive + (withStore ? " --bcd " + options.bcd : "");
+    std::string command =
+        "voskarelle move " + ShellQuoted(options.hive) + (withStore ? " --bcd " + ShellQuoted(options.bcd) : "");
     std::vector<std::string> explanations;
     std::vector<std::string> moves =
         SuggestDiskMoves(&report, withStore ? &store : nullptr, report.scan, command, &explanations);
