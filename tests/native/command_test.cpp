@@ -911,11 +911,25 @@ std::map<std::string, std::vector<std::uint8_t>> Elements(const std::string& fil
 
 TEST_F(BootStoreTest, AWholeDiskMoveChangesOnlyTheIdentityFieldsOfBothFiles)
 {
+    // Windows keeps the volume name of a partition long gone: the
+    // suggestion and the move both leave it as it is.
+    ValueList table = Table();
+    table.push_back({"\\??\\Volume{0bad0000-0000-0000-0000-00002c000000}", kRegBinary,
+                     MbrIdentity(0x99887766, 704ull << 20)});
+    ASSERT_TRUE(MakeHiveFile(hive.c_str(), {{"MountedDevices", table}, {"Select", kSelect}}));
+    ASSERT_EQ(Run({"show", hive, "--bcd", bcd, "--disk", mbr, "--disk", moved}), 0) << err;
+    EXPECT_NE(out.find("(1 volume name of a partition it does not hold stays as it is)"), std::string::npos) << out;
+    EXPECT_NE(out.find("disk:99887766=" + moved + "`"), std::string::npos) << out;
     auto before = Elements(bcd);
     ASSERT_EQ(Run({"move", hive, "--bcd", bcd, "disk:99887766=" + moved, "--disk", mbr, "--disk", gpt}), 0) << err;
-    ValueList expected = Sorted(Table());
+    EXPECT_NE(out.find("Left as it is: \\??\\Volume{0bad0000-0000-0000-0000-00002c000000}  MBR disk 99887766, "
+                       "partition at 738197504 bytes (704 MiB): " + moved + " has no partition there; the name "
+                       "mounts nothing\n"),
+              std::string::npos)
+        << out;
+    ValueList expected = Sorted(table);
     FindValue(expected, "\\DosDevices\\C:")->data = MbrIdentity(0x0BADF00D, 0x100000);
-    EXPECT_EQ(MountedDevices(), expected) << "C: keeps its name and type";
+    EXPECT_EQ(MountedDevices(), expected) << "C: keeps its name and type, the stale name stays";
     auto after = Elements(bcd);
     for (const auto& [key, bytes] : before) {
         if (key != loaderDevice && key.find("a1b2c3d4-0000-4000-8000-000000000001}\\Elements\\11") == std::string::npos) {
@@ -942,7 +956,7 @@ TEST_F(BootStoreTest, AWholeDiskMoveChangesOnlyTheIdentityFieldsOfBothFiles)
     ASSERT_EQ(Run({"move", hive, "--bcd", bcd, "E:=" + gpt + "#2", "--no-backup", "--disk", mbr}), 0) << err;
     EXPECT_EQ(FolderFiles(), folder);
     EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), rootFiles);
-    ValueList table = MountedDevices();
+    table = MountedDevices();
     DecodedIdentity e = DecodeIdentity(FindValue(table, "\\DosDevices\\E:")->data);
     EXPECT_EQ(GuidText(e.guid), "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4c}");
     BootDevice manager = DecodeBootDevice(Elements(bcd)[before.begin()->first]);

@@ -39,23 +39,19 @@ bool SameDisk(const DiskInfo& disk, const DiskReferences& refs)
                                              : disk.table == "gpt" && disk.guid == refs.guid;
 }
 
-// A disk that holds every partition refs names, under its own identity.
+// A disk that holds every partition refs names, under its own identity:
+// each has the counterpart a whole-disk move would give it.
 bool HoldsAll(const DiskScan& scan, const DiskInfo& disk, const DiskReferences& refs)
 {
     if (disk.table != (refs.style == PartitionStyle::Mbr ? "dos" : "gpt"))
         return false;
-    std::set<std::uint64_t> offsets;
-    std::set<std::array<std::uint8_t, 16>> partitions;
-    for (const Partition& part : scan.partitions) {
-        if (part.disk != disk.path)
-            continue;
-        offsets.insert(part.offset);
-        DecodedIdentity id = DecodeIdentity(part.identity);
-        if (id.kind == IdentityKind::Gpt)
-            partitions.insert(id.guid);
-    }
-    return std::includes(offsets.begin(), offsets.end(), refs.offsets.begin(), refs.offsets.end()) &&
-           std::includes(partitions.begin(), partitions.end(), refs.partitions.begin(), refs.partitions.end());
+    for (std::uint64_t offset : refs.offsets)
+        if (Counterpart(scan, disk, PartitionStyle::Mbr, offset, {}) == nullptr)
+            return false;
+    for (const std::array<std::uint8_t, 16>& guid : refs.partitions)
+        if (Counterpart(scan, disk, PartitionStyle::Gpt, 0, guid) == nullptr)
+            return false;
+    return true;
 }
 
 void AddReference(std::map<std::string, DiskReferences>& disks, const BootDevice& device)
@@ -74,6 +70,41 @@ void AddReference(std::map<std::string, DiskReferences>& disks, const BootDevice
 }
 
 } // namespace
+
+const Partition* Counterpart(const DiskScan& scan, const DiskInfo& disk, PartitionStyle style, std::uint64_t offset,
+                             const std::array<std::uint8_t, 16>& guid)
+{
+    for (const Partition& part : scan.partitions) {
+        if (part.disk != disk.path || part.identity.empty())
+            continue;
+        if (style == PartitionStyle::Mbr && part.offset == offset)
+            return &part;
+        if (style == PartitionStyle::Gpt && part.identity == GptIdentity(guid))
+            return &part;
+    }
+    return nullptr;
+}
+
+bool RecordOf(const DiskScan& scan, const Partition& part, BootDevice* device)
+{
+    const DiskInfo* disk = DiskOf(scan, part);
+    if (disk == nullptr || !disk->hasId)
+        return false;
+    DecodedIdentity id = DecodeIdentity(part.identity);
+    if (disk->table == "dos" && id.kind == IdentityKind::Mbr) {
+        device->style = PartitionStyle::Mbr;
+        device->signature = disk->signature;
+        device->offset = part.offset;
+        return true;
+    }
+    if (disk->table == "gpt" && id.kind == IdentityKind::Gpt) {
+        device->style = PartitionStyle::Gpt;
+        device->disk = disk->guid;
+        device->partition = id.guid;
+        return true;
+    }
+    return false;
+}
 
 const Partition* FindBootPartition(const DiskScan& scan, const BootDevice& device)
 {
@@ -189,8 +220,22 @@ std::vector<std::string> SuggestDiskMoves(const Report* clone, const StoreReport
         const DiskInfo& disk = *candidate;
         std::string move = command + " disk:" + name + "=" + ShellQuoted(disk.path);
         moves.push_back(move);
+        // Volume names of partitions long gone stay as they are under the
+        // move, which says so; the suggestion says it before.
+        int stale = 0;
+        if (clone != nullptr && disk.table == "dos")
+            for (const RegValue& value : clone->volumeNames) {
+                DecodedIdentity id = DecodeIdentity(value.data);
+                stale += id.kind == IdentityKind::Mbr && SignatureText(id.diskSignature) == name &&
+                         Counterpart(scan, disk, PartitionStyle::Mbr, id.offset, {}) == nullptr;
+            }
+        std::string staleText = stale == 0   ? ""
+                                : stale == 1 ? " (1 volume name of a partition it does not hold stays as it is)"
+                                             : " (" + std::to_string(stale) +
+                                                   " volume names of partitions it does not hold stay as they are)";
         explanations->push_back("no examined disk carries the identity " + name + " that the clone names, but " +
-                                disk.path + " holds every partition it names under the identity " +
+                                disk.path + " holds every partition its letters and boot store name" + staleText +
+                                " under the identity " +
                                 (disk.table == "dos" ? SignatureText(disk.signature) : GuidText(disk.guid)) +
                                 " (a new disk " + (disk.table == "dos" ? "signature" : "GUID") +
                                 "): `" + move + "` moves the clone onto it, or give the disk its old identity back, "

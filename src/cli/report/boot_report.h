@@ -44,6 +44,16 @@ bool MakeStoreReport(HiveInput& input, const DiskScan& scan, StoreReport* report
 // boot device names; nullptr when none does.
 const Partition* FindBootPartition(const DiskScan& scan, const BootDevice& device);
 
+// The partition of disk that stands for one of another disk in a
+// whole-disk move: at offset (MBR) or with the partition GUID guid (GPT);
+// nullptr when disk has none.
+const Partition* Counterpart(const DiskScan& scan, const DiskInfo& disk, PartitionStyle style, std::uint64_t offset,
+                             const std::array<std::uint8_t, 16>& guid);
+
+// The style, disk and partition a partition of the examined disks gets in a
+// boot device; false when its disk carries no identity a store can name.
+bool RecordOf(const DiskScan& scan, const Partition& part, BootDevice* device);
+
 // The moves that would fix a disk whose identity changed: the references of
 // the clone's table and store to one disk that no examined disk carries, when
 // exactly one examined disk holds all of those partitions under another

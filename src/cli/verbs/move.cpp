@@ -34,6 +34,10 @@ struct PlannedMove {
     const DiskInfo* disk = nullptr;    // a whole disk's new disk
     int matches = 0;
     std::optional<std::array<std::uint8_t, 16>> gptDisk; // the disk a GPT volume's elements name
+    // A whole disk's partitions that the files name and the new disk does
+    // not hold: each left as it is, in words.
+    std::vector<std::string> left;
+    std::string firstMissing; // the first of them, for a refusal
 };
 
 // A value of either file as it becomes.
@@ -100,45 +104,6 @@ bool ParseOld(const std::string& text, const Report* clone, OldVolume* old, Fail
     return malformed("a letter (C:), hex:..., gpt:{...}, mbr:SIGNATURE:OFFSET or disk:...");
 }
 
-// The style, disk and partition a partition of the examined disks gets in a
-// boot device.
-bool RecordOf(const DiskScan& scan, const Partition& part, BootDevice* device)
-{
-    const DiskInfo* disk = DiskOf(scan, part);
-    if (disk == nullptr || !disk->hasId)
-        return false;
-    DecodedIdentity id = DecodeIdentity(part.identity);
-    if (disk->table == "dos" && id.kind == IdentityKind::Mbr) {
-        device->style = PartitionStyle::Mbr;
-        device->signature = disk->signature;
-        device->offset = part.offset;
-        return true;
-    }
-    if (disk->table == "gpt" && id.kind == IdentityKind::Gpt) {
-        device->style = PartitionStyle::Gpt;
-        device->disk = disk->guid;
-        device->partition = id.guid;
-        return true;
-    }
-    return false;
-}
-
-// The partition of disk that stands for the one a whole-disk move finds at
-// offset (MBR) or with partition GUID guid (GPT).
-const Partition* Counterpart(const DiskScan& scan, const DiskInfo& disk, PartitionStyle style, std::uint64_t offset,
-                             const std::array<std::uint8_t, 16>& guid)
-{
-    for (const Partition& part : scan.partitions) {
-        if (part.disk != disk.path || part.identity.empty())
-            continue;
-        if (style == PartitionStyle::Mbr && part.offset == offset)
-            return &part;
-        if (style == PartitionStyle::Gpt && part.identity == GptIdentity(guid))
-            return &part;
-    }
-    return nullptr;
-}
-
 std::string Where(const BootDevice& device)
 {
     if (device.style == PartitionStyle::Mbr)
@@ -146,42 +111,41 @@ std::string Where(const BootDevice& device)
     return "the partition " + GuidText(device.partition) + " of disk " + GuidText(device.disk);
 }
 
-// The new identity of a MountedDevices value under move; false (with a
-// refusal) when a whole disk has no counterpart of the partition.
-bool NewIdentity(const PlannedMove& move, const DiskScan& scan, const Identity& data, Identity* identity,
-                 bool* matches, Failure* failure)
+// How a value or element of the files stands to a move.
+enum class Named {
+    No,                 // it names something else
+    Yes,                // it names OLD, and NEW has what it becomes
+    WithoutCounterpart, // it names a partition of the old disk that the new disk does not hold
+};
+
+// The new identity of a MountedDevices value under move.
+Named NewIdentity(const PlannedMove& move, const DiskScan& scan, const Identity& data, Identity* identity)
 {
-    *matches = false;
     if (!move.old.wholeDisk) {
         if (data != move.old.identity)
-            return true;
-        *matches = true;
+            return Named::No;
         *identity = move.target->identity;
-        return true;
+        return Named::Yes;
     }
     DecodedIdentity id = DecodeIdentity(data);
     // A GPT identity is the partition GUID alone: a disk with the same
     // partitions leaves it as it is.
     if (move.old.style != PartitionStyle::Mbr || id.kind != IdentityKind::Mbr ||
         id.diskSignature != move.old.signature)
-        return true;
+        return Named::No;
     const Partition* part = Counterpart(scan, *move.disk, PartitionStyle::Mbr, id.offset, {});
-    if (part == nullptr) {
-        *failure = {kExitRefused, move.disk->path + " has no partition at " + std::to_string(id.offset) +
-                                      " bytes, which the clone names on disk " + SignatureText(id.diskSignature)};
-        return false;
-    }
-    *matches = true;
+    if (part == nullptr)
+        return Named::WithoutCounterpart;
     *identity = part->identity;
-    return true;
+    return Named::Yes;
 }
 
-// The new record of a boot device under move; false with a refusal when a
-// whole disk has no counterpart.
+// The new record of a boot device under move; false with a refusal when
+// the new partition cannot be named in a store.
 bool NewRecord(const PlannedMove& move, const DiskScan& scan, const BootDevice& device, BootDevice* moved,
-               const Partition** newPartition, bool* matches, Failure* failure)
+               const Partition** newPartition, Named* named, Failure* failure)
 {
-    *matches = false;
+    *named = Named::No;
     const Partition* target = nullptr;
     if (!move.old.wholeDisk) {
         DecodedIdentity old = DecodeIdentity(move.old.identity);
@@ -200,9 +164,8 @@ bool NewRecord(const PlannedMove& move, const DiskScan& scan, const BootDevice& 
             return true;
         target = Counterpart(scan, *move.disk, device.style, device.offset, device.partition);
         if (target == nullptr) {
-            *failure = {kExitRefused, move.disk->path + " has no counterpart of " + Where(device) +
-                                          ", which the boot store names"};
-            return false;
+            *named = Named::WithoutCounterpart;
+            return true;
         }
     }
     *moved = device;
@@ -210,7 +173,7 @@ bool NewRecord(const PlannedMove& move, const DiskScan& scan, const BootDevice& 
         *failure = {kExitRefused, target->path + " is on a disk whose identity a boot store cannot name"};
         return false;
     }
-    *matches = true;
+    *named = Named::Yes;
     *newPartition = target;
     return true;
 }
@@ -284,7 +247,7 @@ bool ResolveMoves(const Options& options, const MoveFiles& files, std::vector<Pl
         return false;
     };
     for (const auto& [oldText, newText] : options.moves) {
-        PlannedMove move{oldText, newText, {}, nullptr, nullptr, 0, std::nullopt};
+        PlannedMove move{oldText, newText, {}, nullptr, nullptr, 0, std::nullopt, {}, {}};
         if (!ParseOld(oldText, files.hive ? &files.report : nullptr, &move.old, failure))
             return false;
         if (move.old.wholeDisk) {
@@ -331,10 +294,19 @@ bool PlanLetterChanges(const MoveFiles& files, std::vector<PlannedMove>& moves, 
     for (const RegValue& value : *values) {
         for (PlannedMove& move : moves) {
             Identity identity;
-            bool matches = false;
-            if (!NewIdentity(move, files.report.scan, value.data, &identity, &matches, failure))
-                return false;
-            if (!matches)
+            Named named = NewIdentity(move, files.report.scan, value.data, &identity);
+            if (named == Named::WithoutCounterpart) {
+                // A volume name of a partition long gone names nothing
+                // Windows will mount; a letter's partition was not cloned.
+                DecodedIdentity id = DecodeIdentity(value.data);
+                bool letter = DriveLetterPart(value.name.c_str()) != nullptr;
+                move.left.push_back(value.name + "  " + IdentityText(value.data) + ": " + move.disk->path +
+                                    " has no partition there" +
+                                    (letter ? ", so that volume was not cloned" : "; the name mounts nothing"));
+                if (move.firstMissing.empty())
+                    move.firstMissing = "it has no partition at " + std::to_string(id.offset) + " bytes";
+            }
+            if (named != Named::Yes)
                 continue;
             ++move.matches;
             if (++plan->touched["MountedDevices\\" + value.name] > 1) {
@@ -360,11 +332,18 @@ bool PlanStoreChanges(const MoveFiles& files, std::vector<PlannedMove>& moves, M
             const BootElement& element = *device.element;
             for (PlannedMove& move : moves) {
                 BootDevice moved;
-                bool matches = false;
+                Named named = Named::No;
                 const Partition* target = nullptr;
-                if (!NewRecord(move, files.report.scan, element.device, &moved, &target, &matches, failure))
+                if (!NewRecord(move, files.report.scan, element.device, &moved, &target, &named, failure))
                     return false;
-                if (!matches)
+                if (named == Named::WithoutCounterpart) {
+                    move.left.push_back("boot store " + object.object->id + " " + BootElementName(element.type) +
+                                        "  " + Where(element.device) + ": " + move.disk->path +
+                                        " has no counterpart of it, so that volume was not cloned");
+                    if (move.firstMissing.empty())
+                        move.firstMissing = "it has no counterpart of " + Where(element.device);
+                }
+                if (named != Named::Yes)
                     continue;
                 plan->storeTargets.push_back(target);
                 ++move.matches;
@@ -529,12 +508,19 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
         !ResolveMoves(options, files, &moves, &failure) || !PlanLetterChanges(files, moves, &plan, &failure) ||
         !PlanStoreChanges(files, moves, &plan, &failure))
         return Refuse(err, failure);
-    for (const PlannedMove& move : moves)
+    for (const PlannedMove& move : moves) {
+        if (move.matches == 0 && !move.left.empty())
+            return Refuse(err, {kExitRefused, move.newText + " holds none of the partitions the files name on disk " +
+                                                  move.oldText.substr(5) + ": " + move.firstMissing});
         if (move.matches == 0)
             return Refuse(err, {kExitRefused, move.oldText + " is named by neither the clone's table nor its boot "
                                                              "store"});
+    }
     if (!CheckOneLetterEach(options, files, plan, &failure))
         return Refuse(err, failure);
+    for (const PlannedMove& move : moves)
+        for (const std::string& left : move.left)
+            out << "Left as it is: " << OneLine(left) << "\n";
     if (plan.changes.empty()) {
         out << "Nothing to change: the files already name the new partitions.\n";
         return kExitOk;
