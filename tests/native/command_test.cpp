@@ -983,10 +983,19 @@ TEST_F(BootStoreTest, GptDevicesGoByTheirDiskAndPartitionGuids)
     here.disk = kGptDisk;
     elsewhere.disk = otherDisk;
     DiskScan scan;
-    scan.disks.push_back({.path = "g.img", .table = "gpt", .error = "", .signature = 0, .guid = kGptDisk,
-                          .hasId = true, .size = 0});
-    scan.partitions.push_back({.path = "g.img#1", .disk = "g.img", .number = 1, .identity = kGptData,
-                               .offset = 1 << 20, .size = 1 << 20, .fs = "", .label = ""});
+    DiskInfo disk;
+    disk.path = "g.img";
+    disk.table = "gpt";
+    disk.guid = kGptDisk;
+    disk.hasId = true;
+    scan.disks.push_back(disk);
+    Partition part;
+    part.path = "g.img#1";
+    part.disk = "g.img";
+    part.number = 1;
+    part.identity = kGptData;
+    part.offset = part.size = 1 << 20;
+    scan.partitions.push_back(part);
     EXPECT_NE(FindBootPartition(scan, here), nullptr);
     EXPECT_EQ(FindBootPartition(scan, elsewhere), nullptr) << "the same partition GUID on another disk";
 
@@ -1021,6 +1030,72 @@ TEST_F(BootStoreTest, GptDevicesGoByTheirDiskAndPartitionGuids)
     EXPECT_EQ(moved.partition, kGptGuid);
     EXPECT_EQ(DumpHiveKey(store.c_str(), (resume + "\\Elements\\11000001").c_str()).values[0].data,
               BootPartitionElement(elsewhere));
+}
+
+// A recovery partition near the end of a disk far larger than 4 GiB, and
+// disks whose sectors are not 512 bytes: every offset is whole.
+TEST_F(BootStoreTest, OffsetsPast4GiBAndOtherSectorSizesStayWhole)
+{
+    constexpr std::uint64_t kRecovery = 9ull << 30;
+    std::string big = (root / "big.img").string();
+    ASSERT_TRUE(MakeImage(big, "10G", "label: dos\nlabel-id: 0xb16d15c0\nstart=2048, size=100M, type=7\n"
+                                      "start=" + std::to_string(kRecovery / 512) + ", size=500M, type=27\n"));
+    BootDevice oldSystem, oldRecovery;
+    oldSystem.style = oldRecovery.style = PartitionStyle::Mbr;
+    oldSystem.signature = oldRecovery.signature = 0x99887766;
+    oldSystem.offset = 0x100000;
+    oldRecovery.offset = kRecovery;
+    std::string loader = "Objects\\{a1b2c3d4-0000-4000-8000-000000000001}";
+    std::string recovery = "Objects\\{a1b2c3d4-0000-4000-8000-000000000003}";
+    std::vector<std::uint8_t> ramdisk = BootRamdiskElement(oldRecovery, "\\Recovery\\WindowsRE\\Winre.wim");
+    ASSERT_TRUE(MakeHiveFile(bcd.c_str(),
+                             {{"Description", {{"KeyName", 1, Utf16("BCD00000000")}}},
+                              {loader + "\\Description", {{"Type", 4, Dword(0x10200003)}}},
+                              {loader + "\\Elements\\21000001", {{"Element", kRegBinary, BootPartitionElement(oldSystem)}}},
+                              {recovery + "\\Description", {{"Type", 4, Dword(0x10200003)}}},
+                              {recovery + "\\Elements\\11000001", {{"Element", kRegBinary, ramdisk}}}}));
+    ValueList table = {{"\\DosDevices\\C:", kRegBinary, MbrIdentity(0x99887766, 0x100000)},
+                       {"\\??\\Volume{0bad0000-0000-0000-0000-000000000240}", kRegBinary,
+                        MbrIdentity(0x99887766, kRecovery)}};
+    ASSERT_TRUE(MakeHiveFile(hive.c_str(), {{"MountedDevices", table}, {"Select", kSelect}}));
+    ASSERT_EQ(Run({"move", hive, "--bcd", bcd, "disk:99887766=" + big, "--disk", big, "--no-backup"}), 0) << err;
+    ValueList after = MountedDevices();
+    EXPECT_EQ(FindValue(after, table[1].name.c_str())->data, MbrIdentity(0xB16D15C0, kRecovery));
+    std::vector<std::uint8_t> moved =
+        DumpHiveKey(bcd.c_str(), (recovery + "\\Elements\\11000001").c_str()).values.at(0).data;
+    BootDevice device = DecodeBootDevice(moved);
+    EXPECT_EQ(device.offset, kRecovery);
+    EXPECT_EQ(device.signature, 0xB16D15C0u);
+    EXPECT_EQ(device.path, "\\Recovery\\WindowsRE\\Winre.wim");
+    for (std::size_t i = 0; i < moved.size(); ++i) {
+        if (i < 0x54 || i >= 0x8C) {
+            EXPECT_EQ(moved[i], ramdisk[i]) << "byte " << i;
+        }
+    }
+
+    // An MBR counts in sectors of a size it does not record: a file system
+    // found tells it, --sector-size sets it, and otherwise the report says it
+    // was assumed.
+    std::string found = (root / "4k.img").string(), empty = (root / "4k-empty.img").string();
+    const std::string script = "label: dos\nlabel-id: 0x4b4b4b4b\nstart=256, size=2048, type=c\n";
+    ASSERT_TRUE(MakeImage(found, "16M", script, 4096));
+    ASSERT_TRUE(MakeImage(empty, "16M", script, 4096));
+    ASSERT_EQ(std::system((Tool("mkfs.fat") + " -F 12 --offset 2048 '" + found + "' 8192 >/dev/null 2>&1").c_str()), 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"disk-id", found}, "#1  MBR disk 4B4B4B4B, partition at 1048576 bytes (1 MiB)"},
+        {{"disk-id", empty, "--sector-size", "4096"}, "#1  MBR disk 4B4B4B4B, partition at 1048576 bytes (1 MiB)"},
+        {{"disk-id", empty}, "#1  MBR disk 4B4B4B4B, partition at 131072 bytes (128 KiB)"},
+        {{"show", hive, "--disk", empty}, "512-byte sectors assumed"},
+        {{"show", hive, "--disk", found}, "(dos partition table, 4096-byte sectors)"},
+        {{"show", hive, "--disk", empty, "--sector-size", "4096"}, "(dos partition table, 4096-byte sectors)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Run(c.args), 0) << err;
+        EXPECT_NE(out.find(c.says), std::string::npos) << c.says << "\n" << out;
+    }
 }
 
 TEST_F(BootStoreTest, RefusedMovesLeaveBothFilesByteIdentical)

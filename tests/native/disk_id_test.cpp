@@ -22,7 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::size_t kHead = 34 * 512, kTail = 33 * 512;
 
 // The standard output of a command, and its status.
 int Capture(const std::string& command, std::string* output)
@@ -49,7 +48,7 @@ protected:
         fs::remove_all(root);
         fs::create_directories(root / "machine");
         mbr = root / "clone.img", other = root / "other.img", gpt = root / "gpt.img";
-        otherGpt = root / "othergpt.img", bare = root / "bare.img";
+        otherGpt = root / "othergpt.img", bare = root / "bare.img", gpt4k = root / "gpt4k.img";
         const std::string parts = "start=2048, size=1M, type=7\nstart=4096, size=1M, type=83\n";
         ASSERT_TRUE(MakeImage(mbr, "4M", "label: dos\nlabel-id: 0x5cbea03e\n" + parts));
         ASSERT_TRUE(MakeImage(other, "4M", "label: dos\nlabel-id: 0x1a2b3c4d\n" + parts));
@@ -57,6 +56,9 @@ protected:
                                          "start=2048, size=1M, uuid=8F0A77AA-5C1E-4F0E-9D6A-1F2E3D4C5B6A\n"));
         ASSERT_TRUE(MakeImage(otherGpt, "4M", "label: gpt\nlabel-id: 0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B4C\n"
                                               "start=2048, size=1M\n"));
+        ASSERT_TRUE(MakeImage(gpt4k, "8M", "label: gpt\nlabel-id: 6C5A3E1E-0000-4000-8000-400000000000\n"
+                                           "start=256, size=1M, uuid=8F0A77AA-5C1E-4F0E-9D6A-1F2E3D4C5B6A\n",
+                              4096));
         std::ofstream(bare).close();
         fs::resize_file(bare, 4 << 20);
     }
@@ -83,7 +85,7 @@ protected:
         return found;
     }
 
-    fs::path root, mbr, other, gpt, otherGpt, bare;
+    fs::path root, mbr, other, gpt, otherGpt, bare, gpt4k;
     std::ostringstream out, err;
 };
 
@@ -92,36 +94,64 @@ TEST_F(DiskId, WritesThroughLibfdiskAfterABackupItsCommandsRestore)
     struct Case {
         fs::path image;
         std::string newId, dumped, written, partition;
+        std::size_t sector = 512;
+        bool activeProtectiveEntry = false; // as some tools leave a GPT disk's protective MBR
     } cases[] = {
         {mbr, "0x1A2B3C4E", "label-id: 0x1a2b3c4e", ": 5CBEA03E -> 1A2B3C4E", "identity 4E3C2B1A0000100000000000"},
         {gpt, "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4d}", "label-id: 0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B4D",
          ": {6c5a3e1e-0000-4000-8000-100000000000} -> {0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4d}",
          "GPT partition {8f0a77aa-5c1e-4f0e-9d6a-1f2e3d4c5b6a}  identity 444D494F3A49443AAA770A8F1E5C0E4F"},
+        {gpt, "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4e}", "label-id: 0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B4E",
+         ": {6c5a3e1e-0000-4000-8000-100000000000} -> {0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4e}", "{8f0a77aa-", 512,
+         true},
+        {gpt4k, "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4f}", "label-id: 0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B4F",
+         ": {6c5a3e1e-0000-4000-8000-400000000000} -> {0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4f}",
+         "{8f0a77aa-", 4096},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.image.string());
+        SCOPED_TRACE(c.image.string() + " " + c.newId);
+        if (c.activeProtectiveEntry) {
+            Bytes sector = FileBytes(c.image);
+            sector[0x1BE] = 0x80;
+            sector[0x1C3] = 0xFE;
+            WriteBytes(c.image, sector);
+        }
         Bytes original = FileBytes(c.image);
         ASSERT_EQ(Run({c.image.string(), c.newId}), kExitOk) << err.str();
         std::string dump, verify;
-        EXPECT_EQ(Capture(Tool("sfdisk") + " --dump '" + c.image.string() + "'", &dump), 0);
-        EXPECT_NE(dump.find(c.dumped + "\n"), std::string::npos) << dump;
-        EXPECT_EQ(Capture(Tool("sfdisk") + " --verify '" + c.image.string() + "'", &verify), 0) << verify;
+        if (c.sector == 512) {
+            EXPECT_EQ(Capture(Tool("sfdisk") + " --dump '" + c.image.string() + "'", &dump), 0);
+            EXPECT_NE(dump.find(c.dumped + "\n"), std::string::npos) << dump;
+            EXPECT_EQ(Capture(Tool("sfdisk") + " --verify '" + c.image.string() + "'", &verify), 0) << verify;
+        } else { // this sfdisk reads only 512-byte sectors
+            EXPECT_EQ(Capture(Tool("fdisk") + " -b " + std::to_string(c.sector) + " -l '" + c.image.string() + "'",
+                              &dump),
+                      0);
+            EXPECT_NE(dump.find("Disk identifier: " + c.dumped.substr(10) + "\n"), std::string::npos) << dump;
+            EXPECT_EQ(dump.find("mismatch"), std::string::npos) << dump;
+        }
         EXPECT_NE(out.str().find("Written: " + c.image.string() + c.written + "\n"), std::string::npos) << out.str();
         EXPECT_NE(out.str().find(c.partition), std::string::npos) << out.str();
 
-        // Only the label areas changed, and the backup holds them as they were.
+        // Only the identity changed, with the CRCs and header copies that
+        // cover it, and the backup holds the label areas as they were.
         Bytes now = FileBytes(c.image);
         ASSERT_EQ(now.size(), original.size());
-        EXPECT_TRUE(std::equal(now.begin() + kHead, now.end() - kTail, original.begin() + kHead));
-        if (c.image == mbr) { // the signature, bytes 440 to 443, and nothing else
-            EXPECT_TRUE(std::equal(now.begin(), now.begin() + 440, original.begin()) &&
-                        std::equal(now.begin() + 444, now.end(), original.begin() + 444));
-        }
+        std::vector<bool> mayChange(now.size(), false);
+        auto allow = [&](std::size_t at, std::size_t count) { std::fill_n(mayChange.begin() + at, count, true); };
+        if (c.image == mbr)
+            allow(440, 4);
+        for (std::size_t header : {c.sector, now.size() - c.sector})
+            if (c.image != mbr)
+                allow(header + 16, 4), allow(header + 56, 16);
+        for (std::size_t i = 0; i < now.size(); ++i)
+            if (!mayChange[i] && now[i] != original[i])
+                ADD_FAILURE() << "byte " << i << " changed from " << int(original[i]) << " to " << int(now[i]);
         std::vector<fs::path> backups = Backups();
         ASSERT_EQ(backups.size(), 1u);
         EXPECT_NE(out.str().find("Backup: " + backups[0].string() + "\n"), std::string::npos);
-        Bytes saved(original.begin(), original.begin() + kHead);
-        saved.insert(saved.end(), original.end() - kTail, original.end());
+        Bytes saved(original.begin(), original.begin() + 34 * c.sector);
+        saved.insert(saved.end(), original.end() - 33 * c.sector, original.end());
         EXPECT_EQ(FileBytes(backups[0]), saved);
 
         std::istringstream lines(out.str());

@@ -26,10 +26,19 @@ std::string Tool(const char* name)
     return access(sbin.c_str(), X_OK) == 0 ? sbin : name;
 }
 
-bool MakeImage(const fs::path& image, const char* size, const std::string& script)
+bool MakeImage(const fs::path& image, const char* size, const std::string& script, unsigned sectorSize)
 {
-    std::string command = "truncate -s " + std::string(size) + " '" + image.string() + "' && " + Tool("sfdisk") +
-                          " -q '" + image.string() + "' >/dev/null";
+    std::string truncate = "truncate -s " + std::string(size) + " '" + image.string() + "' && ";
+    if (sectorSize != 512) {
+        fs::path file = image.string() + ".script";
+        std::ofstream(file) << script;
+        std::string command = truncate + "printf 'I\\n%s\\nw\\n' '" + file.string() + "' | " + Tool("fdisk") + " -b " +
+                              std::to_string(sectorSize) + " '" + image.string() + "' >/dev/null 2>&1";
+        bool made = std::system(command.c_str()) == 0;
+        fs::remove(file);
+        return made;
+    }
+    std::string command = truncate + Tool("sfdisk") + " -q '" + image.string() + "' >/dev/null";
     std::FILE* pipe = popen(command.c_str(), "w");
     if (pipe == nullptr)
         return false;

@@ -13,5 +13,8 @@ void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_
 // The path of a system tool in /usr/sbin when it is there, else its name.
 std::string Tool(const char* name);
 
-// A sparse image of size ("80M") partitioned by sfdisk from its script.
-bool MakeImage(const std::filesystem::path& image, const char* size, const std::string& script);
+// A sparse image of size ("80M") partitioned from an sfdisk script, in
+// sectors of sectorSize bytes (sfdisk here counts in 512; fdisk -b loads
+// the same script for the others).
+bool MakeImage(const std::filesystem::path& image, const char* size, const std::string& script,
+               unsigned sectorSize = 512);

@@ -164,6 +164,23 @@ bool MakeHiveFile(const char* file, const std::vector<std::pair<std::string, Val
     return hivex_commit(hive, nullptr, 0) == 0 && ok;
 }
 
+std::vector<std::uint8_t> BootRamdiskElement(const BootDevice& device, const std::string& path)
+{
+    std::vector<std::uint8_t> bytes(0x8C + 2 * (path.size() + 1), 0);
+    std::size_t size = bytes.size() - 0x10;
+    bytes[0x18] = static_cast<std::uint8_t>(size);
+    bytes[0x19] = static_cast<std::uint8_t>(size >> 8);
+    bytes[0x20] = 3;    // a ramdisk
+    bytes[0x44] = 6;    // on a partition
+    bytes[0x4C] = 0x48; // whose record is this long
+    BootDevice at = device;
+    at.record = 0x44;
+    RewriteBootDevice(bytes, at);
+    for (std::size_t i = 0; i < path.size(); ++i)
+        bytes[0x8C + 2 * i] = static_cast<std::uint8_t>(path[i]);
+    return bytes;
+}
+
 std::vector<std::uint8_t> BootPartitionElement(const BootDevice& device)
 {
     std::vector<std::uint8_t> bytes(0x58, 0);

@@ -45,5 +45,9 @@ HiveKeyDump DumpHiveKey(const char* file, const char* keyPath);
 // style, disk and partition, as Windows writes it (88 bytes).
 std::vector<std::uint8_t> BootPartitionElement(const BootDevice& device);
 
+// The Element value of a ramdisk: the image file at path (UTF-16 from 0x8C)
+// on the partition device names, in a record at 0x44.
+std::vector<std::uint8_t> BootRamdiskElement(const BootDevice& device, const std::string& path);
+
 // Makes a hive file holding the given keys and values (paths below the root).
 bool MakeHiveFile(const char* file, const std::vector<std::pair<std::string, ValueList>>& keys);

@@ -86,24 +86,6 @@ std::string LibfdiskText(const DiskLabelId& id)
     return guid.substr(1, guid.size() - 2);
 }
 
-bool ReadAll(int fd, std::uint8_t* data, std::size_t size, off_t offset)
-{
-    while (size > 0) {
-        ssize_t n = pread(fd, data, size, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO; // the disk ended early: as bad as a failed read
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        offset += n;
-    }
-    return true;
-}
-
 // A partition's device node has a table of its own at most inside it, never
 // the one Windows identifies the disk by.
 bool IsPartitionDevice(const struct stat& st)
@@ -202,13 +184,15 @@ bool ParseDiskLabelId(const std::string& table, const std::string& text, DiskLab
     return true;
 }
 
-bool ReadDiskLabelId(const std::string& path, DiskLabelId* id, std::string* error)
+bool ReadDiskLabelId(const std::string& path, unsigned sectorSize, DiskLabelId* id, std::string* error)
 {
     FdiskContext cxt(fdisk_new_context());
     if (!cxt) {
         *error = "libfdisk cannot start";
         return false;
     }
+    if (sectorSize != 0)
+        fdisk_save_user_sector_size(cxt.get(), sectorSize, sectorSize);
     int rc = fdisk_assign_device(cxt.get(), path.c_str(), 1);
     if (rc != 0) {
         *error = "libfdisk cannot open " + path + ": " + Why(rc);
@@ -223,7 +207,7 @@ bool ReadDiskLabelId(const std::string& path, DiskLabelId* id, std::string* erro
 }
 
 bool BackupLabelAreas(int fd, const LabelAreas& areas, const std::string& base, CommitFiles& files,
-                      std::string* backupPath, std::string* error)
+                      std::string* backupPath, std::vector<std::uint8_t>* saved, std::string* error)
 {
     if (areas.sectorSize == 0 || areas.sectors < kLabelHeadSectors || areas.sectors < kLabelTailSectors) {
         *error = "the disk is too small to hold a partition table";
@@ -232,8 +216,8 @@ bool BackupLabelAreas(int fd, const LabelAreas& areas, const std::string& base, 
     std::size_t head = kLabelHeadSectors * areas.sectorSize;
     std::size_t tail = kLabelTailSectors * areas.sectorSize;
     std::vector<std::uint8_t> bytes(head + tail);
-    if (!ReadAll(fd, bytes.data(), head, 0) ||
-        !ReadAll(fd, bytes.data() + head, tail,
+    if (!ReadAllAt(fd, bytes.data(), head, 0) ||
+        !ReadAllAt(fd, bytes.data() + head, tail,
                  static_cast<off_t>((areas.sectors - kLabelTailSectors) * areas.sectorSize))) {
         *error = "cannot read the label areas: " + Why(errno);
         return false;
@@ -270,6 +254,7 @@ bool BackupLabelAreas(int fd, const LabelAreas& areas, const std::string& base, 
         return false;
     }
     *backupPath = name;
+    *saved = std::move(bytes);
     return true;
 }
 
@@ -284,8 +269,96 @@ std::vector<std::string> RestoreCommands(const std::string& backup, const std::s
     };
 }
 
-bool WriteDiskLabelId(const std::string& path, const DiskLabelId& old, const DiskLabelId& newId, CommitFiles& files,
-                      LabelWrite* done, std::string* error)
+namespace {
+
+// The bytes of the label areas (head, then tail) that giving the disk
+// another identity may change: the MBR signature, or the GPT disk GUID and
+// the CRC of each header that carries it.
+std::vector<bool> IdentityBytes(const std::string& table, const LabelAreas& areas)
+{
+    std::size_t head = kLabelHeadSectors * areas.sectorSize;
+    std::vector<bool> allowed(head + kLabelTailSectors * areas.sectorSize, false);
+    auto allow = [&](std::size_t at, std::size_t count) {
+        for (std::size_t i = at; i < at + count && i < allowed.size(); ++i)
+            allowed[i] = true;
+    };
+    if (table == "dos") {
+        allow(440, 4);
+    } else {
+        for (std::size_t header : {std::size_t{areas.sectorSize}, allowed.size() - areas.sectorSize}) {
+            allow(header + 16, 4); // the header's CRC32
+            allow(header + 56, 16); // the disk GUID
+        }
+    }
+    return allowed;
+}
+
+// The label areas as they are on the disk open at fd.
+bool ReadAreas(int fd, const LabelAreas& areas, std::vector<std::uint8_t>* bytes)
+{
+    std::size_t head = kLabelHeadSectors * areas.sectorSize;
+    bytes->assign(head + kLabelTailSectors * areas.sectorSize, 0);
+    return ReadAllAt(fd, bytes->data(), head, 0) &&
+           ReadAllAt(fd, bytes->data() + head, bytes->size() - head,
+                     static_cast<off_t>((areas.sectors - kLabelTailSectors) * areas.sectorSize));
+}
+
+// Writes the sectors of areas that differ from what is on the disk, and
+// flushes.
+bool WriteAreas(int fd, const LabelAreas& areas, const std::vector<std::uint8_t>& wanted,
+                const std::vector<std::uint8_t>& now, CommitFiles& files)
+{
+    std::size_t head = kLabelHeadSectors * areas.sectorSize;
+    for (std::size_t at = 0; at < wanted.size(); at += areas.sectorSize) {
+        if (std::equal(wanted.begin() + static_cast<std::ptrdiff_t>(at),
+                       wanted.begin() + static_cast<std::ptrdiff_t>(at + areas.sectorSize),
+                       now.begin() + static_cast<std::ptrdiff_t>(at)))
+            continue;
+        off_t offset = at < head ? static_cast<off_t>(at)
+                                 : static_cast<off_t>((areas.sectors - kLabelTailSectors) * areas.sectorSize +
+                                                      (at - head));
+        if (!WriteAllAt(fd, wanted.data() + at, areas.sectorSize, offset))
+            return false;
+    }
+    return files.Fsync(fd) == 0;
+}
+
+// libfdisk writes more than the identity: a GPT's protective MBR is written
+// anew, which clears its boot flag and rewrites its CHS fields. Whatever
+// changed outside the identity is put back from what was saved, and the
+// result checked again; false with the reason when the label could not be
+// made so (then it is the saved label again, if that could be written).
+bool KeepOnlyTheIdentity(const std::string& disk, const std::string& table, const LabelAreas& areas,
+                         const std::vector<std::uint8_t>& saved, CommitFiles& files, std::string* error)
+{
+    Fd fd(OpenNoWait(disk.c_str(), O_RDWR));
+    std::vector<std::uint8_t> now;
+    if (fd.get() < 0 || !ReadAreas(fd.get(), areas, &now)) {
+        *error = "cannot read the new label of " + disk + " back: " + Why(errno);
+        return false;
+    }
+    std::vector<bool> allowed = IdentityBytes(table, areas);
+    std::vector<std::uint8_t> wanted = now;
+    for (std::size_t i = 0; i < wanted.size(); ++i)
+        if (!allowed[i])
+            wanted[i] = saved[i];
+    if (wanted == now)
+        return true;
+    std::vector<std::uint8_t> after;
+    if (WriteAreas(fd.get(), areas, wanted, now, files) && ReadAreas(fd.get(), areas, &after) && after == wanted)
+        return true;
+    int why = errno;
+    std::vector<std::uint8_t> current;
+    bool restored = ReadAreas(fd.get(), areas, &current) && WriteAreas(fd.get(), areas, saved, current, files);
+    *error = "libfdisk changed more of " + disk + " than its identity, and that could not be undone (" + Why(why) +
+             ")" + (restored ? "; the label was put back from the backup" : "");
+    return false;
+}
+
+} // namespace
+
+bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLabelId& old, const DiskLabelId& newId,
+                      CommitFiles& files, LabelWrite* done, std::string* error)
 {
     *done = {};
     done->disk = RealPath(path);
@@ -304,6 +377,8 @@ bool WriteDiskLabelId(const std::string& path, const DiskLabelId& old, const Dis
         *error = "libfdisk cannot start";
         return false;
     }
+    if (sectorSize != 0 && !done->blockDevice)
+        fdisk_save_user_sector_size(cxt.get(), sectorSize, sectorSize);
     int rc = fdisk_assign_device(cxt.get(), disk.c_str(), 0);
     if (rc != 0) {
         *error = "libfdisk cannot open " + disk + " for writing: " + Why(rc);
@@ -348,7 +423,8 @@ bool WriteDiskLabelId(const std::string& path, const DiskLabelId& old, const Dis
         return false;
     }
     done->areas = {fdisk_get_sector_size(cxt.get()), static_cast<std::uint64_t>(fdisk_get_nsectors(cxt.get()))};
-    if (!BackupLabelAreas(fd, done->areas, BackupBase(disk, done->blockDevice), files, &done->backup, error))
+    std::vector<std::uint8_t> saved;
+    if (!BackupLabelAreas(fd, done->areas, BackupBase(disk, done->blockDevice), files, &done->backup, &saved, error))
         return false;
 
     rc = fdisk_set_disklabel_id_from_string(cxt.get(), LibfdiskText(newId).c_str());
@@ -375,8 +451,10 @@ bool WriteDiskLabelId(const std::string& path, const DiskLabelId& old, const Dis
         *error = "the new label of " + disk + " could not be flushed: " + Why(rc);
         return false;
     }
+    if (!KeepOnlyTheIdentity(disk, newId.table, done->areas, saved, files, error))
+        return false;
     DiskLabelId back;
-    if (!ReadDiskLabelId(disk, &back, &why) || !(back == newId)) {
+    if (!ReadDiskLabelId(disk, done->blockDevice ? 0 : sectorSize, &back, &why) || !(back == newId)) {
         *error = "reading " + disk + " back " + (why.empty() ? "shows " + DiskLabelIdText(back) : "fails: " + why);
         return false;
     }

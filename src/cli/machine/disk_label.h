@@ -26,7 +26,8 @@ std::string DiskLabelIdText(const DiskLabelId& id);
 bool ParseDiskLabelId(const std::string& table, const std::string& text, DiskLabelId* id, std::string* error);
 
 // The identity as libfdisk reads it, the disk opened read-only.
-bool ReadDiskLabelId(const std::string& path, DiskLabelId* id, std::string* error);
+// sectorSize is an image's logical sector size, 0 for what libfdisk finds.
+bool ReadDiskLabelId(const std::string& path, unsigned sectorSize, DiskLabelId* id, std::string* error);
 
 // The label areas: the MBR or protective MBR with the primary GPT header and
 // entries at the start, the backup entries and header at the end.
@@ -42,7 +43,7 @@ struct LabelAreas {
 // "<base>.voskarelle-<stamp>[-N].label.bak" and flushes it and its folder.
 // False with the reason; then no backup file is left.
 bool BackupLabelAreas(int fd, const LabelAreas& areas, const std::string& base, CommitFiles& files,
-                      std::string* backupPath, std::string* error);
+                      std::string* backupPath, std::vector<std::uint8_t>* saved, std::string* error);
 
 // The dd commands that put a backup's two areas back onto disk.
 std::vector<std::string> RestoreCommands(const std::string& backup, const std::string& disk, const LabelAreas& areas);
@@ -65,7 +66,8 @@ struct LabelWrite {
 
 // Opens path for writing, checks that its table still carries old and that
 // libfdisk would change nothing but the identity, saves the label areas,
-// then writes newId and reads it back. False with the reason; done says how
-// far it got.
-bool WriteDiskLabelId(const std::string& path, const DiskLabelId& old, const DiskLabelId& newId, CommitFiles& files,
-                      LabelWrite* done, std::string* error);
+// then writes newId, puts back any other byte libfdisk changed, and reads
+// it back. sectorSize is an image's logical sector size (0: 512). False
+// with the reason; done says how far it got.
+bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLabelId& old, const DiskLabelId& newId,
+                      CommitFiles& files, LabelWrite* done, std::string* error);

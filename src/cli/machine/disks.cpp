@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstdlib>
 #include <array>
 #include <cerrno>
@@ -83,7 +84,85 @@ bool ParseDiskSignature(const char* id, std::uint32_t* signature)
     return ParseHex32(std::string(8 - text.size(), '0') + text, signature);
 }
 
-void ScanDisk(const std::string& path, DiskScan& scan)
+struct ProbeDeleter {
+    void operator()(blkid_struct_probe* probe) const { blkid_free_probe(probe); }
+};
+using BlkidProbe = std::unique_ptr<blkid_struct_probe, ProbeDeleter>;
+
+// The partition table of the disk open at fd read with sectorSize (0: as
+// libblkid finds it, which for an image is 512 bytes): its identity in info,
+// its partitions in parts. False with info->error when it cannot be read.
+bool ReadTable(int fd, const std::string& path, bool isDevice, unsigned sectorSize, DiskInfo* info,
+               std::vector<Partition>* parts)
+{
+    parts->clear();
+    BlkidProbe probe(blkid_new_probe());
+    if (!probe || blkid_probe_set_device(probe.get(), fd, 0, 0) != 0) {
+        info->error = "libblkid cannot read it";
+        return false;
+    }
+    if (sectorSize != 0)
+        blkid_probe_set_sectorsize(probe.get(), sectorSize);
+    info->sectorSize = blkid_probe_get_sectorsize(probe.get());
+    blkid_probe_enable_superblocks(probe.get(), 0);
+    blkid_probe_enable_partitions(probe.get(), 1);
+    errno = 0;
+    int probed = blkid_do_safeprobe(probe.get());
+    if (probed == -1)
+        info->error = errno ? std::strerror(errno) : "libblkid cannot read it";
+    else if (probed == -2)
+        info->error = "it holds more than one partition table";
+    if (probed < 0)
+        return false;
+    blkid_partlist list = blkid_probe_get_partitions(probe.get());
+    blkid_parttable table = list ? blkid_partlist_get_table(list) : nullptr;
+    if (table == nullptr)
+        return true;
+    info->table = blkid_parttable_get_type(table) ? blkid_parttable_get_type(table) : "";
+    std::uint32_t signature = 0;
+    bool dos = info->table == "dos" && ParseDiskSignature(blkid_parttable_get_id(table), &signature);
+    if (dos) {
+        info->signature = signature;
+        info->hasId = true;
+    } else if (info->table == "gpt" && blkid_parttable_get_id(table) != nullptr) {
+        info->hasId = ParseGuid(blkid_parttable_get_id(table), &info->guid);
+    }
+    int count = blkid_partlist_numof_partitions(list);
+    for (int i = 0; i < count; ++i) {
+        blkid_partition p = blkid_partlist_get_partition(list, i);
+        if (p == nullptr || blkid_partition_is_extended(p))
+            continue;
+        Partition part;
+        part.disk = path;
+        part.number = blkid_partition_get_partno(p);
+        part.path = isDevice ? PartitionDevice(path, part.number) : path + "#" + std::to_string(part.number);
+        // libblkid counts in 512-byte units whatever the disk's sectors.
+        part.offset = static_cast<std::uint64_t>(blkid_partition_get_start(p)) * kSector;
+        part.size = static_cast<std::uint64_t>(blkid_partition_get_size(p)) * kSector;
+        if (const char* type = blkid_partition_get_type_string(p))
+            part.typeGuid = type;
+        part.mbrType = static_cast<unsigned>(blkid_partition_get_type(p));
+        part.active = dos && (blkid_partition_get_flags(p) & 0x80) != 0;
+        std::array<std::uint8_t, 16> guid;
+        if (dos)
+            part.identity = MbrIdentity(signature, part.offset);
+        else if (info->table == "gpt" && blkid_partition_get_uuid(p) && ParseGuid(blkid_partition_get_uuid(p), &guid))
+            part.identity = GptIdentity(guid);
+        ProbeFileSystem(fd, part);
+        parts->push_back(std::move(part));
+    }
+    return true;
+}
+
+// Whether the 8 bytes at offset of the file at fd are a GPT header's.
+bool GptHeaderAt(int fd, off_t offset)
+{
+    char signature[8];
+    return pread(fd, signature, sizeof signature, offset) == static_cast<ssize_t>(sizeof signature) &&
+           std::memcmp(signature, "EFI PART", 8) == 0;
+}
+
+void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
 {
     DiskInfo info{path, "", ""};
     int fd = OpenNoWait(path.c_str(), O_RDONLY);
@@ -95,67 +174,45 @@ void ScanDisk(const std::string& path, DiskScan& scan)
         scan.disks.push_back(info);
         return;
     }
+    Fd owned(fd);
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
         info.error = std::string("it is ") + FileTypeName(st.st_mode) + ", neither a disk nor a disk image";
-        close(fd);
         scan.disks.push_back(info);
         return;
     }
     bool isDevice = S_ISBLK(st.st_mode);
     off_t end = lseek(fd, 0, SEEK_END);
     info.size = end > 0 ? static_cast<std::uint64_t>(end) : 0;
-    blkid_probe probe = blkid_new_probe();
-    if (probe == nullptr || blkid_probe_set_device(probe, fd, 0, 0) != 0) {
-        info.error = "libblkid cannot read it";
-        if (probe)
-            blkid_free_probe(probe);
-        close(fd);
-        scan.disks.push_back(info);
-        return;
+    // A device tells its logical sector size; an image does not. A GPT
+    // header sits in its second sector, which tells; an MBR counts in
+    // sectors of a size it does not record, so the file systems found at
+    // each reading decide, and with none found the report says it was
+    // assumed.
+    if (isDevice) {
+        sectorSize = 0;
+    } else if (sectorSize == 0 && !GptHeaderAt(fd, 512) && GptHeaderAt(fd, 4096)) {
+        sectorSize = 4096;
     }
-    blkid_probe_enable_superblocks(probe, 0);
-    blkid_probe_enable_partitions(probe, 1);
-    errno = 0;
-    int probed = blkid_do_safeprobe(probe);
-    if (probed == -1)
-        info.error = errno ? std::strerror(errno) : "libblkid cannot read it";
-    else if (probed == -2)
-        info.error = "it holds more than one partition table";
-    blkid_partlist list = probed >= 0 ? blkid_probe_get_partitions(probe) : nullptr;
-    blkid_parttable table = list ? blkid_partlist_get_table(list) : nullptr;
-    if (table != nullptr) {
-        info.table = blkid_parttable_get_type(table) ? blkid_parttable_get_type(table) : "";
-        std::uint32_t signature = 0;
-        bool dos = info.table == "dos" && ParseDiskSignature(blkid_parttable_get_id(table), &signature);
-        if (dos) {
-            info.signature = signature;
-            info.hasId = true;
-        } else if (info.table == "gpt" && blkid_parttable_get_id(table) != nullptr) {
-            info.hasId = ParseGuid(blkid_parttable_get_id(table), &info.guid);
-        }
-        int count = blkid_partlist_numof_partitions(list);
-        for (int i = 0; i < count; ++i) {
-            blkid_partition p = blkid_partlist_get_partition(list, i);
-            if (p == nullptr || blkid_partition_is_extended(p))
-                continue;
-            Partition part;
-            part.disk = path;
-            part.number = blkid_partition_get_partno(p);
-            part.path = isDevice ? PartitionDevice(path, part.number) : path + "#" + std::to_string(part.number);
-            part.offset = static_cast<std::uint64_t>(blkid_partition_get_start(p)) * kSector;
-            part.size = static_cast<std::uint64_t>(blkid_partition_get_size(p)) * kSector;
-            std::array<std::uint8_t, 16> guid;
-            if (dos)
-                part.identity = MbrIdentity(signature, part.offset);
-            else if (info.table == "gpt" && blkid_partition_get_uuid(p) &&
-                     ParseGuid(blkid_partition_get_uuid(p), &guid))
-                part.identity = GptIdentity(guid);
-            ProbeFileSystem(fd, part);
-            scan.partitions.push_back(std::move(part));
+    std::vector<Partition> parts;
+    ReadTable(fd, path, isDevice, sectorSize, &info, &parts);
+    if (!isDevice && sectorSize == 0 && info.error.empty() && info.table == "dos") {
+        auto anyFileSystem = [](const std::vector<Partition>& list) {
+            return std::any_of(list.begin(), list.end(), [](const Partition& p) { return !p.fs.empty(); });
+        };
+        if (!anyFileSystem(parts)) {
+            DiskInfo large{path, "", ""};
+            large.size = info.size;
+            std::vector<Partition> largeParts;
+            if (ReadTable(fd, path, false, 4096, &large, &largeParts) && anyFileSystem(largeParts)) {
+                info = large;
+                parts = std::move(largeParts);
+            } else {
+                info.sectorSizeKnown = false;
+            }
         }
     }
-    blkid_free_probe(probe);
-    close(fd);
+    scan.partitions.insert(scan.partitions.end(), std::make_move_iterator(parts.begin()),
+                           std::make_move_iterator(parts.end()));
     scan.disks.push_back(info);
 }
 
@@ -235,7 +292,7 @@ std::vector<std::string> MachineDisks()
     return disks;
 }
 
-DiskScan ScanDisks(const std::vector<std::string>& paths)
+DiskScan ScanDisks(const std::vector<std::string>& paths, unsigned sectorSize)
 {
     DiskScan scan;
     for (const std::string& path : paths.empty() ? MachineDisks() : paths) {
@@ -243,7 +300,7 @@ DiskScan ScanDisks(const std::vector<std::string>& paths)
         // its partitions would look like copies of each other.
         if (FindDisk(scan, path) != nullptr)
             continue;
-        ScanDisk(path, scan);
+        ScanDisk(path, sectorSize, scan);
     }
     return scan;
 }

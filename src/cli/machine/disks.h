@@ -16,6 +16,9 @@ struct Partition {
     std::uint64_t size = 0;             // bytes
     std::string fs;                     // file system type, "" when unknown
     std::string label;
+    std::string typeGuid; // gpt: the partition type GUID in lower case
+    unsigned mbrType = 0; // dos: the partition type byte
+    bool active = false;  // dos: marked bootable
 };
 
 struct DiskInfo {
@@ -26,6 +29,8 @@ struct DiskInfo {
     std::array<std::uint8_t, 16> guid{};  // gpt: the disk GUID, in Windows' byte layout
     bool hasId = false;                   // one of the two was read
     std::uint64_t size = 0;               // bytes
+    unsigned sectorSize = 512;            // logical, what the table counts in
+    bool sectorSizeKnown = true;          // false: an image's, assumed
 };
 
 struct DiskScan {
@@ -35,8 +40,9 @@ struct DiskScan {
 
 // Reads each of paths (block devices or image files); with no paths, every
 // whole disk under /sys/class/block. A disk that cannot be read is recorded
-// with its reason and is no failure.
-DiskScan ScanDisks(const std::vector<std::string>& paths);
+// with its reason and is no failure. sectorSize is the logical sector size
+// of the images (a device tells its own); 0 when not given.
+DiskScan ScanDisks(const std::vector<std::string>& paths, unsigned sectorSize = 0);
 
 // The disk a partition of scan is on; nullptr when scan lacks it.
 const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part);

@@ -71,6 +71,47 @@ inline const char* FileTypeName(mode_t mode)
     return "no regular file";
 }
 
+// Reads size bytes at offset; false with errno set when any of them cannot
+// be read (a disk that ends early counts as EIO).
+inline bool ReadAllAt(int fd, void* data, std::size_t size, off_t offset)
+{
+    char* at = static_cast<char*>(data);
+    while (size > 0) {
+        ssize_t n = pread(fd, at, size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        at += n;
+        size -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+// Writes size bytes at offset; false with errno set when any cannot be.
+inline bool WriteAllAt(int fd, const void* data, std::size_t size, off_t offset)
+{
+    const char* at = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = pwrite(fd, at, size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        at += n;
+        size -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
 // Writes all of data; false with errno set when any of it cannot be written
 // (a write of nothing counts as EIO).
 inline bool WriteAll(int fd, const void* data, std::size_t size)

@@ -287,8 +287,13 @@ void PrintDisksText(const DiskScan& scan, std::ostream& out)
         out << "\n  " << OneLine(disk.path);
         if (!disk.error.empty())
             out << " (not readable: " << OneLine(disk.error) << ")";
+        else if (!disk.sectorSizeKnown)
+            out << " (" << disk.table << " partition table, " << disk.sectorSize
+                << "-byte sectors assumed: an image does not record its sector size and no file system tells; "
+                   "--sector-size sets it)";
         else
-            out << " (" << (disk.table.empty() ? "no partition table" : disk.table + " partition table") << ")";
+            out << " (" << (disk.table.empty() ? "no partition table" : disk.table + " partition table")
+                << (disk.sectorSize != 512 ? ", " + std::to_string(disk.sectorSize) + "-byte sectors" : "") << ")";
     }
     out << "\n";
 }
@@ -374,6 +379,8 @@ Json DisksJson(const DiskScan& scan)
     for (const DiskInfo& disk : scan.disks) {
         Json item{{"path", disk.path}, {"readable", disk.error.empty()}};
         item["table"] = disk.table.empty() ? Json(nullptr) : Json(disk.table);
+        item["sector_size"] = disk.sectorSize;
+        item["sector_size_known"] = disk.sectorSizeKnown;
         if (!disk.error.empty())
             item["error"] = disk.error;
         disks.push_back(std::move(item));

@@ -46,7 +46,7 @@ bool ReadCloneTable(HiveFileRegistry& registry, Report* report)
     return true;
 }
 
-bool MakeReport(HiveInput& input, const std::vector<std::string>& disks, Report* report, Failure* failure)
+bool MakeReport(HiveInput& input, DiskScan scan, Report* report, Failure* failure)
 {
     report->hive = input.path;
     report->recoveredFrom = input.recoveredFrom;
@@ -56,7 +56,7 @@ bool MakeReport(HiveInput& input, const std::vector<std::string>& disks, Report*
         *failure = {kExitRefused, input.path + ": the hive has no readable MountedDevices key"};
         return false;
     }
-    report->scan = ScanDisks(disks);
+    report->scan = std::move(scan);
     AddDuplicateWarnings(report);
     return true;
 }

@@ -47,9 +47,9 @@ struct Report {
 // hive has no readable key.
 bool ReadCloneTable(HiveFileRegistry& registry, Report* report);
 
-// The report of an opened hive with the disks given examined; false when the
-// hive holds no drive-letter table.
-bool MakeReport(HiveInput& input, const std::vector<std::string>& disks, Report* report, Failure* failure);
+// The report of an opened hive with the disks of scan; false when the hive
+// holds no drive-letter table.
+bool MakeReport(HiveInput& input, DiskScan scan, Report* report, Failure* failure);
 
 std::map<Identity, std::vector<const Partition*>> PartitionsByIdentity(const DiskScan& scan);
 std::vector<std::string> VolumeNamesOf(const Report& report, const Identity& data);

@@ -46,9 +46,9 @@ void PrintPartitions(const std::vector<Partition>& partitions, const DiskLabelId
 // The examined disk, other than this one, that already carries id; "" for
 // none. Disks that cannot be read are named in warnings.
 std::string CarrierOf(const DiskLabelId& id, const std::string& self, const std::vector<std::string>& disks,
-                      std::vector<std::string>* unread)
+                      unsigned sectorSize, std::vector<std::string>* unread)
 {
-    for (const DiskInfo& other : ScanDisks(disks).disks) {
+    for (const DiskInfo& other : ScanDisks(disks, sectorSize).disks) {
         if (RealPath(other.path) == self)
             continue;
         if (!other.error.empty())
@@ -64,7 +64,7 @@ std::string CarrierOf(const DiskLabelId& id, const std::string& self, const std:
 int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files)
 {
     const std::string& path = options.hive;
-    DiskScan own = ScanDisks({path});
+    DiskScan own = ScanDisks({path}, options.sectorSize);
     const DiskInfo& disk = own.disks.front();
     if (!disk.error.empty())
         return Refuse(err, {kExitRefused, "cannot read " + path + ": " + disk.error});
@@ -96,7 +96,7 @@ int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, Comm
     // Two disks with one identity is the collision that sent the clone's
     // volumes astray: the disk that carries it must be detached first.
     std::vector<std::string> unread;
-    std::string carrier = CarrierOf(wanted, RealPath(path), options.disks, &unread);
+    std::string carrier = CarrierOf(wanted, RealPath(path), options.disks, options.sectorSize, &unread);
     if (!carrier.empty())
         return Refuse(err, {kExitRefused, carrier + " already carries " + DiskLabelIdText(wanted) +
                                               "; detach it first. " + path + " is unchanged"});
@@ -116,7 +116,7 @@ int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, Comm
         return kExitOk;
     }
     LabelWrite done;
-    bool written = WriteDiskLabelId(path, current, wanted, files, &done, &why);
+    bool written = WriteDiskLabelId(path, disk.sectorSize, current, wanted, files, &done, &why);
     if (!done.backup.empty()) {
         out << "Backup: " << OneLine(done.backup) << "\n";
         for (const std::string& command : RestoreCommands(done.backup, done.disk, done.areas))
@@ -127,7 +127,7 @@ int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, Comm
                                                      ? "; nothing was written"
                                                      : "; the label may be partly written: restore the backup")});
     out << "Written: " << change << "\n";
-    PrintPartitions(ScanDisks({path}).partitions, nullptr, out);
+    PrintPartitions(ScanDisks({path}, options.sectorSize).partitions, nullptr, out);
     if (done.blockDevice && done.reread)
         out << "The kernel has re-read the partition table.\n";
     else if (done.blockDevice)

@@ -229,10 +229,10 @@ bool ExamineDisks(const Options& options, MoveFiles* files, Failure* failure)
             disks.push_back(newText.substr(0, hash));
     }
     if (files->hive != nullptr) {
-        if (!MakeReport(*files->hive, disks, &files->report, failure))
+        if (!MakeReport(*files->hive, ScanDisks(disks, options.sectorSize), &files->report, failure))
             return false;
     } else {
-        files->report.scan = ScanDisks(disks);
+        files->report.scan = ScanDisks(disks, options.sectorSize);
     }
     return files->store == nullptr ||
            MakeStoreReport(*files->store, files->report.scan, &files->storeReport, failure);

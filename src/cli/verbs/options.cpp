@@ -8,7 +8,7 @@
 #include <cstdint>
 
 const char kUsage[] =
-    "usage: voskarelle show FILE [--bcd BCD] [--disk PATH]... [--bus BUS] [--json]\n"
+    "usage: voskarelle show FILE [--bcd BCD] [--disk PATH]... [--bus BUS] [--sector-size N] [--json]\n"
     "       voskarelle set HIVE [VOLUME=LETTER]... [--boot-driver BUS]... [--disk PATH]... [--dry-run]\n"
     "                      [--no-backup] [--force-hibernated]\n"
     "       voskarelle move FILE [--bcd BCD] OLD=NEW... [--disk PATH]... [--dry-run] [--no-backup]\n"
@@ -24,6 +24,8 @@ const char kUsage[] =
     "  NEW     a partition of the examined disks, or for a whole disk a disk or image\n"
     "  NEW-ID  8 hexadecimal digits (MBR) or a braced GUID (GPT)\n"
     "  --disk  a block device or disk image to examine; without it, every disk of this machine\n"
+    "  --sector-size  the logical sector size of the disk images (512, 1024, 2048 or 4096);\n"
+    "          a device tells its own\n"
     "  BUS     nvme, ahci, ide, usb, virtio, hyperv, pvscsi or lsisas: the disk controller the\n"
     "          clone will start from\n";
 
@@ -81,6 +83,17 @@ constexpr ValueOption kValueOptions[] = {
          if (std::find(options->bootDrivers.begin(), options->bootDrivers.end(), bus) == options->bootDrivers.end())
              options->bootDrivers.push_back(bus);
          return true;
+     }},
+    {.name = "--sector-size",
+     .verbs = "show set move disk-id",
+     .take = [](const std::string& value, Options* options, std::string* error) {
+         for (unsigned size : {512u, 1024u, 2048u, 4096u})
+             if (value == std::to_string(size)) {
+                 options->sectorSize = size;
+                 return true;
+             }
+         *error = "--sector-size needs 512, 1024, 2048 or 4096";
+         return false;
      }},
     {.name = "--bcd",
      .verbs = "show move",

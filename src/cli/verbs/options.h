@@ -19,6 +19,7 @@ struct Options {
     std::string newId;                                            // disk-id's NEW-ID
     std::string bus;                      // --bus: the bus the clone will start from
     std::vector<std::string> bootDrivers; // --boot-driver BUS, each once
+    unsigned sectorSize = 0;       // --sector-size: an image's logical sector size; 0 when not given
     std::string machineRoot = "/"; // where /proc and /sys are found; not from the command line
     bool json = false;
     bool dryRun = false;

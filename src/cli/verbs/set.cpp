@@ -62,7 +62,7 @@ int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitF
     if (!OpenHiveInput(options.hive, policy, &input, &failure))
         return Refuse(err, failure);
     Report report;
-    if (!MakeReport(input, DisksToExamine(options), &report, &failure))
+    if (!MakeReport(input, ScanDisks(DisksToExamine(options), options.sectorSize), &report, &failure))
         return Refuse(err, failure);
 
     std::vector<LetterAssignment> assignments;

@@ -15,7 +15,7 @@ int ShowStore(const Options& options, HiveInput& input, std::ostream& out, std::
     if (!options.bcd.empty())
         return Refuse(err, {kExitUsage, "--bcd goes with a SYSTEM hive, and " + options.hive + " is a boot store"});
     Failure failure;
-    DiskScan scan = ScanDisks(options.disks);
+    DiskScan scan = ScanDisks(options.disks, options.sectorSize);
     StoreReport store;
     if (!MakeStoreReport(input, scan, &store, &failure))
         return Refuse(err, failure);
@@ -56,7 +56,7 @@ int RunShow(const Options& options, std::ostream& out, std::ostream& err, Commit
     if (IsBootStore(input.registry.handle()))
         return ShowStore(options, input, out, err);
     Report report;
-    if (!MakeReport(input, options.disks, &report, &failure))
+    if (!MakeReport(input, ScanDisks(options.disks, options.sectorSize), &report, &failure))
         return Refuse(err, failure);
     CheckBootDrivers(input.registry.handle(), options.machineRoot, input.realPath, options.bus, &report);
 
