@@ -49,15 +49,17 @@ public:
         fstat(fd, &st);
         bool backup = FdPath(fd).ends_with(".bak");
         bool store = FdPath(fd).find("/.BCD.") != std::string::npos;
+        bool restore = FdPath(fd).ends_with(".voskarelle-restore");
         if ((step_ == "fsync folder" && S_ISDIR(st.st_mode)) || (step_ == "fsync backup" && backup) ||
-            (step_ == "fsync hive" && S_ISREG(st.st_mode) && !backup) || (step_ == "fsync store" && store))
+            (step_ == "fsync hive" && S_ISREG(st.st_mode) && !backup) || (step_ == "fsync store" && store) ||
+            (step_ == "second rename, restore unflushed" && restore))
             return errno = EIO, -1;
         return CommitFiles::Fsync(fd);
     }
     int Rename(const char* from, const char* to) override
     {
         ++renames_;
-        if (step_ == "rename" || (step_ == "second rename" && renames_ == 2))
+        if (step_ == "rename" || (step_.starts_with("second rename") && renames_ == 2))
             return errno = EXDEV, -1;
         return CommitFiles::Rename(from, to);
     }
@@ -75,7 +77,7 @@ public:
     ssize_t CopyChunk(int in, int out, std::size_t max) override
     {
         ++copies_;
-        if (step_ == "copy: disk full")
+        if (step_ == "copy: disk full" || (step_ == "second rename, undo fails" && renames_ >= 2))
             return errno = ENOSPC, -1;
         if (step_ == "copy: read error after 4 KiB")
             return copies_ == 1 ? CommitFiles::CopyChunk(in, out, 4096) : (errno = EBADMSG, -1);
@@ -622,6 +624,21 @@ TEST_F(DirtyCommandTest, ADirtyHiveOnAnNtfs3gVolumeIsWrittenAndItsLogSetAside)
     EXPECT_EQ(FileBytes(out.substr(8, out.find('\n') - 8)), base);
 }
 
+// A commit that failed leaves the dirty base file with the logs it needs.
+TEST_F(DirtyCommandTest, LogsStayWhenTheCommitFails)
+{
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"set", hive, "D:=G:", "--disk", gpt},
+          std::vector<std::string>{"move", hive, "D:=" + gpt + "#2", "--disk", gpt, "--disk", mbr}}) {
+        for (const char* step : {"rename", "fsync hive"}) {
+            FailingFiles files(step);
+            EXPECT_EQ(Run(args, &files), 1) << args[0] << " " << step;
+            EXPECT_EQ(FileBytes(hive), base) << args[0] << " " << step;
+            EXPECT_EQ(FileBytes(log), logBytes) << args[0] << " " << step << ": " << out << err;
+        }
+    }
+}
+
 // When only the folder flush fails, the new hive is in place: the command
 // says so, still sets the applied log aside, and fails.
 TEST_F(DirtyCommandTest, AFolderThatCannotBeFlushedIsReportedAfterTheHiveIsInPlace)
@@ -798,18 +815,17 @@ protected:
         std::string manager = "Objects\\{9dea862c-5cdd-4e70-acc1-f32b344d4795}";
         std::string loader = "Objects\\{a1b2c3d4-0000-4000-8000-000000000001}";
         std::string firmware = "Objects\\{a1b2c3d4-0000-4000-8000-0000000000ff}";
-        ASSERT_TRUE(MakeHiveFile(
-            bcd.c_str(),
-            {{"Description", {{"KeyName", 1, Utf16("BCD00000000")}}},
-             {manager + "\\Description", type(0x10100002)},
-             {manager + "\\Elements\\11000001", element(BootPartitionElement(esp))},
-             {manager + "\\Elements\\23000003", element(Utf16("{a1b2c3d4-0000-4000-8000-000000000001}"), 1)},
-             {loader + "\\Description", type(0x10200003)},
-             {loader + "\\Elements\\12000004", element(Utf16("Windows 10"), 1)},
-             {loader + "\\Elements\\11000001", element(BootPartitionElement(oldDisk))},
-             {loader + "\\Elements\\21000001", element(BootPartitionElement(oldDisk))},
-             {firmware + "\\Description", type(0x101FFFFF)},
-             {firmware + "\\Elements\\11000001", element(BootPartitionElement(oldDisk))}}));
+        storeKeys = {{"Description", {{"KeyName", 1, Utf16("BCD00000000")}}},
+                     {manager + "\\Description", type(0x10100002)},
+                     {manager + "\\Elements\\11000001", element(BootPartitionElement(esp))},
+                     {manager + "\\Elements\\23000003", element(Utf16("{a1b2c3d4-0000-4000-8000-000000000001}"), 1)},
+                     {loader + "\\Description", type(0x10200003)},
+                     {loader + "\\Elements\\12000004", element(Utf16("Windows 10"), 1)},
+                     {loader + "\\Elements\\11000001", element(BootPartitionElement(oldDisk))},
+                     {loader + "\\Elements\\21000001", element(BootPartitionElement(oldDisk))},
+                     {firmware + "\\Description", type(0x101FFFFF)},
+                     {firmware + "\\Elements\\11000001", element(BootPartitionElement(oldDisk))}};
+        ASSERT_TRUE(MakeHiveFile(bcd.c_str(), storeKeys));
         // The clone's disk with a new signature: its partitions where the old
         // disk had them.
         moved = (root / "moved.img").string();
@@ -823,6 +839,7 @@ protected:
     static constexpr std::array<std::uint8_t, 16> kGptDisk = {0x4A, 0x3B, 0x2C, 0x1D, 0x6F, 0x5E, 0x1B, 0x4A,
                                                                0x8C, 0x9D, 0x0E, 0x1F, 0x2A, 0x3B, 0x4C, 0x5D};
     std::string bcd, moved, loaderDevice;
+    std::vector<std::pair<std::string, ValueList>> storeKeys;
     std::vector<std::uint8_t> storeBytes;
 };
 
@@ -1024,12 +1041,47 @@ TEST_F(BootStoreTest, GptDevicesGoByTheirDiskAndPartitionGuids)
     ASSERT_TRUE(MakeImage(small, "8M", "label: gpt\nstart=2048, size=2M\n"));
     EXPECT_EQ(Run({"move", store, "disk:{1d2c3b4a-5e6f-4a1b-8c9d-0e1f2a3b4c5d}=" + small, "--disk", copy}), 1);
     EXPECT_NE(err.find("no counterpart"), std::string::npos) << err;
+    EXPECT_EQ(Run({"move", store, "gpt:{8f0a77aa-5c1e-4f0e-9d6a-1f2e3d4c5b6a}=" + copy + "#2", "--disk", copy}), 1);
+    EXPECT_NE(err.find("names gpt:{8f0a77aa-5c1e-4f0e-9d6a-1f2e3d4c5b6a} on more than one disk"), std::string::npos)
+        << err;
     ASSERT_EQ(Run({"move", store, "disk:{1d2c3b4a-5e6f-4a1b-8c9d-0e1f2a3b4c5d}=" + copy, "--no-backup"}), 0) << err;
     BootDevice moved = DecodeBootDevice(DumpHiveKey(store.c_str(), (manager + "\\Elements\\11000001").c_str()).values[0].data);
     EXPECT_EQ(GuidText(moved.disk), "{5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d}");
     EXPECT_EQ(moved.partition, kGptGuid);
     EXPECT_EQ(DumpHiveKey(store.c_str(), (resume + "\\Elements\\11000001").c_str()).values[0].data,
               BootPartitionElement(elsewhere));
+}
+
+// OLD named each way finds the same volume: its letter, the store elements
+// naming exactly that partition (not another of its disk), and nothing
+// else; each value keeps its type.
+TEST_F(BootStoreTest, EachFormOfOldNamesTheSameVolume)
+{
+    // The old disk's recovery partition, at another offset: never moved with C:.
+    BootDevice recovery;
+    recovery.style = PartitionStyle::Mbr;
+    recovery.signature = 0x99887766;
+    recovery.offset = 0x3300000;
+    std::string resume = "Objects\\{a1b2c3d4-0000-4000-8000-000000000002}\\Elements\\11000001";
+    storeKeys.push_back({"Objects\\{a1b2c3d4-0000-4000-8000-000000000002}\\Description",
+                         {{"Type", 4, Dword(0x10200004)}}});
+    storeKeys.push_back({resume, {{"Element", kRegBinary, BootPartitionElement(recovery)}}});
+    ASSERT_TRUE(MakeHiveFile(bcd.c_str(), storeKeys));
+    storeBytes = FileBytes(bcd);
+    for (std::string old : {"C:", "mbr:99887766:1048576", "hex:667788990000100000000000"}) {
+        ASSERT_EQ(Run({"move", hive, "--bcd", bcd, old + "=" + moved + "#1", "--dry-run", "--disk", mbr}), 0)
+            << old << err;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4) << old << ": C:, the loader's two devices\n" << out;
+        EXPECT_NE(out.find("MountedDevices \\DosDevices\\C:  MBR disk 99887766"), std::string::npos) << out;
+        EXPECT_EQ(out.find("a1b2c3d4-0000-4000-8000-000000000002"), std::string::npos) << old << out;
+    }
+    ASSERT_EQ(Run({"move", hive, "--bcd", bcd, "mbr:99887766:1048576=" + moved + "#1", "--no-backup", "--disk", mbr}),
+              0)
+        << err;
+    EXPECT_EQ(DumpHiveKey(bcd.c_str(), loaderDevice.c_str()).values.at(0).type, kRegBinary);
+    EXPECT_EQ(DumpHiveKey(bcd.c_str(), resume.c_str()).values.at(0).data, BootPartitionElement(recovery));
+    ValueList table = MountedDevices();
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\C:")->type, kRegBinary);
 }
 
 // A recovery partition near the end of a disk far larger than 4 GiB, and
@@ -1101,6 +1153,7 @@ TEST_F(BootStoreTest, OffsetsPast4GiBAndOtherSectorSizesStayWhole)
 TEST_F(BootStoreTest, RefusedMovesLeaveBothFilesByteIdentical)
 {
     fs::copy_file(mbr, root / "copy.img");
+    fs::copy_file(moved, root / "moved-copy.img");
     std::string small = (root / "small.img").string();
     ASSERT_TRUE(MakeImage(small, "8M", "label: dos\nlabel-id: 0x0badf00e\nstart=4096, type=7\n"));
     FailingFiles secondRename("second rename");
@@ -1120,6 +1173,8 @@ TEST_F(BootStoreTest, RefusedMovesLeaveBothFilesByteIdentical)
         {{"disk:99887766=" + moved}, "was put back as it was", &secondRename},
         {{"disk:99887766=" + moved}, "cannot flush", &storeFsync},
         {{"C:=" + moved + "#1", "D:=" + moved + "#1"}, "one letter each"},
+        {{"hex:=" + moved + "#1"}, "malformed OLD"},
+        {{"disk:99887766=" + moved, "--disk", (root / "moved-copy.img").string()}, "found twice"},
     };
     auto files = [&] {
         std::vector<std::string> names = FolderFiles();
@@ -1174,6 +1229,66 @@ TEST_F(BootStoreTest, RefusedMovesLeaveBothFilesByteIdentical)
     args.push_back("--force-bitlocker");
     EXPECT_EQ(Run(args), 0) << err;
     EXPECT_NE(err.find("recovery key"), std::string::npos) << err;
+}
+
+// When the second file of a change cannot be put in place, the first is put
+// back from its backup, which is made for that even without --no-backup's
+// wish; a backup is never deleted while it may be the only copy left.
+TEST_F(BootStoreTest, AFailedSecondReplacementIsUndoneOrItsBackupKept)
+{
+    const struct {
+        const char* step;
+        bool noBackup;
+        bool undone;      // the hive is as it was
+        const char* says; // in the refusal
+    } cases[] = {
+        {"second rename", true, true, "was put back as it was"},
+        {"second rename, undo fails", false, false, "could NOT be put back"},
+        {"second rename, undo fails", true, false, "could NOT be put back"},
+        {"second rename, restore unflushed", true, false, "could NOT be put back"},
+        {"fsync folder", true, false, "not yet safely on the disk"},
+    };
+    std::vector<std::string> args = {"move", hive, "--bcd", bcd, "disk:99887766=" + moved, "--disk", mbr};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.step) + (c.noBackup ? ", --no-backup" : ""));
+        WriteBytes(hive, original);
+        WriteBytes(bcd, storeBytes);
+        for (const auto& entry : fs::directory_iterator(root))
+            if (entry.path().string().find(".voskarelle-") != std::string::npos)
+                fs::remove(entry.path());
+        for (const auto& entry : fs::directory_iterator(fs::path(hive).parent_path()))
+            if (entry.path().string().find(".voskarelle-") != std::string::npos)
+                fs::remove(entry.path());
+        FailingFiles files(c.step);
+        std::vector<std::string> withFlags = args;
+        if (c.noBackup)
+            withFlags.push_back("--no-backup");
+        EXPECT_EQ(Run(withFlags, &files), 1);
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        if (c.undone) {
+            EXPECT_EQ(FileBytes(hive), original);
+            EXPECT_EQ(FileBytes(bcd), storeBytes);
+            continue;
+        }
+        // Whatever is not as it was has its original in a backup that is
+        // still there, and named.
+        std::size_t named = err.find("its backup is ");
+        std::vector<std::string> backups;
+        for (std::size_t at = out.find("Backup: "); at != std::string::npos; at = out.find("Backup: ", at + 1))
+            backups.push_back(out.substr(at + 8, out.find('\n', at) - at - 8));
+        if (named != std::string::npos)
+            backups.push_back(err.substr(named + 14, err.find_first_of(";\n", named) - named - 14));
+        if (FileBytes(hive) != original) {
+            EXPECT_TRUE(std::any_of(backups.begin(), backups.end(), [&](const std::string& b) {
+                return b.starts_with(hive) && FileBytes(b) == original;
+            })) << out << err;
+        }
+        if (FileBytes(bcd) != storeBytes) {
+            EXPECT_TRUE(std::any_of(backups.begin(), backups.end(), [&](const std::string& b) {
+                return b.starts_with(bcd) && FileBytes(b) == storeBytes;
+            })) << out << err;
+        }
+    }
 }
 
 // Output that cannot be written is a failure, and the informational

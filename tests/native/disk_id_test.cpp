@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -36,6 +37,26 @@ int Capture(const std::string& command, std::string* output)
 class FailingFsync final : public CommitFiles {
 public:
     int Fsync(int) override { return errno = EIO, -1; }
+};
+
+// A disk that takes a write and then loses it: the signature is back to
+// what it was when the label is flushed.
+class LostWrite final : public CommitFiles {
+public:
+    explicit LostWrite(fs::path image) : image_(std::move(image)) {}
+    int Fsync(int fd) override
+    {
+        std::error_code error;
+        if (fs::read_symlink("/proc/self/fd/" + std::to_string(fd), error) == image_) {
+            const std::uint8_t old[4] = {0x3E, 0xA0, 0xBE, 0x5C};
+            if (pwrite(fd, old, sizeof old, 440) != sizeof old)
+                return -1;
+        }
+        return CommitFiles::Fsync(fd);
+    }
+
+private:
+    fs::path image_;
 };
 
 class DiskId : public ::testing::Test {
@@ -165,6 +186,31 @@ TEST_F(DiskId, WritesThroughLibfdiskAfterABackupItsCommandsRestore)
     }
 }
 
+// A backup name already taken is never overwritten, and a write the disk
+// lost is told, never reported as done.
+TEST_F(DiskId, KeepsEveryEarlierBackupAndReadsTheIdentityBack)
+{
+    std::time_t now = std::time(nullptr);
+    std::vector<fs::path> taken;
+    for (std::time_t t = now; t <= now + 2; ++t) {
+        taken.push_back(BackupName(mbr.string(), t) + ".label.bak");
+        std::ofstream(taken.back()) << "old";
+    }
+    ASSERT_EQ(Run({mbr.string(), "1A2B3C4E"}), kExitOk) << err.str();
+    for (const fs::path& name : taken) {
+        EXPECT_EQ(FileBytes(name), (Bytes{'o', 'l', 'd'})) << name;
+        fs::remove(name);
+    }
+    ASSERT_EQ(Backups().size(), 1u);
+    fs::remove(Backups()[0]);
+
+    LostWrite lost(mbr);
+    EXPECT_EQ(Run({mbr.string(), "2A2B3C4E"}, &lost), kExitRefused);
+    EXPECT_NE(err.str().find("reading " + mbr.string() + " back shows 5CBEA03E"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("restore the backup"), std::string::npos) << err.str();
+    EXPECT_EQ(Backups().size(), 1u);
+}
+
 TEST_F(DiskId, ShowsAndDryRunsWithoutWriting)
 {
     struct Case {
@@ -196,6 +242,8 @@ TEST_F(DiskId, RefusesLeavingTheDiskAsItWas)
         fs::perms mode = fs::perms::unknown;
         std::uintmax_t growTo = 0;
         bool failFsync = false;
+        std::vector<std::string> extra = {};
+        bool loseWrite = false;
     } cases[] = {
         {mbr, "1a2b3c4d", other.string() + " already carries 1A2B3C4D; detach it first"},
         {gpt, "{0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B4C}", otherGpt.string() + " already carries {0e2b7c1d-"},
@@ -204,6 +252,11 @@ TEST_F(DiskId, RefusesLeavingTheDiskAsItWas)
         {mbr, "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4d}", "is a GUID, for a GPT disk"},
         {gpt, "1A2B3C4E", "is an MBR disk signature"},
         {mbr, "00000000", "Windows would give the disk a new one"},
+        {gpt, "{00000000-0000-0000-0000-000000000000}", "Windows would give the disk a new one"},
+        {.image = mbr,
+         .newId = "1A2B3C4E",
+         .message = "cannot be read, so it cannot be told whether it already carries 1A2B3C4E",
+         .extra = {"--disk", "/nonexistent/disk.img"}},
         {bare, "1A2B3C4E", "has no partition table"},
         {.image = mbr,
          .newId = "1A2B3C4E",
@@ -224,7 +277,9 @@ TEST_F(DiskId, RefusesLeavingTheDiskAsItWas)
             fs::resize_file(c.image, c.growTo);
         Bytes original = FileBytes(c.image);
         FailingFsync failing;
-        EXPECT_EQ(Run({c.image.string(), c.newId}, c.failFsync ? &failing : nullptr), kExitRefused);
+        std::vector<std::string> args = {c.image.string(), c.newId};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        EXPECT_EQ(Run(args, c.failFsync ? &failing : nullptr), kExitRefused);
         std::string refusal = err.str();
         EXPECT_TRUE(refusal.starts_with("voskarelle: ") && std::count(refusal.begin(), refusal.end(), '\n') == 1)
             << refusal;

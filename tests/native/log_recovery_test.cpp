@@ -236,6 +236,11 @@ TEST(LogRecovery, ABadEntryStopsRecoveryAndNothingAfterItIsApplied)
     cases.push_back({"a truncated log", log});
     log = first({{2, 4096, {{4096, Bin(hive, 0xA2)}}}});
     cases.push_back({"a page outside the hive", log});
+    std::vector<std::uint8_t> twoPages = Bin(hive, 0xA2);
+    std::vector<std::uint8_t> secondPage = Bin(hive, 0xA4);
+    twoPages.insert(twoPages.end(), secondPage.begin(), secondPage.end());
+    log = first({{2, 4096, {{0, twoPages}}}});
+    cases.push_back({"a page that starts inside the hive bins but runs past their end", log});
     log = first({{2, 4096, {{0, Bin(hive, 0xA2)}}}});
     std::memcpy(log.data() + 512 + 4608, "HvLX", 4);
     cases.push_back({"a wrong entry signature", log});

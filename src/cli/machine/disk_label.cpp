@@ -342,8 +342,14 @@ bool KeepOnlyTheIdentity(const std::string& disk, const std::string& table, cons
     for (std::size_t i = 0; i < wanted.size(); ++i)
         if (!allowed[i])
             wanted[i] = saved[i];
-    if (wanted == now)
-        return true;
+    if (wanted == now) {
+        // libfdisk flushed its own descriptor; this makes sure of what the
+        // identity is read back from.
+        if (files.Fsync(fd.get()) == 0)
+            return true;
+        *error = "cannot flush the new label of " + disk + ": " + Why(errno);
+        return false;
+    }
     std::vector<std::uint8_t> after;
     if (WriteAreas(fd.get(), areas, wanted, now, files) && ReadAreas(fd.get(), areas, &after) && after == wanted)
         return true;
