@@ -25,25 +25,39 @@ trap cleanup EXIT
 status=0
 ctest --preset native || status=1
 
-# Log recovery under libFuzzer for a bounded time, from the real logs.
+# The parsers of foreign bytes under libFuzzer for a bounded time each, from
+# the real logs, stores and hive.
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 fuzz="$root/build/fuzz/run"
-rm -rf "$fuzz" && mkdir -p "$fuzz/corpus"
+rm -rf "$fuzz" && mkdir -p "$fuzz/log_recovery" "$fuzz/boot_device" "$fuzz/identity"
 data="$root/../shared/testdata"
 xz -dc "$data/UsrClass.dat.xz" >"$fuzz/UsrClass.dat"
 { printf '\001'; xz -dc "$data/UsrClass.dat.LOG1.xz"; printf 'VOSKLOG2'; xz -dc "$data/UsrClass.dat.LOG2.xz"; } \
-    >"$fuzz/corpus/usrclass-logs"
-printf '\000' >"$fuzz/corpus/empty"
-{ printf '\005'; xz -dc "$data/UsrClass.dat.LOG1.xz"; } >"$fuzz/corpus/usrclass-sealed"
-if (cd "$fuzz" && VOSK_FUZZ_BASE="$fuzz/UsrClass.dat" "$root/build/fuzz/log_recovery_fuzz" \
-        -max_total_time=60 -rss_limit_mb=4096 -max_len=1200000 -print_final_stats=1 corpus >fuzz.log 2>&1); then
-    echo "fuzzing log recovery: $(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$fuzz/fuzz.log")"
-else
-    tail -40 "$fuzz/fuzz.log"
-    echo "fuzzing log recovery found a fault (input saved in $fuzz)" >&2
-    status=1
-fi
+    >"$fuzz/log_recovery/usrclass-logs"
+printf '\000' >"$fuzz/log_recovery/empty"
+{ printf '\005'; xz -dc "$data/UsrClass.dat.LOG1.xz"; } >"$fuzz/log_recovery/usrclass-sealed"
+seeds="$root/build/native/tests/fuzz_seeds"
+for store in BCD-bios BCD-uefi; do
+    xz -dc "$data/$store.xz" >"$fuzz/$store"
+    "$seeds" store "$fuzz/$store" "$fuzz/boot_device" >/dev/null
+done
+"$seeds" ramdisks "$fuzz/boot_device"
+xz -dc "$data/SYSTEM_2.xz" >"$fuzz/SYSTEM"
+"$seeds" identities "$fuzz/SYSTEM" "$fuzz/identity" >/dev/null
+fuzz_one() { # target seconds max-len
+    if (cd "$fuzz" && VOSK_FUZZ_BASE="$fuzz/UsrClass.dat" "$root/build/fuzz/$1_fuzz" -max_total_time="$2" \
+            -rss_limit_mb=4096 -max_len="$3" -print_final_stats=1 "$1" >"$1.log" 2>&1); then
+        echo "fuzzing $1: $(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$fuzz/$1.log")"
+    else
+        tail -40 "$fuzz/$1.log"
+        echo "fuzzing $1 found a fault (input saved in $fuzz)" >&2
+        status=1
+    fi
+}
+fuzz_one log_recovery 60 1200000
+fuzz_one boot_device 30 4096
+fuzz_one identity 20 1024
 
 start_display
 # Make the Wine prefix before the tests, once, without dialogs.
