@@ -8,12 +8,12 @@
 #include <cstdint>
 
 const char kUsage[] =
-    "usage: voskarelle show FILE [--bcd BCD] [--disk PATH]... [--bus BUS] [--sector-size N] [--json]\n"
-    "       voskarelle set HIVE [VOLUME=LETTER]... [--boot-driver BUS]... [--disk PATH]... [--dry-run]\n"
-    "                      [--no-backup] [--force-hibernated]\n"
-    "       voskarelle move FILE [--bcd BCD] OLD=NEW... [--disk PATH]... [--dry-run] [--no-backup]\n"
-    "                      [--force-hibernated] [--force-bitlocker]\n"
-    "       voskarelle disk-id DISK [NEW-ID] [--disk PATH]... [--dry-run]\n"
+    "usage: voskarelle show FILE [--bcd BCD] [--disk PATH]... [--sector-size N] [--bus BUS] [--json]\n"
+    "       voskarelle set HIVE [VOLUME=LETTER]... [--boot-driver BUS]... [--disk PATH]... [--sector-size N]\n"
+    "                      [--dry-run] [--no-backup] [--force-hibernated]\n"
+    "       voskarelle move FILE [--bcd BCD] OLD=NEW... [--disk PATH]... [--sector-size N] [--dry-run]\n"
+    "                      [--no-backup] [--force-hibernated] [--force-bitlocker]\n"
+    "       voskarelle disk-id DISK [NEW-ID] [--disk PATH]... [--sector-size N] [--dry-run]\n"
     "       voskarelle --version | --help\n"
     "  FILE    a SYSTEM hive or a boot store (BCD)\n"
     "  VOLUME  a letter the clone holds now (E:), a partition (/dev/sdb2, clone.img#2)\n"
@@ -24,8 +24,8 @@ const char kUsage[] =
     "  NEW     a partition of the examined disks, or for a whole disk a disk or image\n"
     "  NEW-ID  8 hexadecimal digits (MBR) or a braced GUID (GPT)\n"
     "  --disk  a block device or disk image to examine; without it, every disk of this machine\n"
-    "  --sector-size  the logical sector size of the disk images (512, 1024, 2048 or 4096);\n"
-    "          a device tells its own\n"
+    "  N       the logical sector size of the disk images: 512, 1024, 2048 or 4096 (a device\n"
+    "          tells its own)\n"
     "  BUS     nvme, ahci, ide, usb, virtio, hyperv, pvscsi or lsisas: the disk controller the\n"
     "          clone will start from\n";
 
