@@ -3,8 +3,9 @@
 set -eu
 need="cmake ninja-build g++ g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix"
 need="$need wine wine64 xvfb locales googletest"
-# The voskarelle command: hive files, partition tables, JSON.
-need="$need pkg-config libhivex-dev libblkid-dev libfdisk-dev nlohmann-json3-dev"
+# The voskarelle command: hive files, partition tables, NTFS without
+# mounting, JSON; FAT without mounting through mtools.
+need="$need pkg-config libhivex-dev libblkid-dev libfdisk-dev ntfs-3g-dev nlohmann-json3-dev mtools"
 case "${1:-build}" in
     # sfdisk, mkfs and xz make the tests' disk images and hives; hivexsh is
     # what the benchmark compares with; clang and libFuzzer fuzz log recovery.

@@ -49,7 +49,7 @@ public:
         fstat(fd, &st);
         bool backup = FdPath(fd).ends_with(".bak");
         bool store = FdPath(fd).find("/.BCD.") != std::string::npos;
-        bool restore = FdPath(fd).ends_with(".voskarelle-restore");
+        bool restore = FdPath(fd).find(".voskarelle-restore") != std::string::npos;
         if ((step_ == "fsync folder" && S_ISDIR(st.st_mode)) || (step_ == "fsync backup" && backup) ||
             (step_ == "fsync hive" && S_ISREG(st.st_mode) && !backup) || (step_ == "fsync store" && store) ||
             (step_ == "second rename, restore unflushed" && restore))

@@ -1,8 +1,12 @@
 #include "cli/hivefile/hive_file_registry.h"
 
+#include "cli/machine/fd.h"
 #include "cli/volume/file_read.h"
 #include "hive/hive_file.h"
 #include "mounttable/text.h"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -178,7 +182,7 @@ long HiveFileRegistry::LoadKey(const char* subKey, const char* hiveFile)
     std::size_t got = 0;
     std::string error;
     BaseBlock base;
-    bool known = ReadFileStart(hiveFile, block, sizeof block, &got, &error) &&
+    bool known = ReadFileStart(hiveFile, hiveFile, block, sizeof block, &got, &error) &&
                  ParseBaseBlock(std::span<const std::uint8_t>(block, got), &base);
     return LoadHive(hiveFile, known ? base.minorVersion : kUnknownVersion);
 }
@@ -205,6 +209,30 @@ long HiveFileRegistry::UnLoadKey(const char* subKey)
     handles_.clear();
     live_.clear();
     return kRegSuccess;
+}
+
+bool HiveFileRegistry::CommitToMemory(std::vector<std::uint8_t>* bytes, std::string* error)
+{
+    bytes->clear();
+    Fd memory(memfd_create("voskarelle-new-hive", MFD_CLOEXEC));
+    if (memory.get() < 0) {
+        *error = std::string("cannot hold the new hive in memory: ") + std::strerror(errno);
+        return false;
+    }
+    if (!CommitTo(("/proc/self/fd/" + std::to_string(memory.get())).c_str(), error))
+        return false;
+    struct stat st;
+    if (fstat(memory.get(), &st) != 0) {
+        *error = std::string("cannot read the new hive back: ") + std::strerror(errno);
+        return false;
+    }
+    bytes->resize(static_cast<std::size_t>(st.st_size));
+    if (!ReadAllAt(memory.get(), bytes->data(), bytes->size(), 0)) {
+        *error = std::string("cannot read the new hive back: ") + std::strerror(errno);
+        bytes->clear();
+        return false;
+    }
+    return true;
 }
 
 bool HiveFileRegistry::CommitTo(const char* file, std::string* error)

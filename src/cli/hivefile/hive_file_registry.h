@@ -57,6 +57,8 @@ public:
     // or truncates. False with a reason when it cannot be written whole,
     // including a value that libhivex would store in a form Windows rejects.
     bool CommitTo(const char* file, std::string* error);
+    // The same, into memory: the whole new hive file.
+    bool CommitToMemory(std::vector<std::uint8_t>* bytes, std::string* error);
 
 private:
     struct CachedKey {

@@ -3,7 +3,6 @@
 #include "cli/verbs/command.h"
 #include "cli/machine/commit.h"
 #include "cli/machine/fd.h"
-#include "cli/volume/file_read.h"
 #include "cli/report/render.h"
 #include "hive/log_recovery.h"
 #include "mounttable/text.h"
@@ -22,25 +21,6 @@
 
 namespace {
 
-bool FilesIn(const std::string& folder, std::vector<std::string>* names)
-{
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr)
-        return false;
-    errno = 0;
-    while (dirent* entry = readdir(dir))
-        names->emplace_back(entry->d_name);
-    bool ok = errno == 0;
-    closedir(dir);
-    std::sort(names->begin(), names->end());
-    return ok;
-}
-
-std::string JoinPath(const std::string& folder, const std::string& name)
-{
-    return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
-}
-
 std::string RecoveryText(const Recovery& r)
 {
     std::string text = "recovered from its transaction logs: ";
@@ -52,64 +32,66 @@ std::string RecoveryText(const Recovery& r)
     return text;
 }
 
-// The checks made before libhivex sees the file, on its real path.
-bool CheckHiveFile(const std::string& path, const HivePolicy& policy, HiveFacts* facts,
-                   std::vector<std::uint8_t>* whole, std::string* hibernationDoubt, Failure* failure)
+// The checks made before libhivex sees the file, on the file itself.
+bool CheckHiveFile(const FileRef& file, const HivePolicy& policy, HiveFacts* facts, std::vector<std::uint8_t>* whole,
+                   std::string* hibernationDoubt, Failure* failure)
 {
     auto refuse = [&](const std::string& message) {
         *failure = {kExitRefused, message};
         return false;
     };
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-        return refuse(path + ": " + (errno == ENOENT ? "no such file" : std::strerror(errno)));
-    if (!S_ISREG(st.st_mode))
-        return refuse(path + ": is " + FileTypeName(st.st_mode) + ", not a hive file");
-    std::uint8_t block[kBaseBlockBytes];
-    std::size_t got = 0;
+    FileSystem& fs = *file.fs;
+    const std::string& path = file.path;
+    std::string name = file.Name();
+    FileFacts kind;
     std::string error;
-    if (!ReadFileStart(path, block, sizeof block, &got, &error))
+    if (!fs.Facts(path, &kind, &error))
         return refuse(error);
-    if (!ParseBaseBlock(std::span<const std::uint8_t>(block, got), &facts->base))
-        return refuse(path + ": not a registry hive file (no \"regf\" base block)");
+    if (kind.type == FileFacts::Type::Missing)
+        return refuse(name + ": no such file");
+    if (kind.type != FileFacts::Type::Regular)
+        return refuse(name + ": is " + kind.what + ", not a hive file");
+    std::vector<std::uint8_t> block;
+    if (!fs.ReadStart(path, kBaseBlockBytes, &block, &error))
+        return refuse(error);
+    if (!ParseBaseBlock(block, &facts->base))
+        return refuse(name + ": not a registry hive file (no \"regf\" base block)");
     if (policy.forWriting) {
-        if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || access(path.c_str(), W_OK) != 0)
-            return refuse(path + ": is read-only");
-        if (access(FolderOf(path).c_str(), W_OK) != 0)
-            return refuse(path + ": its folder is read-only, so no new hive can be written beside it");
+        std::string why = fs.WhyNotWritable(path);
+        if (!why.empty())
+            return refuse(name + ": " + why);
     }
     // Recovery needs the whole base file, read once.
-    if (facts->base.Dirty() && !ReadWholeFile(path, whole, &error))
+    if (facts->base.Dirty() && !fs.Read(path, whole, &error))
         return refuse(error);
     std::vector<std::string> names;
     if (facts->base.Dirty()) {
-        if (!FilesIn(FolderOf(path), &names))
-            return refuse(FolderOf(path) + ": cannot be listed, so the hive's transaction logs cannot be found: " +
-                          std::strerror(errno));
-        for (const std::string& name : names)
-            if (IsHiveLogName(BaseName(path), name))
-                facts->logs.push_back(JoinPath(FolderOf(path), name));
+        if (!fs.List(FolderOf(path), &names, &error))
+            return refuse(error + ", so the hive's transaction logs cannot be found");
+        for (const std::string& entry : names)
+            if (IsHiveLogName(BaseName(path), entry))
+                facts->logs.push_back(JoinPath(FolderOf(path), entry));
     }
     std::string root = CloneRootOfHivePath(path);
+    if (root.empty() && path.starts_with("/Windows/"))
+        root = "/";
     names.clear();
-    if (!root.empty() && !FilesIn(root, &names))
-        *hibernationDoubt = root + ": cannot be listed: " + std::strerror(errno);
-    if (!root.empty()) {
-        for (const std::string& name : names) {
-            if (CompareNoCase(name, "hiberfil.sys") != 0)
-                continue;
-            std::uint8_t start[4];
-            std::string image = JoinPath(root, name);
-            if (!ReadFileStart(image, start, sizeof start, &got, &error))
-                *hibernationDoubt = error;
-            else if (IsHibernationImage(std::span(start, got)))
-                facts->hibernationImage = image;
-        }
+    if (!root.empty() && !fs.List(root, &names, &error))
+        *hibernationDoubt = error;
+    for (const std::string& entry : names) {
+        if (CompareNoCase(entry, "hiberfil.sys") != 0)
+            continue;
+        std::vector<std::uint8_t> start;
+        std::string image = JoinPath(root, entry);
+        if (!fs.ReadStart(image, 4, &start, &error))
+            *hibernationDoubt = error;
+        else if (IsHibernationImage(start))
+            facts->hibernationImage = fs.Name(image);
     }
     return true;
 }
 
-std::string DirtyWarning(const std::string& hive, const HiveFacts& facts)
+std::string DirtyWarning(const std::string& hive, const HiveFacts& facts, const FileSystem& fs)
 {
     std::ostringstream text;
     if (facts.base.checksumOk)
@@ -123,7 +105,7 @@ std::string DirtyWarning(const std::string& hive, const HiveFacts& facts)
     } else {
         text << " (";
         for (std::size_t i = 0; i < facts.logs.size(); ++i)
-            text << (i ? ", " : "") << facts.logs[i];
+            text << (i ? ", " : "") << fs.Name(facts.logs[i]);
         text << "), which are not applied";
     }
     return text.str();
@@ -150,26 +132,19 @@ bool MemoryFile::Hold(const std::vector<std::uint8_t>& bytes)
     return fd_ >= 0 && WriteAll(fd_, bytes.data(), bytes.size());
 }
 
-std::string BaseName(const std::string& path)
-{
-    return path.substr(path.find_last_of('/') + 1);
-}
-
-bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput* input, Failure* failure)
+bool OpenHiveInput(Volumes& volumes, const std::string& path, const HivePolicy& policy, HiveInput* input,
+                   Failure* failure)
 {
     input->path = path;
-    // Everything happens beside the real file: a link to the hive stays a
-    // link, and a bare name gets the same checks as a full one.
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) == nullptr) {
-        *failure = {kExitRefused, path + ": " + (errno == ENOENT ? "no such file" : std::strerror(errno))};
+    std::string error;
+    if (!volumes.Locate(path, &input->file, &error)) {
+        *failure = {kExitRefused, error};
         return false;
     }
-    input->realPath = resolved;
-    const std::string& real = input->realPath;
+    FileSystem& fs = *input->file.fs;
     std::vector<std::uint8_t> base;
     std::string hibernationDoubt;
-    if (!CheckHiveFile(real, policy, &input->facts, &base, &hibernationDoubt, failure))
+    if (!CheckHiveFile(input->file, policy, &input->facts, &base, &hibernationDoubt, failure))
         return false;
     const HiveFacts& facts = input->facts;
     std::uint32_t minorVersion = facts.base.minorVersion;
@@ -180,9 +155,8 @@ bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput*
         std::vector<HiveLog> logs;
         std::string unreadable;
         for (const std::string& log : facts.logs) {
-            HiveLog read{log, {}};
-            std::string error;
-            if (!ReadWholeFile(log, &read.bytes, &error))
+            HiveLog read{fs.Name(log), {}};
+            if (!fs.Read(log, &read.bytes, &error))
                 unreadable += (unreadable.empty() ? "" : "; ") + error;
             logs.push_back(std::move(read));
         }
@@ -193,7 +167,7 @@ bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput*
         else
             recovery.why = "a log cannot be read, so the hive cannot be recovered (" + unreadable + ")";
         if (!recovery.recovered) {
-            std::string why = DirtyWarning(path, facts) + "; " + recovery.why;
+            std::string why = DirtyWarning(path, facts, fs) + "; " + recovery.why;
             if (policy.forWriting) {
                 *failure = {kExitRefused, path + ": " + why +
                                               ". Writing the base file alone would make Windows discard "
@@ -203,6 +177,10 @@ bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput*
             input->warnings.push_back(why + "; shown without them");
         } else {
             input->recoveredFrom = recovery.applied;
+            for (const std::string& applied : recovery.applied)
+                for (const std::string& log : facts.logs)
+                    if (fs.Name(log) == applied)
+                        input->appliedLogs.push_back(log);
             input->recovery = RecoveryText(recovery);
             BaseBlock recovered;
             minorVersion = ParseBaseBlock(recovery.hive, &recovered) ? recovered.minorVersion
@@ -226,10 +204,18 @@ bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput*
         input->warnings.push_back(HibernationWarning(facts));
     }
 
-    std::string source = real;
-    if (recovery.recovered) {
-        if (!input->recovered.Hold(recovery.hive)) {
-            *failure = {kExitRefused, std::string("cannot hold the recovered hive: ") + std::strerror(errno)};
+    // libhivex opens a file by its path: a hive of this machine is opened
+    // where it is, one recovered or read from inside a partition is held in
+    // memory for it.
+    std::string source = input->file.path;
+    bool local = fs.Partition().empty() && !recovery.recovered;
+    if (!local) {
+        if (!recovery.recovered && base.empty() && !fs.Read(input->file.path, &base, &error)) {
+            *failure = {kExitRefused, error};
+            return false;
+        }
+        if (!input->recovered.Hold(recovery.recovered ? recovery.hive : base)) {
+            *failure = {kExitRefused, std::string("cannot hold the hive in memory: ") + std::strerror(errno)};
             return false;
         }
         source = input->recovered.path();
@@ -245,19 +231,21 @@ bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput*
     return true;
 }
 
-void SetLogsAside(const HiveInput& input, CommitFiles& files, std::ostream& out, std::ostream& err)
+void SetLogsAside(const HiveInput& input, std::ostream& out, std::ostream& err)
 {
-    if (input.recoveredFrom.empty())
+    if (input.appliedLogs.empty())
         return;
-    for (const std::string& log : input.recoveredFrom) {
-        std::string aside = MoveAside(log, files);
+    FileSystem& fs = *input.file.fs;
+    for (const std::string& log : input.appliedLogs) {
+        std::string error;
+        std::string aside = MoveAside({&fs, log}, &error);
         if (aside.empty())
-            err << "voskarelle: warning: could not move " << OneLine(log) << " aside: " << std::strerror(errno)
+            err << "voskarelle: warning: could not move " << OneLine(fs.Name(log)) << " aside: " << OneLine(error)
                 << " (the new hive is clean, so Windows does not replay it)\n";
         else
-            out << "Log moved aside: " << OneLine(aside) << "\n";
+            out << "Log moved aside: " << OneLine(fs.Name(aside)) << "\n";
     }
     std::string error;
-    if (!FlushFolder(FolderOf(input.realPath), files, &error))
+    if (!fs.Flush(FolderOf(input.file.path), &error))
         err << "voskarelle: warning: " << OneLine(error) << "\n";
 }

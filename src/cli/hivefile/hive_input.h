@@ -4,8 +4,9 @@
 // so that every verb that writes applies them alike.
 #pragma once
 
-#include "cli/machine/commit.h"
 #include "cli/hivefile/hive_file_registry.h"
+#include "cli/machine/commit.h"
+#include "cli/volume/volumes.h"
 #include "hive/hive_file.h"
 
 #include <ostream>
@@ -20,8 +21,8 @@ struct Failure {
 // What was found out about the hive file before it was opened.
 struct HiveFacts {
     BaseBlock base;
-    std::vector<std::string> logs; // transaction logs beside a dirty hive
-    std::string hibernationImage;  // the hiberfil.sys that begins with "hibr"
+    std::vector<std::string> logs; // transaction logs beside a dirty hive, in the hive's file system
+    std::string hibernationImage;  // the hiberfil.sys that begins with "hibr", as named for the person
 };
 
 // The recovered hive as a file for libhivex, which opens hives by path,
@@ -45,23 +46,26 @@ struct HivePolicy {
 };
 
 struct HiveInput {
-    std::string path;     // as given, for the report
-    std::string realPath; // the file itself, links resolved: every file operation works beside it
+    std::string path; // as given, for the report
+    // The file itself, on the file system that holds it (a path of this
+    // machine with its links resolved, or a path inside a partition): every
+    // file operation works beside it.
+    FileRef file;
     HiveFacts facts;
-    std::vector<std::string> recoveredFrom; // logs applied to the base file
+    std::vector<std::string> recoveredFrom; // logs applied to the base file, as named for the person
+    std::vector<std::string> appliedLogs;   // the same, inside file.fs
     std::string recovery;                   // what the recovery did, in words
     std::vector<std::string> warnings;      // conditions the policy lets pass
     HiveFileRegistry registry;              // the hive, mounted at "Clone"
     MemoryFile recovered;
 };
 
-// Resolves path to the real file, then checks, recovers and opens the hive
-// under the policy; false with the refusal otherwise.
-bool OpenHiveInput(const std::string& path, const HivePolicy& policy, HiveInput* input, Failure* failure);
+// Finds the file named path (a path of this machine, or DISK#N:PATH), then
+// checks, recovers and opens the hive under the policy; false with the
+// refusal otherwise.
+bool OpenHiveInput(Volumes& volumes, const std::string& path, const HivePolicy& policy, HiveInput* input,
+                   Failure* failure);
 
 // After the recovered hive was written: moves each log applied aside and
 // flushes the folder, saying what it did and what it could not do.
-void SetLogsAside(const HiveInput& input, CommitFiles& files, std::ostream& out, std::ostream& err);
-
-// "SYSTEM" of "a/b/SYSTEM".
-std::string BaseName(const std::string& path);
+void SetLogsAside(const HiveInput& input, std::ostream& out, std::ostream& err);

@@ -1,67 +1,52 @@
-// Replacing a hive file by its changed version so that a crash, a full disk
-// or any failed call leaves either the old or the new hive, never a torn one.
+// Replacing the files of a clone by their changed versions so that a crash,
+// a full disk or any failed call leaves each file old or new, never torn:
+// the backup first, the new version written and flushed under a temporary
+// name beside the original, then put in place. The steps go through the
+// file system the file is on (a folder of this machine, libntfs-3g, mtools),
+// so a change of two files on two file systems lands as one.
 #pragma once
 
 #include "cli/hivefile/hive_file_registry.h"
-
-#include <sys/types.h>
+#include "cli/machine/commit_files.h"
+#include "cli/volume/file_system.h"
 
 #include <ctime>
 #include <span>
 #include <string>
 
-// The file calls of a commit, one place where they can fail.
-class CommitFiles {
-public:
-    virtual ~CommitFiles() = default;
-    virtual int Fsync(int fd);
-    virtual int Rename(const char* from, const char* to);
-    // Moves from to to only when to does not exist; -1 with errno otherwise
-    // (EEXIST, or EINVAL where the file system cannot promise it).
-    virtual int RenameNoReplace(const char* from, const char* to);
-    virtual int Link(const char* from, const char* to);
-    // Copies up to max bytes from in to out at their file offsets: the count
-    // copied, 0 at the end of in, -1 with errno set.
-    virtual ssize_t CopyChunk(int in, int out, std::size_t max);
+// A file on one of the file systems.
+struct FileRef {
+    FileSystem* fs = nullptr;
+    std::string path; // inside fs, each name as stored
+    std::string Name() const { return fs->Name(path); }
 };
-
-// The folder of a path: "." for a bare name, "/" for a file at the root.
-std::string FolderOf(const std::string& path);
-
-// The path with every link resolved; empty when it cannot be.
-std::string RealPath(const std::string& path);
 
 // "SYSTEM.voskarelle-20261207T124752Z" beside the hive, for the time given.
 std::string BackupName(const std::string& hive, std::time_t when);
 
 // A new version of a file, written and flushed beside it, not yet in place.
 struct PreparedFile {
-    std::string target; // the file it replaces (its real path)
+    FileRef target;     // the file it replaces
     std::string temp;   // the new version
     std::string backup; // the copy of the original, "" for none
-    // The original's mode and owner, taken before anything changed: what the
-    // new version and a copy put back get.
-    mode_t mode = 0600;
-    uid_t uid = 0;
-    gid_t gid = 0;
+    // The original's mode, owner and attributes, taken before anything
+    // changed: what the new version and a copy put back get.
+    FileKeep keep;
 };
 
 // Copies the target to a fresh backup name (never overwriting a file) when
 // withBackup, writes the registry's hive with its changes to a new file in
-// the target's folder with the target's mode, and flushes both. False with a
-// reason when any step fails; then nothing of it is left behind.
-bool PrepareReplacement(HiveFileRegistry& registry, const std::string& target, bool withBackup, CommitFiles& files,
-                        PreparedFile* prepared, std::string* error);
+// the target's folder with what the target keeps, and flushes both. False
+// with a reason when any step fails; then nothing of it is left behind.
+bool PrepareReplacement(HiveFileRegistry& registry, const FileRef& target, bool withBackup, PreparedFile* prepared,
+                        std::string* error);
 
 // Removes the new version and the backup of a replacement not carried out.
 void AbandonReplacement(PreparedFile& prepared);
 
-// Renames the new version over the target; false with a reason (the target
-// then is as it was).
-bool PutInPlace(PreparedFile& prepared, CommitFiles& files, std::string* error);
-
-// Flushes a folder, so that renames in it survive a crash.
-bool FlushFolder(const std::string& folder, CommitFiles& files, std::string* error);
+// Puts the new version in place of the target; false with a reason (the
+// target then is as it was).
+bool PutInPlace(PreparedFile& prepared, std::string* error);
 
 enum class CommitResult {
     Failed,            // the original is as it was, and nothing new is beside it
@@ -72,16 +57,15 @@ enum class CommitResult {
 
 // Prepares, puts in place and flushes the folder: the whole replacement of
 // one hive file.
-CommitResult CommitHive(HiveFileRegistry& registry, const std::string& hive, std::string* backup, CommitFiles& files,
-                        std::string* error);
+CommitResult CommitHive(HiveFileRegistry& registry, const FileRef& hive, std::string* backup, std::string* error);
 
 // Puts the original back from the backup of a replacement carried out.
-bool PutBack(const PreparedFile& prepared, CommitFiles& files, std::string* error);
+bool PutBack(const PreparedFile& prepared, std::string* error);
 
 // One file of a change that spans several.
 struct CommitTarget {
     HiveFileRegistry* registry;
-    std::string path; // the real path
+    FileRef file;
     PreparedFile prepared;
 };
 
@@ -91,10 +75,8 @@ struct CommitTarget {
 // was or as intended. With several files, backups are made in any case and
 // removed at the end unless keepBackups (each target's prepared.backup then
 // names its own); one file alone gets a backup only when it is kept.
-CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, CommitFiles& files,
-                            std::string* error);
+CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, std::string* error);
 
 // Renames a log to LOG.voskarelle-YYYYMMDDTHHMMSSZ.bak beside it, never over
-// an existing file, on file systems with and without RENAME_NOREPLACE; the
-// new name, or empty with errno set.
-std::string MoveAside(const std::string& log, CommitFiles& files);
+// an existing file; the new path, or empty with the reason.
+std::string MoveAside(const FileRef& log, std::string* error);

@@ -1,6 +1,8 @@
 #include "cli/machine/disk_label.h"
 
+#include "cli/machine/commit.h"
 #include "cli/machine/fd.h"
+#include "cli/volume/local_fs.h"
 #include "cli/machine/shell_quote.h"
 #include "mounttable/identity.h"
 

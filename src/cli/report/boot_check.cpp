@@ -5,24 +5,25 @@
 #include "cli/machine/mounts.h"
 #include "hive/bytes.h"
 
-const Partition* OwnPartition(const std::string& root, const std::string& realPath, const DiskScan& scan,
+const Partition* OwnPartition(const std::string& root, const FileRef& file, const DiskScan& scan,
                               std::string* device)
 {
+    if (!file.fs->Partition().empty()) {
+        *device = file.fs->Partition();
+        return FindPartition(scan, *device);
+    }
     // An unlocked BitLocker volume is mounted from the mapper device above
     // its partition.
-    *device = UnderlyingDevice(root, MountSourceOf(root, realPath));
-    for (const Partition& part : scan.partitions)
-        if (!device->empty() && part.path == *device)
-            return &part;
-    return nullptr;
+    *device = UnderlyingDevice(root, MountSourceOf(root, file.path));
+    return device->empty() ? nullptr : FindPartition(scan, *device);
 }
 
-void CheckBootDrivers(hive_h* hive, const std::string& root, const std::string& realPath, const std::string& bus,
+void CheckBootDrivers(hive_h* hive, const std::string& root, const FileRef& file, const std::string& bus,
                       Report* report)
 {
     BootReport& boot = report->boot;
     boot.checked = true;
-    const Partition* own = OwnPartition(root, realPath, report->scan, &boot.device);
+    const Partition* own = OwnPartition(root, file, report->scan, &boot.device);
     if (own != nullptr) {
         boot.partition = own->path;
         for (const CloneEntry& entry : report->entries)

@@ -9,16 +9,17 @@
 #include <string>
 #include <vector>
 
-// The examined partition the file at realPath sits on (through a
-// device-mapper device to the partition beneath it), looked up under root;
-// nullptr when it is on none of them. device gets the block device.
-const Partition* OwnPartition(const std::string& root, const std::string& realPath, const DiskScan& scan,
+// The examined partition the file sits on: the partition it was named in,
+// or the one whose file system holds it (through a device-mapper device to
+// the partition beneath it), looked up under root; nullptr when it is on
+// none of them. device gets the block device or partition.
+const Partition* OwnPartition(const std::string& root, const FileRef& file, const DiskScan& scan,
                               std::string* device);
 
-// Fills report->boot for the hive at realPath: its volume and bus looked up
+// Fills report->boot for the hive file: its volume and bus looked up
 // under root ("/" for this machine) unless bus is given, and the verdict on
 // the bus's boot drivers in hive. Adds the warnings a person must act on.
-void CheckBootDrivers(hive_h* hive, const std::string& root, const std::string& realPath, const std::string& bus,
+void CheckBootDrivers(hive_h* hive, const std::string& root, const FileRef& file, const std::string& bus,
                       Report* report);
 
 // Makes the bus's drivers load in the registry's cached keys; false with a

@@ -2,7 +2,7 @@
 // its SYSTEM hive file.
 #pragma once
 
-#include "cli/machine/commit.h"
+#include "cli/machine/commit_files.h"
 
 #include <ostream>
 #include <string>

@@ -49,7 +49,7 @@ std::string CarrierOf(const DiskLabelId& id, const std::string& self, const std:
                       unsigned sectorSize, std::vector<std::string>* unread)
 {
     for (const DiskInfo& other : ScanDisks(disks, sectorSize).disks) {
-        if (RealPath(other.path) == self)
+        if (SameFile(other.path, self))
             continue;
         if (!other.error.empty())
             unread->push_back(OneLine(other.path) + " (" + OneLine(other.error) + ")");
@@ -96,7 +96,7 @@ int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, Comm
     // Two disks with one identity is the collision that sent the clone's
     // volumes astray: the disk that carries it must be detached first.
     std::vector<std::string> unread;
-    std::string carrier = CarrierOf(wanted, RealPath(path), options.disks, options.sectorSize, &unread);
+    std::string carrier = CarrierOf(wanted, path, options.disks, options.sectorSize, &unread);
     if (!carrier.empty())
         return Refuse(err, {kExitRefused, carrier + " already carries " + DiskLabelIdText(wanted) +
                                               "; detach it first. " + path + " is unchanged"});

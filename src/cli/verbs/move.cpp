@@ -185,6 +185,13 @@ bool IsBitLocker(const Partition* part)
 
 // The files a move changes, as read, and what is known of them.
 struct MoveFiles {
+    explicit MoveFiles(const Options& options, CommitFiles& files)
+        : volumes(files, options.machineRoot, options.sectorSize)
+    {
+        if (options.forceHibernated)
+            volumes.AllowHibernated();
+    }
+    Volumes volumes; // first: closed after the files read from it
     HiveInput first, second;
     HiveInput* hive = nullptr;  // the SYSTEM hive, when given
     HiveInput* store = nullptr; // the boot store, when given
@@ -196,7 +203,7 @@ struct MoveFiles {
 bool OpenMoveFiles(const Options& options, MoveFiles* files, Failure* failure)
 {
     HivePolicy policy{.forWriting = !options.dryRun, .forceHibernated = options.forceHibernated};
-    if (!OpenHiveInput(options.hive, policy, &files->first, failure))
+    if (!OpenHiveInput(files->volumes, options.hive, policy, &files->first, failure))
         return false;
     bool firstIsStore = IsBootStore(files->first.registry.handle());
     if (firstIsStore && !options.bcd.empty()) {
@@ -204,7 +211,7 @@ bool OpenMoveFiles(const Options& options, MoveFiles* files, Failure* failure)
         return false;
     }
     if (!options.bcd.empty()) {
-        if (!OpenHiveInput(options.bcd, policy, &files->second, failure))
+        if (!OpenHiveInput(files->volumes, options.bcd, policy, &files->second, failure))
             return false;
         if (!IsBootStore(files->second.registry.handle())) {
             *failure = {kExitRefused, options.bcd + ": no boot store (it has no Objects and Description)"};
@@ -419,7 +426,7 @@ bool CheckBitLocker(const Options& options, const MoveFiles& files, const MovePl
         return true;
     std::string device;
     const Partition* own =
-        files.hive ? OwnPartition(options.machineRoot, files.hive->realPath, files.report.scan, &device) : nullptr;
+        files.hive ? OwnPartition(options.machineRoot, files.hive->file, files.report.scan, &device) : nullptr;
     std::string encrypted;
     for (const Partition* target : plan.storeTargets)
         if (IsBitLocker(target))
@@ -464,35 +471,34 @@ bool ApplyChanges(MoveFiles& files, const MovePlan& plan, Failure* failure)
 }
 
 // Both files as one change, then their logs set aside.
-int CommitMove(const Options& options, MoveFiles& files, const MovePlan& plan, std::ostream& out, std::ostream& err,
-               CommitFiles& commitFiles)
+int CommitMove(const Options& options, MoveFiles& files, const MovePlan& plan, std::ostream& out, std::ostream& err)
 {
     std::vector<CommitTarget> targets;
     std::vector<HiveInput*> inputs;
     bool hiveChanges = std::any_of(plan.changes.begin(), plan.changes.end(), [](const ValueChange& c) { return !c.store; });
     if (hiveChanges) {
-        targets.push_back({&files.hive->registry, files.hive->realPath, {}});
+        targets.push_back({&files.hive->registry, files.hive->file, {}});
         inputs.push_back(files.hive);
     }
     if (ChangesStore(plan)) {
-        targets.push_back({&files.store->registry, files.store->realPath, {}});
+        targets.push_back({&files.store->registry, files.store->file, {}});
         inputs.push_back(files.store);
     }
     std::string error;
-    CommitResult result = CommitTogether(targets, !options.noBackup, commitFiles, &error);
+    CommitResult result = CommitTogether(targets, !options.noBackup, &error);
     if (result == CommitResult::Failed)
         return Refuse(err, {kExitRefused, error + "; nothing was changed"});
     if (result == CommitResult::PartlyInPlace)
         return Refuse(err, {kExitRefused, error});
     for (const CommitTarget& target : targets)
         if (!target.prepared.backup.empty())
-            out << "Backup: " << OneLine(target.prepared.backup) << "\n";
+            out << "Backup: " << OneLine(target.file.fs->Name(target.prepared.backup)) << "\n";
     for (HiveInput* input : inputs)
-        SetLogsAside(*input, commitFiles, out, err);
+        SetLogsAside(*input, out, err);
     if (result == CommitResult::InPlaceNotFlushed)
         return Refuse(err, {kExitRefused, "the new files are in place, but not yet safely on the disk: " + error});
     for (const CommitTarget& target : targets)
-        out << "Written: " << OneLine(target.path) << "\n";
+        out << "Written: " << OneLine(target.file.Name()) << "\n";
     return kExitOk;
 }
 
@@ -500,7 +506,7 @@ int CommitMove(const Options& options, MoveFiles& files, const MovePlan& plan, s
 
 int RunMove(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& commitFiles)
 {
-    MoveFiles files;
+    MoveFiles files(options, commitFiles);
     Failure failure;
     std::vector<PlannedMove> moves;
     MovePlan plan;
@@ -536,5 +542,5 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
     }
     if (!ApplyChanges(files, plan, &failure))
         return Refuse(err, failure);
-    return CommitMove(options, files, plan, out, err, commitFiles);
+    return CommitMove(options, files, plan, out, err);
 }

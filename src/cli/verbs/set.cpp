@@ -56,10 +56,13 @@ void PrintDriverChanges(const std::vector<BootDriverChange>& changes, std::ostre
 
 int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files)
 {
+    Volumes volumes(files, options.machineRoot, options.sectorSize);
+    if (options.forceHibernated)
+        volumes.AllowHibernated();
     HiveInput input;
     Failure failure;
     HivePolicy policy{.forWriting = !options.dryRun, .forceHibernated = options.forceHibernated};
-    if (!OpenHiveInput(options.hive, policy, &input, &failure))
+    if (!OpenHiveInput(volumes, options.hive, policy, &input, &failure))
         return Refuse(err, failure);
     Report report;
     if (!MakeReport(input, ScanDisks(DisksToExamine(options), options.sectorSize), &report, &failure))
@@ -115,22 +118,21 @@ int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitF
     }
     std::string backup;
     std::string error;
-    CommitResult result =
-        CommitHive(registry, input.realPath, options.noBackup ? nullptr : &backup, files, &error);
+    CommitResult result = CommitHive(registry, input.file, options.noBackup ? nullptr : &backup, &error);
     if (result == CommitResult::Failed)
         return Refuse(err, {kExitRefused, error + "; the hive was not changed"});
     if (!backup.empty())
-        out << "Backup: " << OneLine(backup) << "\n";
+        out << "Backup: " << OneLine(input.file.fs->Name(backup)) << "\n";
     // The new hive is clean, so Windows would ignore these logs; set aside
     // all the same, no stale log can ever be replayed over it.
-    SetLogsAside(input, files, out, err);
+    SetLogsAside(input, out, err);
     PrintText(report, out);
     PrintDriverChanges(driverChanges, out);
     if (result == CommitResult::InPlaceNotFlushed) {
-        err << "voskarelle: the new hive is in place in " << OneLine(input.realPath)
+        err << "voskarelle: the new hive is in place in " << OneLine(input.file.Name())
             << ", but it is not yet safely on the disk: " << error << "\n";
         return kExitRefused;
     }
-    out << "Written: " << OneLine(input.realPath) << "\n";
+    out << "Written: " << OneLine(input.file.Name()) << "\n";
     return kExitOk;
 }

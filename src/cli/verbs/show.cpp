@@ -47,24 +47,25 @@ std::string DefaultLoaderText(const StoreReport& store)
 
 } // namespace
 
-int RunShow(const Options& options, std::ostream& out, std::ostream& err, CommitFiles&)
+int RunShow(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files)
 {
+    Volumes volumes(files, options.machineRoot, options.sectorSize);
     HiveInput input;
     Failure failure;
-    if (!OpenHiveInput(options.hive, {}, &input, &failure))
+    if (!OpenHiveInput(volumes, options.hive, {}, &input, &failure))
         return Refuse(err, failure);
     if (IsBootStore(input.registry.handle()))
         return ShowStore(options, input, out, err);
     Report report;
     if (!MakeReport(input, ScanDisks(options.disks, options.sectorSize), &report, &failure))
         return Refuse(err, failure);
-    CheckBootDrivers(input.registry.handle(), options.machineRoot, input.realPath, options.bus, &report);
+    CheckBootDrivers(input.registry.handle(), options.machineRoot, input.file, options.bus, &report);
 
     HiveInput storeInput;
     StoreReport store;
     bool withStore = !options.bcd.empty();
     if (withStore) {
-        if (!OpenHiveInput(options.bcd, {}, &storeInput, &failure))
+        if (!OpenHiveInput(volumes, options.bcd, {}, &storeInput, &failure))
             return Refuse(err, failure);
         if (!IsBootStore(storeInput.registry.handle()))
             return Refuse(err, {kExitRefused, options.bcd + ": no boot store (it has no Objects and Description)"});

@@ -18,11 +18,11 @@ std::string Reason(const std::string& path, int error)
 }
 
 // A descriptor of the regular file at path, or -1 with the reason.
-int OpenRegularFile(const std::string& path, struct stat* st, std::string* error)
+int OpenRegularFile(const std::string& path, const std::string& name, struct stat* st, std::string* error)
 {
     int fd = OpenNoWait(path.c_str(), O_RDONLY);
     if (fd < 0 || fstat(fd, st) != 0) {
-        *error = Reason(path, errno);
+        *error = Reason(name, errno);
         if (fd >= 0)
             close(fd);
         return -1;
@@ -30,7 +30,7 @@ int OpenRegularFile(const std::string& path, struct stat* st, std::string* error
     if (S_ISREG(st->st_mode))
         return fd;
     close(fd);
-    *error = path + ": cannot be read: it is " + FileTypeName(st->st_mode) + ", not a regular file";
+    *error = name + ": cannot be read: it is " + FileTypeName(st->st_mode) + ", not a regular file";
     return -1;
 }
 
@@ -53,11 +53,12 @@ ssize_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size)
 
 } // namespace
 
-bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error)
+bool ReadWholeFile(const std::string& path, const std::string& name, std::vector<std::uint8_t>* bytes,
+                   std::string* error)
 {
     bytes->clear();
     struct stat st;
-    Fd fd(OpenRegularFile(path, &st, error));
+    Fd fd(OpenRegularFile(path, name, &st, error));
     if (fd.get() < 0)
         return false;
     std::size_t size = static_cast<std::size_t>(st.st_size);
@@ -65,12 +66,12 @@ bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, st
     bytes->resize(size + 1);
     ssize_t got = ReadFull(fd.get(), bytes->data(), bytes->size());
     if (got < 0) {
-        *error = Reason(path, errno);
+        *error = Reason(name, errno);
         bytes->clear();
         return false;
     }
     if (static_cast<std::size_t>(got) != size) {
-        *error = path + ": cannot be read whole: it holds " + std::to_string(got) + " bytes where its size is " +
+        *error = name + ": cannot be read whole: it holds " + std::to_string(got) + " bytes where its size is " +
                  std::to_string(size);
         bytes->clear();
         return false;
@@ -79,22 +80,22 @@ bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, st
     return true;
 }
 
-bool ReadFileStart(const std::string& path, std::uint8_t* buffer, std::size_t size, std::size_t* got,
-                   std::string* error)
+bool ReadFileStart(const std::string& path, const std::string& name, std::uint8_t* buffer, std::size_t size,
+                   std::size_t* got, std::string* error)
 {
     *got = 0;
     struct stat st;
-    Fd fd(OpenRegularFile(path, &st, error));
+    Fd fd(OpenRegularFile(path, name, &st, error));
     if (fd.get() < 0)
         return false;
     ssize_t n = ReadFull(fd.get(), buffer, size);
     if (n < 0) {
-        *error = Reason(path, errno);
+        *error = Reason(name, errno);
         return false;
     }
     std::size_t expected = std::min<std::size_t>(size, static_cast<std::size_t>(st.st_size));
     if (static_cast<std::size_t>(n) < expected) {
-        *error = path + ": cannot be read whole: it ended after " + std::to_string(n) + " bytes";
+        *error = name + ": cannot be read whole: it ended after " + std::to_string(n) + " bytes";
         return false;
     }
     *got = static_cast<std::size_t>(n);

@@ -1,0 +1,373 @@
+#include "cli/volume/fat_fs.h"
+
+#include "cli/machine/fd.h"
+#include "cli/volume/local_fs.h"
+#include "mounttable/text.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace {
+
+// mtools reads its drive settings from these files; none of a user's or
+// the system's may change how this volume is read.
+const std::vector<std::pair<std::string, std::string>> kEnvironment = {
+    {"MTOOLS_SKIP_CHECK", "1"}, // images whose geometry it does not expect
+    {"MTOOLSRC", "/dev/null"},
+    {"LC_ALL", "C.UTF-8"},
+};
+
+std::string Normal(const std::string& path)
+{
+    std::string normal = path;
+    std::replace(normal.begin(), normal.end(), '\\', '/');
+    if (normal.empty() || normal[0] != '/')
+        normal = "/" + normal;
+    while (normal.size() > 1 && normal.back() == '/')
+        normal.pop_back();
+    return normal;
+}
+
+// mtools' message, made one line: what the person reads after the step.
+std::string Message(const ChildResult& result)
+{
+    std::string text = result.errors.empty() ? result.output : result.errors;
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text.empty() ? "exit status " + std::to_string(result.status) : text;
+}
+
+} // namespace
+
+FatFs::FatFs(CommitFiles& files, std::string path, std::uint64_t offset, std::string partition)
+    : files_(files), path_(std::move(path)), offset_(offset), partition_(std::move(partition))
+{
+}
+
+FatFs::~FatFs()
+{
+    if (fd_ >= 0)
+        close(fd_);
+    if (!folder_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+}
+
+std::unique_ptr<FatFs> FatFs::Open(CommitFiles& files, const std::string& path, std::uint64_t offset,
+                                   const std::string& partition, std::string* error)
+{
+    std::unique_ptr<FatFs> fs(new FatFs(files, path, offset, partition));
+    std::string real = RealPath(path);
+    fs->fd_ = real.empty() ? -1 : OpenNoWait(real.c_str(), O_RDONLY);
+    if (fs->fd_ < 0) {
+        *error = "cannot open " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    // mtools takes the offset after "@@" in the name it is given: a link of
+    // a name of ours keeps whatever the disk's own name holds out of it.
+    const char* temp = std::getenv("TMPDIR");
+    std::string folder = std::string(temp && *temp ? temp : "/tmp") + "/voskarelle-XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) {
+        *error = "cannot make a folder for mtools in " + FolderOf(folder) + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    fs->folder_ = folder;
+    if (symlink(real.c_str(), (folder + "/disk").c_str()) != 0) {
+        *error = "cannot make a folder for mtools in " + FolderOf(folder) + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    fs->image_ = folder + "/disk@@" + std::to_string(offset);
+    std::string output;
+    if (!fs->Mtools("minfo", {"::"}, &output, error)) {
+        *error = partition + ": mtools cannot read a FAT file system there: " + *error;
+        return nullptr;
+    }
+    return fs;
+}
+
+bool FatFs::Mtools(const std::string& program, std::vector<std::string> args, std::string* output,
+                   std::string* error)
+{
+    args.insert(args.begin(), {program, "-i", image_});
+    ChildResult result = files_.Run(args, kEnvironment);
+    if (!result.started) {
+        *error = errno == ENOENT ? program + " is not installed (Debian package mtools)"
+                                 : "cannot run " + program + ": " + std::strerror(errno);
+        return false;
+    }
+    if (result.status != 0) {
+        *error = program + ": " + Message(result);
+        return false;
+    }
+    *output = std::move(result.output);
+    return true;
+}
+
+bool FatFs::Sync(std::string* error)
+{
+    // mtools writes through the page cache and does not flush.
+    if (files_.Fsync(fd_) == 0)
+        return true;
+    *error = "cannot flush " + partition_ + ": " + std::strerror(errno);
+    return false;
+}
+
+bool FatFs::Resolve(const std::string& path, std::string* stored, bool* missing, std::string* error)
+{
+    *missing = false;
+    std::string normal = Normal(path);
+    // Each name as its folder lists it: FAT finds names in any case, and
+    // what is written beside a file is named as the file is.
+    std::string at = "/";
+    for (std::size_t start = 1; start <= normal.size();) {
+        std::size_t end = normal.find('/', start);
+        std::string name = normal.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? normal.size() + 1 : end + 1;
+        if (name.empty() || name == ".")
+            continue;
+        if (name == "..") {
+            *error = Name(normal) + ": \"..\" leads out of the path";
+            return false;
+        }
+        std::vector<std::string> names;
+        if (!List(at, &names, error))
+            return false;
+        auto found = std::find_if(names.begin(), names.end(), [&](const std::string& n) { return n == name; });
+        if (found == names.end())
+            found = std::find_if(names.begin(), names.end(),
+                                 [&](const std::string& n) { return CompareNoCase(n, name) == 0; });
+        if (found == names.end()) {
+            *missing = true;
+            *error = Name(JoinPath(at, name)) + ": no such file";
+            return false;
+        }
+        at = JoinPath(at, *found);
+    }
+    *stored = at;
+    return true;
+}
+
+bool FatFs::Facts(const std::string& path, FileFacts* facts, std::string* error)
+{
+    *facts = {};
+    std::string normal = Normal(path);
+    ChildResult result = files_.Run({"mdir", "-i", image_, "-a", "-b", "::" + normal}, kEnvironment);
+    if (!result.started) {
+        *error = errno == ENOENT ? "mdir is not installed (Debian package mtools)"
+                                 : std::string("cannot run mdir: ") + std::strerror(errno);
+        return false;
+    }
+    if (result.status != 0) {
+        if (result.errors.find("not found") != std::string::npos)
+            return true;
+        *error = Name(normal) + ": mdir: " + Message(result);
+        return false;
+    }
+    // A file lists as itself; a folder as what it holds.
+    std::string first = result.output.substr(0, result.output.find('\n'));
+    bool itself = std::count(result.output.begin(), result.output.end(), '\n') == 1 &&
+                  CompareNoCase(first, "::" + normal) == 0;
+    facts->type = itself ? FileFacts::Type::Regular : FileFacts::Type::Folder;
+    facts->what = itself ? "a file" : "a folder";
+    return true;
+}
+
+bool FatFs::List(const std::string& folder, std::vector<std::string>* names, std::string* error)
+{
+    names->clear();
+    std::string normal = Normal(folder);
+    std::string output;
+    if (!Mtools("mdir", {"-a", "-b", "::" + (normal == "/" ? normal : normal + "/")}, &output, error)) {
+        *error = Name(normal) + ": cannot be listed: " + *error;
+        return false;
+    }
+    for (std::size_t at = 0; at < output.size();) {
+        std::size_t end = output.find('\n', at);
+        std::string line = output.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? output.size() : end + 1;
+        while (!line.empty() && line.back() == '/')
+            line.pop_back();
+        std::string name = line.substr(line.find_last_of('/') + 1);
+        if (!name.empty() && name != "." && name != "..")
+            names->push_back(name);
+    }
+    std::sort(names->begin(), names->end());
+    return true;
+}
+
+bool FatFs::Read(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error)
+{
+    bytes->clear();
+    std::string output;
+    if (!Mtools("mcopy", {"-n", "::" + Normal(path), "-"}, &output, error)) {
+        *error = Name(path) + ": cannot be read: " + *error;
+        return false;
+    }
+    bytes->assign(output.begin(), output.end());
+    return true;
+}
+
+bool FatFs::ReadStart(const std::string& path, std::size_t size, std::vector<std::uint8_t>* bytes,
+                      std::string* error)
+{
+    if (!Read(path, bytes, error))
+        return false;
+    if (bytes->size() > size)
+        bytes->resize(size);
+    return true;
+}
+
+std::string FatFs::WhyNotWritable(const std::string&)
+{
+    return "";
+}
+
+bool FatFs::Keep(const std::string& path, FileKeep* keep, std::string* error)
+{
+    std::string output;
+    if (!Mtools("mattrib", {"::" + Normal(path)}, &output, error)) {
+        *error = Name(path) + ": " + *error;
+        return false;
+    }
+    // "  A  SHR     ::/EFI/Microsoft/Boot/BCD": the attributes before the name.
+    std::string flags = output.substr(0, output.find("::"));
+    keep->attributes = (flags.find('R') != std::string::npos ? 0x01u : 0u) |
+                       (flags.find('H') != std::string::npos ? 0x02u : 0u) |
+                       (flags.find('S') != std::string::npos ? 0x04u : 0u) |
+                       (flags.find('A') != std::string::npos ? 0x20u : 0u);
+    return true;
+}
+
+bool FatFs::CreateNew(const std::string& path, std::span<const std::uint8_t> bytes, const FileKeep& keep,
+                      std::string* error)
+{
+    std::string normal = Normal(path);
+    FileFacts facts;
+    if (!Facts(normal, &facts, error))
+        return false;
+    if (facts.type != FileFacts::Type::Missing) {
+        *error = "cannot make " + Name(normal) + ": it exists";
+        errno = EEXIST;
+        return false;
+    }
+    // The bytes reach mtools as a file of ours.
+    std::string source = folder_ + "/new";
+    std::filesystem::remove(source);
+    int fd = open(source.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool staged = fd >= 0 && WriteAll(fd, bytes.data(), bytes.size());
+    int why = errno;
+    if (fd >= 0 && close(fd) != 0 && staged) {
+        staged = false;
+        why = errno;
+    }
+    if (!staged) {
+        unlink(source.c_str());
+        *error = "cannot make " + Name(normal) + ": cannot stage it in " + folder_ + ": " + std::strerror(why);
+        errno = why;
+        return false;
+    }
+    std::string output, why2;
+    bool made = Mtools("mcopy", {source, "::" + normal}, &output, &why2);
+    unlink(source.c_str());
+    std::vector<std::string> flags;
+    for (auto [bit, flag] : {std::pair{0x01u, "+r"}, std::pair{0x02u, "+h"}, std::pair{0x04u, "+s"}})
+        if (keep.attributes & bit)
+            flags.push_back(flag);
+    if (made && !flags.empty()) {
+        flags.push_back("::" + normal);
+        made = Mtools("mattrib", flags, &output, &why2);
+    }
+    if (made && !Sync(&why2))
+        made = false;
+    if (made)
+        return true;
+    std::string ignored;
+    Remove(normal, &ignored);
+    *error = "cannot make " + Name(normal) + ": " + why2;
+    errno = EIO;
+    return false;
+}
+
+bool FatFs::Remove(const std::string& path, std::string* error)
+{
+    std::string normal = Normal(path);
+    FileFacts facts;
+    if (!Facts(normal, &facts, error))
+        return false;
+    if (facts.type == FileFacts::Type::Missing)
+        return true;
+    std::string output;
+    if (!Mtools("mdel", {"::" + normal}, &output, error) || !Sync(error)) {
+        *error = "cannot remove " + Name(normal) + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
+bool FatFs::MoveNoReplace(const std::string& from, const std::string& to, std::string* error)
+{
+    FileFacts facts;
+    if (!Facts(to, &facts, error))
+        return false;
+    if (facts.type != FileFacts::Type::Missing) {
+        *error = "cannot move " + Name(from) + " to " + Name(to) + ": it exists";
+        errno = EEXIST;
+        return false;
+    }
+    std::string output;
+    if (!Mtools("mren", {"::" + Normal(from), "::" + Normal(to)}, &output, error) || !Sync(error)) {
+        *error = "cannot move " + Name(from) + " to " + Name(to) + ": " + *error;
+        errno = EIO;
+        return false;
+    }
+    return true;
+}
+
+bool FatFs::Replace(const std::string& from, const std::string& to, std::string* error)
+{
+    // FAT has no rename over a file: the original steps aside to a name of
+    // ours, the new file takes its name, then the original goes; a failure
+    // between the two puts the original back under its name.
+    std::string hold = JoinPath(FolderOf(Normal(to)), "." + BaseName(Normal(to)) + ".voskarelle-old");
+    std::string ignored, why;
+    auto fail = [&](const std::string& reason, bool asItWas) {
+        *error = "cannot put " + Name(from) + " in place of " + Name(to) + ": " + reason + "; " +
+                 (asItWas ? Name(to) + " is as it was" : "the original is kept as " + Name(hold));
+        return false;
+    };
+    auto present = [&](const std::string& path) {
+        FileFacts facts;
+        std::string unused;
+        return !Facts(path, &facts, &unused) || facts.type != FileFacts::Type::Missing;
+    };
+    if (!Remove(hold, &why))
+        return fail(why, true);
+    if (!MoveNoReplace(to, hold, &why)) {
+        // The rename may have happened before its flush failed.
+        if (!present(to))
+            MoveNoReplace(hold, to, &ignored);
+        return fail(why, present(to));
+    }
+    if (!MoveNoReplace(from, to, &why)) {
+        if (present(to))
+            MoveNoReplace(to, from, &ignored);
+        bool restored = !present(to) && MoveNoReplace(hold, to, &ignored);
+        return fail(why, restored);
+    }
+    Remove(hold, &ignored); // should it fail, the original stays beside it
+    return true;
+}
+
+bool FatFs::Flush(const std::string&, std::string* error)
+{
+    return Sync(error);
+}

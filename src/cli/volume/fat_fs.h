@@ -1,0 +1,55 @@
+// A FAT volume inside a partition (the EFI system partition, or any FAT),
+// through mtools run as a child with an argument vector, never a shell: no
+// mount, no vfat driver, no root for an image. Names are found as FAT
+// finds them, in any case; long names work.
+#pragma once
+
+#include "cli/machine/commit_files.h"
+#include "cli/machine/interrupt.h"
+#include "cli/volume/file_system.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class FatFs final : public FileSystem {
+public:
+    // The FAT at offset of the disk or device at path, named partition in
+    // messages; nullptr with the reason (mtools missing, no FAT there).
+    static std::unique_ptr<FatFs> Open(CommitFiles& files, const std::string& path, std::uint64_t offset,
+                                       const std::string& partition, std::string* error);
+    ~FatFs() override;
+
+    std::string Name(const std::string& path) const override { return partition_ + ":" + path; }
+    std::string Partition() const override { return partition_; }
+    bool Resolve(const std::string& path, std::string* stored, bool* missing, std::string* error) override;
+    bool Facts(const std::string& path, FileFacts* facts, std::string* error) override;
+    bool List(const std::string& folder, std::vector<std::string>* names, std::string* error) override;
+    bool Read(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error) override;
+    bool ReadStart(const std::string& path, std::size_t size, std::vector<std::uint8_t>* bytes,
+                   std::string* error) override;
+    std::string WhyNotWritable(const std::string& path) override;
+    bool Keep(const std::string& path, FileKeep* keep, std::string* error) override;
+    bool CreateNew(const std::string& path, std::span<const std::uint8_t> bytes, const FileKeep& keep,
+                   std::string* error) override;
+    bool Replace(const std::string& from, const std::string& to, std::string* error) override;
+    bool MoveNoReplace(const std::string& from, const std::string& to, std::string* error) override;
+    bool Remove(const std::string& path, std::string* error) override;
+    bool Flush(const std::string& folder, std::string* error) override;
+
+private:
+    FatFs(CommitFiles& files, std::string path, std::uint64_t offset, std::string partition);
+    // Runs an mtools program on the volume; its output, or false with its
+    // message in error.
+    bool Mtools(const std::string& program, std::vector<std::string> args, std::string* output, std::string* error);
+    bool Sync(std::string* error);
+
+    CommitFiles& files_;
+    std::string path_;
+    std::uint64_t offset_;
+    std::string partition_;
+    std::string folder_; // private: the link to the disk mtools is given, and files on their way in
+    std::string image_;  // "<folder>/disk@@<offset>"
+    int fd_ = -1;        // the disk, for flushing what mtools wrote
+    OpenVolume open_;
+};

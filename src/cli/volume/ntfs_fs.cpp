@@ -1,0 +1,799 @@
+#include "cli/volume/ntfs_fs.h"
+
+#include "cli/machine/fd.h"
+#include "mounttable/text.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstddef>
+#include <cstring>
+
+// libntfs-3g's headers come last: they define min and max as macros.
+extern "C" {
+#include <ntfs-3g/types.h>
+#include <ntfs-3g/attrib.h>
+#include <ntfs-3g/device.h>
+#include <ntfs-3g/dir.h>
+#include <ntfs-3g/inode.h>
+#include <ntfs-3g/layout.h>
+#include <ntfs-3g/logfile.h>
+#include <ntfs-3g/logging.h>
+#include <ntfs-3g/unistr.h>
+#include <ntfs-3g/volume.h>
+}
+#undef min
+#undef max
+
+namespace {
+
+// The last error libntfs-3g reported, to say why a call failed; its own
+// printing to stderr is silenced.
+std::string g_lastMessage;
+
+extern "C" int RecordMessage(const char*, const char*, int, u32 level, void*, const char* format, va_list args)
+{
+    if ((level & (NTFS_LOG_LEVEL_ERROR | NTFS_LOG_LEVEL_PERROR | NTFS_LOG_LEVEL_CRITICAL)) == 0)
+        return 0;
+    char text[512];
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    if (n > 0) {
+        g_lastMessage.assign(text, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof text - 1));
+        while (!g_lastMessage.empty() && (g_lastMessage.back() == '\n' || g_lastMessage.back() == '.'))
+            g_lastMessage.pop_back();
+    }
+    return 0;
+}
+
+std::string Why(int error)
+{
+    std::string why = std::strerror(error);
+    if (!g_lastMessage.empty())
+        why += " (libntfs-3g: " + g_lastMessage + ")";
+    g_lastMessage.clear();
+    return why;
+}
+
+// The partition as libntfs-3g's device: reads and writes are bounded to it
+// and go through CommitFiles, where the tests fail them.
+struct Device {
+    CommitFiles* files;
+    int fd;
+    std::uint64_t offset, size;
+    s64 position = 0;
+};
+
+Device& Of(ntfs_device* dev)
+{
+    return *static_cast<Device*>(dev->d_private);
+}
+
+s64 ReadBounded(Device& d, void* buffer, s64 count, s64 at)
+{
+    if (count < 0 || at < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (static_cast<std::uint64_t>(at) >= d.size)
+        return 0;
+    std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(count),
+                                                                           d.size - static_cast<std::uint64_t>(at)));
+    // A short read of the disk is an error, not an end: the partition lies
+    // within it.
+    if (!ReadAllAt(d.fd, buffer, length, static_cast<off_t>(d.offset + static_cast<std::uint64_t>(at))))
+        return -1;
+    return static_cast<s64>(length);
+}
+
+s64 WriteBounded(ntfs_device* dev, const void* buffer, s64 count, s64 at)
+{
+    Device& d = Of(dev);
+    if (NDevReadOnly(dev)) {
+        errno = EROFS;
+        return -1;
+    }
+    if (count < 0 || at < 0 || static_cast<std::uint64_t>(at) + static_cast<std::uint64_t>(count) > d.size) {
+        errno = ENOSPC;
+        return -1;
+    }
+    NDevSetDirty(dev);
+    const char* from = static_cast<const char*>(buffer);
+    std::size_t left = static_cast<std::size_t>(count);
+    off_t where = static_cast<off_t>(d.offset + static_cast<std::uint64_t>(at));
+    while (left > 0) {
+        ssize_t n = d.files->WriteAt(d.fd, from, left, where);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return -1;
+        }
+        from += n;
+        left -= static_cast<std::size_t>(n);
+        where += n;
+    }
+    return count;
+}
+
+int DeviceOpen(ntfs_device* dev, int flags)
+{
+    int mode = fcntl(Of(dev).fd, F_GETFL);
+    if ((flags & O_ACCMODE) != O_RDONLY && (mode < 0 || (mode & O_ACCMODE) != O_RDWR)) {
+        errno = EROFS;
+        return -1;
+    }
+    if ((flags & O_ACCMODE) == O_RDONLY)
+        NDevSetReadOnly(dev);
+    else
+        NDevClearReadOnly(dev);
+    NDevSetOpen(dev);
+    return 0;
+}
+
+int DeviceSync(ntfs_device* dev)
+{
+    if (NDevReadOnly(dev))
+        return 0;
+    if (Of(dev).files->Fsync(Of(dev).fd) != 0)
+        return -1;
+    NDevClearDirty(dev);
+    return 0;
+}
+
+int DeviceClose(ntfs_device* dev)
+{
+    int synced = NDevDirty(dev) ? DeviceSync(dev) : 0;
+    NDevClearOpen(dev);
+    return synced;
+}
+
+s64 DeviceSeek(ntfs_device* dev, s64 offset, int whence)
+{
+    Device& d = Of(dev);
+    s64 base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? d.position : static_cast<s64>(d.size);
+    if ((whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) || base + offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    d.position = base + offset;
+    return d.position;
+}
+
+s64 DeviceRead(ntfs_device* dev, void* buffer, s64 count)
+{
+    s64 n = ReadBounded(Of(dev), buffer, count, Of(dev).position);
+    if (n > 0)
+        Of(dev).position += n;
+    return n;
+}
+
+s64 DeviceWrite(ntfs_device* dev, const void* buffer, s64 count)
+{
+    s64 n = WriteBounded(dev, buffer, count, Of(dev).position);
+    if (n > 0)
+        Of(dev).position += n;
+    return n;
+}
+
+s64 DevicePread(ntfs_device* dev, void* buffer, s64 count, s64 offset)
+{
+    return ReadBounded(Of(dev), buffer, count, offset);
+}
+
+s64 DevicePwrite(ntfs_device* dev, const void* buffer, s64 count, s64 offset)
+{
+    return WriteBounded(dev, buffer, count, offset);
+}
+
+int DeviceStat(ntfs_device* dev, struct stat* st)
+{
+    if (fstat(Of(dev).fd, st) != 0)
+        return -1;
+    st->st_mode = (st->st_mode & ~S_IFMT) | S_IFREG;
+    st->st_size = static_cast<off_t>(Of(dev).size);
+    return 0;
+}
+
+int DeviceIoctl(ntfs_device* dev, unsigned long request, void* argument)
+{
+    switch (request) {
+    case BLKGETSIZE64:
+        *static_cast<std::uint64_t*>(argument) = Of(dev).size;
+        return 0;
+    case BLKGETSIZE:
+        *static_cast<unsigned long*>(argument) = static_cast<unsigned long>(Of(dev).size / 512);
+        return 0;
+    case BLKSSZGET:
+        *static_cast<int*>(argument) = 512;
+        return 0;
+    case BLKBSZSET:
+        return 0;
+    default:
+        errno = ENOTTY;
+        return -1;
+    }
+}
+
+ntfs_device_operations g_operations = {
+    .open = DeviceOpen,
+    .close = DeviceClose,
+    .seek = DeviceSeek,
+    .read = DeviceRead,
+    .write = DeviceWrite,
+    .pread = DevicePread,
+    .pwrite = DevicePwrite,
+    .sync = DeviceSync,
+    .stat = DeviceStat,
+    .ioctl = DeviceIoctl,
+};
+
+// A name of the volume's, converted; freed with the object.
+struct Ucs {
+    ntfschar* text = nullptr;
+    int length = -1;
+    explicit Ucs(const std::string& name) { length = ntfs_mbstoucs(name.c_str(), &text); }
+    ~Ucs() { std::free(text); }
+    Ucs(const Ucs&) = delete;
+    Ucs& operator=(const Ucs&) = delete;
+    bool ok() const { return length > 0 && length <= 255; }
+};
+
+struct InodeCloser {
+    void operator()(ntfs_inode* ni) const { ntfs_inode_close(ni); }
+};
+using Inode = std::unique_ptr<ntfs_inode, InodeCloser>;
+
+struct AttrCloser {
+    void operator()(ntfs_attr* na) const { ntfs_attr_close(na); }
+};
+using Attr = std::unique_ptr<ntfs_attr, AttrCloser>;
+
+std::string Normal(const std::string& path)
+{
+    std::string normal = path;
+    std::replace(normal.begin(), normal.end(), '\\', '/');
+    return normal.empty() || normal[0] != '/' ? "/" + normal : normal;
+}
+
+// The name under which dir lists child, as stored: the one Windows shows,
+// not its short alias; fallback when none is found.
+std::string StoredName(ntfs_inode* dir, ntfs_inode* child, const std::string& fallback)
+{
+    std::string name = fallback;
+    ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(child, nullptr);
+    while (ctx != nullptr && ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) == 0) {
+        const auto* attr = ctx->attr;
+        const auto* fn = reinterpret_cast<const FILE_NAME_ATTR*>(reinterpret_cast<const u8*>(attr) +
+                                                                 le16_to_cpu(attr->value_offset));
+        if (MREF_LE(fn->parent_directory) != dir->mft_no || fn->file_name_type == FILE_NAME_DOS)
+            continue;
+        // The name sits unaligned in the record: copied out before use.
+        std::vector<ntfschar> units(fn->file_name_length);
+        std::memcpy(units.data(), reinterpret_cast<const u8*>(fn) + offsetof(FILE_NAME_ATTR, file_name),
+                    units.size() * sizeof(ntfschar));
+        char* text = nullptr;
+        if (ntfs_ucstombs(units.data(), static_cast<int>(units.size()), &text, 0) >= 0 && text != nullptr &&
+            CompareNoCase(text, fallback) == 0)
+            name = text;
+        std::free(text);
+        break;
+    }
+    if (ctx != nullptr)
+        ntfs_attr_put_search_ctx(ctx);
+    return name;
+}
+
+} // namespace
+
+struct NtfsVolume {
+    Device device{};
+    ntfs_volume* volume = nullptr;
+};
+
+NtfsFs::NtfsFs(CommitFiles& files, std::string path, bool blockDevice, std::uint64_t offset, std::uint64_t size,
+               std::string partition)
+    : files_(files), path_(std::move(path)), blockDevice_(blockDevice), offset_(offset), size_(size),
+      partition_(std::move(partition))
+{
+}
+
+NtfsFs::~NtfsFs()
+{
+    Unmount();
+}
+
+std::unique_ptr<NtfsFs> NtfsFs::Open(CommitFiles& files, const std::string& path, bool blockDevice,
+                                     std::uint64_t offset, std::uint64_t size, const std::string& partition,
+                                     std::string* error)
+{
+    ntfs_log_set_handler(RecordMessage);
+    std::unique_ptr<NtfsFs> fs(new NtfsFs(files, path, blockDevice, offset, size, partition));
+    if (!fs->Mount(false, error))
+        return nullptr;
+    return fs;
+}
+
+bool NtfsFs::Mount(bool forWriting, std::string* error)
+{
+    Unmount();
+    auto volume = std::make_unique<NtfsVolume>();
+    // A block device is taken for writing exclusively: the kernel refuses
+    // while anything has it mounted or open so.
+    int fd = forWriting ? OpenNoWait(path_.c_str(), O_RDWR | (blockDevice_ ? O_EXCL : 0))
+                        : OpenNoWait(path_.c_str(), O_RDONLY);
+    if (fd < 0) {
+        *error = "cannot open " + path_ + (forWriting ? " for writing: " : ": ") + Why(errno);
+        return false;
+    }
+    volume->device = {&files_, fd, offset_, size_, 0};
+    ntfs_device* dev = ntfs_device_alloc(partition_.c_str(), 0, &g_operations, &volume->device);
+    if (dev == nullptr) {
+        *error = "libntfs-3g cannot start: " + Why(errno);
+        close(fd);
+        return false;
+    }
+    ntfs_mount_flags flags = forWriting ? NTFS_MNT_NONE : NTFS_MNT_RDONLY;
+    if (forWriting && allowHibernated_)
+        flags |= NTFS_MNT_IGNORE_HIBERFILE;
+    g_lastMessage.clear();
+    volume->volume = ntfs_device_mount(dev, flags);
+    if (volume->volume == nullptr) {
+        int why = errno;
+        ntfs_device_free(dev);
+        close(fd);
+        *error = partition_ + ": libntfs-3g cannot open the NTFS " + (forWriting ? "for writing" : "") +
+                 (forWriting ? ": " : "there: ") + Why(why);
+        return false;
+    }
+    // Windows finds names in any case; so does this.
+    ntfs_set_ignore_case(volume->volume);
+    volume_ = std::move(volume);
+    writable_ = forWriting;
+    return true;
+}
+
+void NtfsFs::Unmount()
+{
+    if (!volume_)
+        return;
+    // Closing writes what libntfs-3g still holds and flushes the device;
+    // a volume left open would be one Windows finds unclean.
+    ntfs_umount(volume_->volume, FALSE);
+    close(volume_->device.fd);
+    volume_.reset();
+    writable_ = false;
+}
+
+bool NtfsFs::ForWriting(std::string* error)
+{
+    if (writable_)
+        return true;
+    std::string why = WhyNotWritable("/");
+    if (!why.empty()) {
+        *error = partition_ + ": " + why;
+        return false;
+    }
+    if (Mount(true, error))
+        return true;
+    std::string again;
+    Mount(false, &again); // go on reading, as before
+    return false;
+}
+
+bool NtfsFs::Resolve(const std::string& path, std::string* stored, bool* missing, std::string* error)
+{
+    *missing = false;
+    ntfs_volume* vol = volume_->volume;
+    std::string normal = Normal(path);
+    Inode dir(ntfs_inode_open(vol, FILE_root));
+    std::string at;
+    for (std::size_t start = 1; start <= normal.size();) {
+        std::size_t end = normal.find('/', start);
+        std::string name = normal.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? normal.size() + 1 : end + 1;
+        if (name.empty() || name == ".")
+            continue;
+        if (name == "..") {
+            *error = Name(normal) + ": \"..\" leads out of the path";
+            return false;
+        }
+        Ucs uname(name);
+        u64 ref = dir && uname.ok() ? ntfs_inode_lookup_by_name(dir.get(), uname.text, uname.length)
+                                    : static_cast<u64>(-1);
+        Inode child(ref == static_cast<u64>(-1) ? nullptr : ntfs_inode_open(vol, MREF(ref)));
+        if (!child) {
+            *missing = errno == ENOENT;
+            *error = Name(JoinPath(at.empty() ? "/" : at, name)) + ": " +
+                     (errno == ENOENT ? std::string("no such file") : Why(errno));
+            return false;
+        }
+        at = JoinPath(at.empty() ? "/" : at, StoredName(dir.get(), child.get(), name));
+        dir = std::move(child);
+    }
+    *stored = at.empty() ? "/" : at;
+    return true;
+}
+
+bool NtfsFs::Facts(const std::string& path, FileFacts* facts, std::string* error)
+{
+    *facts = {};
+    Inode ni(ntfs_pathname_to_inode(volume_->volume, nullptr, path.c_str()));
+    if (!ni) {
+        if (errno == ENOENT)
+            return true;
+        *error = Name(path) + ": " + Why(errno);
+        return false;
+    }
+    if (ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) {
+        facts->type = FileFacts::Type::Folder;
+        facts->what = "a folder";
+        return true;
+    }
+    if (ni->flags & FILE_ATTR_REPARSE_POINT) {
+        facts->type = FileFacts::Type::Other;
+        facts->what = "a reparse point (a link or a file Windows stores elsewhere)";
+        return true;
+    }
+    Attr na(ntfs_attr_open(ni.get(), AT_DATA, AT_UNNAMED, 0));
+    if (!na) {
+        *error = Name(path) + ": its data cannot be read: " + Why(errno);
+        return false;
+    }
+    facts->type = FileFacts::Type::Regular;
+    facts->what = "a file";
+    facts->size = static_cast<std::uint64_t>(na->data_size);
+    return true;
+}
+
+namespace {
+
+struct Listing {
+    std::vector<std::string>* names;
+    bool failed = false;
+};
+
+extern "C" int AddName(void* context, const ntfschar* name, const int length, const int type, const s64,
+                       const MFT_REF, const unsigned)
+{
+    Listing& listing = *static_cast<Listing*>(context);
+    if (type == FILE_NAME_DOS)
+        return 0; // the short alias of a long name
+    char* text = nullptr;
+    if (ntfs_ucstombs(name, length, &text, 0) < 0) {
+        listing.failed = true;
+        return -1;
+    }
+    if (std::strcmp(text, ".") != 0 && std::strcmp(text, "..") != 0)
+        listing.names->emplace_back(text);
+    std::free(text);
+    return 0;
+}
+
+} // namespace
+
+bool NtfsFs::List(const std::string& folder, std::vector<std::string>* names, std::string* error)
+{
+    names->clear();
+    Inode dir(ntfs_pathname_to_inode(volume_->volume, nullptr, folder.c_str()));
+    if (!dir || !(dir->mrec->flags & MFT_RECORD_IS_DIRECTORY)) {
+        *error = Name(folder) + ": cannot be listed: " + (dir ? std::string("not a folder") : Why(errno));
+        return false;
+    }
+    Listing listing{names};
+    s64 position = 0;
+    if (ntfs_readdir(dir.get(), &position, &listing, AddName) != 0 || listing.failed) {
+        *error = Name(folder) + ": cannot be listed: " + Why(errno);
+        return false;
+    }
+    std::sort(names->begin(), names->end());
+    return true;
+}
+
+bool NtfsFs::ReadStart(const std::string& path, std::size_t size, std::vector<std::uint8_t>* bytes,
+                       std::string* error)
+{
+    bytes->clear();
+    FileFacts facts;
+    if (!Facts(path, &facts, error))
+        return false;
+    if (facts.type != FileFacts::Type::Regular) {
+        *error = Name(path) + ": cannot be read: " +
+                 (facts.type == FileFacts::Type::Missing ? "no such file" : "it is " + facts.what + ", not a regular file");
+        return false;
+    }
+    Inode ni(ntfs_pathname_to_inode(volume_->volume, nullptr, path.c_str()));
+    Attr na(ni ? ntfs_attr_open(ni.get(), AT_DATA, AT_UNNAMED, 0) : nullptr);
+    if (!na) {
+        *error = Name(path) + ": cannot be read: " + Why(errno);
+        return false;
+    }
+    std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(size, static_cast<std::uint64_t>(na->data_size)));
+    bytes->resize(wanted);
+    std::size_t got = 0;
+    while (got < wanted) {
+        s64 n = ntfs_attr_pread(na.get(), static_cast<s64>(got), static_cast<s64>(wanted - got), bytes->data() + got);
+        if (n <= 0) {
+            *error = Name(path) + (n == 0 ? ": cannot be read whole: it ended after " + std::to_string(got) + " bytes"
+                                          : ": cannot be read: " + Why(errno));
+            bytes->clear();
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool NtfsFs::Read(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error)
+{
+    return ReadStart(path, SIZE_MAX, bytes, error);
+}
+
+std::string NtfsFs::WhyNotWritable(const std::string&)
+{
+    if (writable_)
+        return "";
+    ntfs_volume* vol = volume_->volume;
+    if (!allowHibernated_ && ntfs_volume_check_hiberfile(vol, 0) != 0) {
+        g_lastMessage.clear();
+        return "Windows left this NTFS hibernated or shut it down with Fast Startup (hiberfil.sys holds a memory "
+               "image): written now, the volume would be damaged when Windows resumes; start the clone once and "
+               "shut it down fully, or turn Fast Startup off";
+    }
+    // A journal with changes not yet applied: Windows replays it at the
+    // next start, over whatever was written meanwhile.
+    Inode log(ntfs_inode_open(vol, FILE_LogFile));
+    Attr na(log ? ntfs_attr_open(log.get(), AT_DATA, AT_UNNAMED, 0) : nullptr);
+    RESTART_PAGE_HEADER* restart = nullptr;
+    bool clean = na && ntfs_check_logfile(na.get(), &restart) && ntfs_is_logfile_clean(na.get(), restart);
+    std::free(restart);
+    g_lastMessage.clear();
+    if (!clean)
+        return "Windows did not close this NTFS cleanly (its journal holds changes not yet applied); start the clone "
+               "and shut it down fully, or let chkdsk repair it, before changing it";
+    return "";
+}
+
+bool NtfsFs::Keep(const std::string& path, FileKeep* keep, std::string* error)
+{
+    Inode ni(ntfs_pathname_to_inode(volume_->volume, nullptr, path.c_str()));
+    if (!ni) {
+        *error = Name(path) + ": " + Why(errno);
+        return false;
+    }
+    keep->securityId = le32_to_cpu(ni->security_id);
+    keep->attributes = le32_to_cpu(ni->flags) & (FILE_ATTR_READONLY | FILE_ATTR_HIDDEN | FILE_ATTR_SYSTEM |
+                                                 FILE_ATTR_ARCHIVE | FILE_ATTR_NOT_CONTENT_INDEXED);
+    return true;
+}
+
+namespace {
+
+// The folder of path open, and the last name of path converted.
+struct Place {
+    Inode dir;
+    std::unique_ptr<Ucs> name;
+};
+
+bool OpenPlace(ntfs_volume* vol, const std::string& path, Place* place, int* why)
+{
+    place->dir.reset(ntfs_pathname_to_inode(vol, nullptr, FolderOf(path).c_str()));
+    if (!place->dir) {
+        *why = errno;
+        return false;
+    }
+    place->name = std::make_unique<Ucs>(BaseName(path));
+    if (!place->name->ok()) {
+        *why = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+bool Exists(const Place& place)
+{
+    return ntfs_inode_lookup_by_name(place.dir.get(), place.name->text, place.name->length) != static_cast<u64>(-1);
+}
+
+} // namespace
+
+bool NtfsFs::CreateNew(const std::string& path, std::span<const std::uint8_t> bytes, const FileKeep& keep,
+                       std::string* error)
+{
+    auto fail = [&](const std::string& step, int why) {
+        *error = "cannot " + step + " " + Name(path) + ": " + Why(why);
+        errno = why;
+        return false;
+    };
+    if (!ForWriting(error))
+        return false;
+    ntfs_volume* vol = volume_->volume;
+    Place place;
+    int why = 0;
+    if (!OpenPlace(vol, path, &place, &why))
+        return fail("make", why);
+    if (Exists(place))
+        return fail("make", EEXIST);
+    ntfs_inode* made = ntfs_create(place.dir.get(), cpu_to_le32(keep.securityId), place.name->text,
+                                   static_cast<u8>(place.name->length), S_IFREG);
+    if (made == nullptr)
+        return fail("make", errno);
+    bool written = true;
+    {
+        Attr na(ntfs_attr_open(made, AT_DATA, AT_UNNAMED, 0));
+        std::size_t done = 0;
+        written = na != nullptr;
+        while (written && done < bytes.size()) {
+            s64 n = ntfs_attr_pwrite(na.get(), static_cast<s64>(done), static_cast<s64>(bytes.size() - done),
+                                     bytes.data() + done);
+            written = n > 0;
+            done += written ? static_cast<std::size_t>(n) : 0;
+        }
+        why = written ? 0 : errno ? errno : EIO;
+    }
+    if (written) {
+        u32 kept = FILE_ATTR_READONLY | FILE_ATTR_HIDDEN | FILE_ATTR_SYSTEM | FILE_ATTR_NOT_CONTENT_INDEXED;
+        made->flags = static_cast<FILE_ATTR_FLAGS>((le32_to_cpu(made->flags) & ~kept) | (keep.attributes & kept));
+        ntfs_inode_mark_dirty(made);
+        // Closed through its folder, whose index entry it updates.
+        written = ntfs_inode_close_in_dir(made, place.dir.get()) == 0;
+        why = written ? 0 : errno;
+        made = nullptr;
+    }
+    if (written && files_.Fsync(volume_->device.fd) != 0) {
+        written = false;
+        why = errno;
+    }
+    if (written)
+        return true;
+    // Nothing of it is left: the new file goes again.
+    std::string ignored;
+    if (made != nullptr) // ntfs_delete closes both inodes it is given
+        ntfs_delete(vol, path.c_str(), made, place.dir.release(), place.name->text,
+                    static_cast<u8>(place.name->length));
+    else
+        Remove(path, &ignored);
+    return fail("write", why);
+}
+
+bool NtfsFs::Remove(const std::string& path, std::string* error)
+{
+    if (!ForWriting(error))
+        return false;
+    ntfs_volume* vol = volume_->volume;
+    Place place;
+    int why = 0;
+    if (!OpenPlace(vol, path, &place, &why)) {
+        *error = "cannot remove " + Name(path) + ": " + Why(why);
+        return false;
+    }
+    u64 ref = ntfs_inode_lookup_by_name(place.dir.get(), place.name->text, place.name->length);
+    if (ref == static_cast<u64>(-1))
+        return true;
+    ntfs_inode* ni = ntfs_inode_open(vol, MREF(ref));
+    // ntfs_delete closes both inodes it is given.
+    if (ni == nullptr || ntfs_delete(vol, path.c_str(), ni, place.dir.release(), place.name->text,
+                                     static_cast<u8>(place.name->length)) != 0 ||
+        files_.Fsync(volume_->device.fd) != 0) {
+        *error = "cannot remove " + Name(path) + ": " + Why(errno);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Gives the file at from the further name to, in the same folder.
+bool LinkName(ntfs_volume* vol, const std::string& from, const std::string& to, int* why)
+{
+    Place source, target;
+    if (!OpenPlace(vol, from, &source, why) || !OpenPlace(vol, to, &target, why))
+        return false;
+    if (Exists(target)) {
+        *why = EEXIST;
+        return false;
+    }
+    u64 ref = ntfs_inode_lookup_by_name(source.dir.get(), source.name->text, source.name->length);
+    ntfs_inode* ni = ref == static_cast<u64>(-1) ? nullptr : ntfs_inode_open(vol, MREF(ref));
+    if (ni == nullptr) {
+        *why = errno ? errno : ENOENT;
+        return false;
+    }
+    bool linked = ntfs_link(ni, target.dir.get(), target.name->text, static_cast<u8>(target.name->length)) == 0;
+    *why = linked ? 0 : errno;
+    // Closed through the folder whose index now names it.
+    if (ntfs_inode_close_in_dir(ni, target.dir.get()) != 0 && linked) {
+        *why = errno;
+        linked = false;
+    }
+    return linked;
+}
+
+} // namespace
+
+bool NtfsFs::MoveNoReplace(const std::string& from, const std::string& to, std::string* error)
+{
+    if (!ForWriting(error))
+        return false;
+    int why = 0;
+    if (!LinkName(volume_->volume, from, to, &why) || files_.Fsync(volume_->device.fd) != 0) {
+        why = why ? why : errno;
+        *error = "cannot move " + Name(from) + " to " + Name(to) + ": " + Why(why);
+        errno = why;
+        return false;
+    }
+    std::string removed;
+    if (!Remove(from, &removed)) {
+        std::string ignored;
+        Remove(to, &ignored);
+        *error = removed;
+        return false;
+    }
+    return true;
+}
+
+bool NtfsFs::Replace(const std::string& from, const std::string& to, std::string* error)
+{
+    // libntfs-3g has no rename over a file. As ntfs-3g does, the original
+    // first gets a second name, then loses its own; the new file takes it
+    // and gives up its temporary one. Unlike ntfs-3g, each step is flushed
+    // before the next, the original's second name is not removed until the
+    // new file is in place, and a failure puts the original back under its
+    // own name: the file is the original or the new one, never missing.
+    if (!ForWriting(error))
+        return false;
+    ntfs_volume* vol = volume_->volume;
+    std::string hold = JoinPath(FolderOf(to), "." + BaseName(to) + ".voskarelle-old");
+    std::string ignored;
+    int why = 0;
+    auto fail = [&](const std::string& reason, bool asItWas) {
+        *error = "cannot put " + Name(from) + " in place of " + Name(to) + ": " + reason + "; " +
+                 (asItWas ? Name(to) + " is as it was" : "the original is kept as " + Name(hold));
+        return false;
+    };
+    if (!Remove(hold, &ignored))
+        return fail(ignored, true);
+    if (!LinkName(vol, to, hold, &why) || files_.Fsync(volume_->device.fd) != 0) {
+        std::string reason = Why(why ? why : errno);
+        Remove(hold, &ignored);
+        return fail(reason, true);
+    }
+    if (!Remove(to, &ignored)) {
+        std::string reason = ignored;
+        Remove(hold, &ignored);
+        return fail(reason, true);
+    }
+    if (!LinkName(vol, from, to, &why) || files_.Fsync(volume_->device.fd) != 0) {
+        std::string reason = Why(why ? why : errno);
+        // The new file may have taken the name before the flush failed.
+        Remove(to, &ignored);
+        int back = 0;
+        bool restored = LinkName(vol, hold, to, &back) && files_.Fsync(volume_->device.fd) == 0;
+        if (restored)
+            Remove(hold, &ignored);
+        return fail(reason, restored);
+    }
+    // In place. What is left is the new file's temporary name and the
+    // original's second one; should their removal fail, the files stay
+    // beside it, and the new file is in place all the same.
+    Remove(from, &ignored);
+    Remove(hold, &ignored);
+    return true;
+}
+
+bool NtfsFs::Flush(const std::string&, std::string* error)
+{
+    if (!writable_ || files_.Fsync(volume_->device.fd) == 0)
+        return true;
+    *error = "cannot flush " + partition_ + ": " + Why(errno);
+    return false;
+}

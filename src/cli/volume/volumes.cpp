@@ -1,0 +1,307 @@
+#include "cli/volume/volumes.h"
+
+#include "cli/machine/fd.h"
+#include "cli/machine/mounts.h"
+#include "cli/volume/fat_fs.h"
+#include "cli/volume/local_fs.h"
+#include "cli/volume/ntfs_fs.h"
+#include "mounttable/text.h"
+
+#include <blkid/blkid.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string FirstLine(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+bool IsBlockDevice(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+// "8:3" as sysfs writes a device number.
+bool ParseDevice(const std::string& text, unsigned* major, unsigned* minor)
+{
+    char colon = 0;
+    return std::sscanf(text.c_str(), "%u%c%u", major, &colon, minor) == 3 && colon == ':';
+}
+
+using DeviceNumber = std::pair<unsigned, unsigned>;
+
+// The devices that show the partition's bytes to the kernel: its own node
+// and what is stacked on it (device-mapper), or for an image the loop
+// devices backed by it at the partition's offset.
+std::set<DeviceNumber> KernelDevices(const std::string& root, const Partition& part, const std::string& imagePath,
+                                     bool image)
+{
+    std::set<DeviceNumber> devices;
+    auto addWithHolders = [&](const std::string& sysDir) {
+        unsigned major = 0, minor = 0;
+        if (!ParseDevice(FirstLine(sysDir + "/dev"), &major, &minor))
+            return;
+        devices.insert({major, minor});
+        std::error_code ec;
+        for (fs::directory_iterator it(sysDir + "/holders", ec), end; !ec && it != end; it.increment(ec))
+            if (ParseDevice(FirstLine(it->path().string() + "/dev"), &major, &minor))
+                devices.insert({major, minor});
+    };
+    if (!image) {
+        struct stat st;
+        if (stat(part.path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+            return devices;
+        addWithHolders(root + "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                       std::to_string(minor(st.st_rdev)));
+        devices.insert({major(st.st_rdev), minor(st.st_rdev)});
+        return devices;
+    }
+    std::error_code ec;
+    for (fs::directory_iterator it(root + "/sys/block", ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        std::string sys = it->path().string();
+        if (!name.starts_with("loop"))
+            continue;
+        std::string backing = FirstLine(sys + "/loop/backing_file");
+        if (backing.ends_with(" (deleted)") || !SameFile(backing, imagePath))
+            continue;
+        std::uint64_t offset = std::strtoull(FirstLine(sys + "/loop/offset").c_str(), nullptr, 10);
+        if (offset == part.offset) {
+            addWithHolders(sys);
+            continue;
+        }
+        // A loop device over the whole image, with partition nodes of its own.
+        for (fs::directory_iterator child(sys, ec); !ec && child != end; child.increment(ec)) {
+            std::string childSys = child->path().string();
+            if (FirstLine(childSys + "/partition").empty())
+                continue;
+            std::uint64_t start = std::strtoull(FirstLine(childSys + "/start").c_str(), nullptr, 10);
+            if (offset + start * 512 == part.offset)
+                addWithHolders(childSys);
+        }
+    }
+    return devices;
+}
+
+std::string DiskKey(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return path;
+    if (S_ISBLK(st.st_mode))
+        return "b" + std::to_string(st.st_rdev);
+    return "f" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
+// The file system type of the bytes at the start of the device at path.
+std::string ProbeType(int fd)
+{
+    std::string type;
+    blkid_probe probe = blkid_new_probe();
+    if (probe == nullptr)
+        return type;
+    if (blkid_probe_set_device(probe, fd, 0, 0) == 0) {
+        blkid_probe_enable_superblocks(probe, 1);
+        blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE);
+        blkid_probe_enable_partitions(probe, 0);
+        const char* value = nullptr;
+        if (blkid_do_safeprobe(probe) == 0 && blkid_probe_lookup_value(probe, "TYPE", &value, nullptr) == 0 && value)
+            type = value;
+    }
+    blkid_free_probe(probe);
+    return type;
+}
+
+} // namespace
+
+bool ParseFileName(const std::string& text, FileName* name, std::string* error)
+{
+    *name = {};
+    name->given = text;
+    struct stat st;
+    if (text.empty() || lstat(text.c_str(), &st) == 0)
+        return true; // a file of this machine, whatever its name holds
+    // DISK#N:PATH, the last "#N:" splitting it.
+    for (std::size_t hash = text.rfind('#'); hash != std::string::npos && hash > 0;
+         hash = hash == 0 ? std::string::npos : text.rfind('#', hash - 1)) {
+        std::size_t colon = text.find(':', hash);
+        if (colon == std::string::npos || colon == hash + 1 || colon - hash > 4 ||
+            text.find_first_not_of("0123456789", hash + 1) < colon)
+            continue;
+        name->inPartition = true;
+        name->disk = text.substr(0, hash);
+        name->number = std::stoi(text.substr(hash + 1, colon - hash - 1));
+        name->inside = text.substr(colon + 1);
+        if (name->number == 0) {
+            *error = "malformed " + text + ": partitions are numbered from 1";
+            return false;
+        }
+        return true;
+    }
+    // DEVICE:PATH for a partition's own device node.
+    for (std::size_t colon = text.find(':'); colon != std::string::npos; colon = text.find(':', colon + 1)) {
+        if (colon + 1 < text.size() && (text[colon + 1] == '/' || text[colon + 1] == '\\') &&
+            IsBlockDevice(text.substr(0, colon))) {
+            name->inPartition = true;
+            name->disk = text.substr(0, colon);
+            name->inside = text.substr(colon + 1);
+            return true;
+        }
+    }
+    return true;
+}
+
+Volumes::Volumes(CommitFiles& files, std::string root, unsigned sectorSize)
+    : files_(files), root_(root.empty() ? "/" : std::move(root)), sectorSize_(sectorSize),
+      local_(std::make_unique<LocalFs>(files))
+{
+}
+
+Volumes::~Volumes() = default;
+
+void Volumes::AllowHibernated()
+{
+    allowHibernated_ = true;
+    for (auto& [key, fs] : partitions_)
+        if (auto* ntfs = dynamic_cast<NtfsFs*>(fs.get()))
+            ntfs->AllowHibernated();
+}
+
+bool Volumes::Locate(const std::string& text, FileRef* file, std::string* error)
+{
+    FileName name;
+    if (!ParseFileName(text, &name, error))
+        return false;
+    FileSystem* fs = local_.get();
+    std::string inside = text;
+    if (name.inPartition) {
+        if (!OpenPartitionOf(name, &fs, error))
+            return false;
+        inside = name.inside.empty() ? "/" : name.inside;
+    }
+    bool missing = false;
+    file->fs = fs;
+    return fs->Resolve(inside, &file->path, &missing, error);
+}
+
+bool Volumes::OpenPartitionOf(const FileName& name, FileSystem** fs, std::string* error)
+{
+    if (name.number == 0) {
+        // A partition's own device: the whole of it.
+        Fd fd(OpenNoWait(name.disk.c_str(), O_RDONLY));
+        std::uint64_t size = 0;
+        if (fd.get() < 0 || ioctl(fd.get(), BLKGETSIZE64, &size) != 0) {
+            *error = "cannot read " + name.disk + ": " + std::strerror(errno);
+            return false;
+        }
+        Partition part;
+        part.path = name.disk;
+        part.disk = name.disk;
+        part.size = size;
+        part.fs = ProbeType(fd.get());
+        DiskInfo disk;
+        disk.path = name.disk;
+        disk.size = size;
+        *fs = Open(part, disk, error);
+        return *fs != nullptr;
+    }
+    DiskScan scan = ScanDisks({name.disk}, sectorSize_);
+    const DiskInfo& disk = scan.disks.front();
+    if (!disk.error.empty()) {
+        *error = "cannot read " + name.disk + ": " + disk.error;
+        return false;
+    }
+    if (disk.table.empty()) {
+        *error = name.disk + " has no partition table";
+        return false;
+    }
+    std::string numbers;
+    for (const Partition& part : scan.partitions) {
+        if (part.number == name.number) {
+            *fs = Open(part, disk, error);
+            return *fs != nullptr;
+        }
+        numbers += (numbers.empty() ? "" : ", ") + std::to_string(part.number);
+    }
+    *error = name.disk + " has no partition " + std::to_string(name.number) +
+             (numbers.empty() ? " (it has none)" : " (it has " + numbers + ")");
+    return false;
+}
+
+FileSystem* Volumes::Open(const Partition& part, const DiskInfo& disk, std::string* error)
+{
+    bool blockDisk = IsBlockDevice(disk.path);
+    std::string key = DiskKey(blockDisk ? part.path : disk.path) + (blockDisk ? "" : "#" + std::to_string(part.offset));
+    if (auto open = partitions_.find(key); open != partitions_.end())
+        return open->second.get();
+    if (part.offset + part.size > disk.size) {
+        *error = part.path + ": the image ends inside this partition (" +
+                 std::to_string(part.offset + part.size - disk.size) + " bytes are missing): it was cut short";
+        return nullptr;
+    }
+    // A mounted partition is used through its mount: writing beneath a
+    // mounted file system would damage it.
+    std::set<DeviceNumber> devices = KernelDevices(root_, part, disk.path, !blockDisk);
+    std::string subfolder;
+    for (const MountEntry& mount : ReadMountInfo(root_)) {
+        if (devices.count({mount.major, mount.minor}) == 0)
+            continue;
+        if (mount.root != "/") {
+            subfolder = mount.mountPoint;
+            continue;
+        }
+        auto fs = std::make_unique<LocalFs>(files_, part.path, mount.mountPoint, mount.readOnly);
+        return (partitions_[key] = std::move(fs)).get();
+    }
+    if (!subfolder.empty()) {
+        *error = part.path + " is mounted, but only a folder of it is visible (at " + subfolder +
+                 "); mount the whole of it, or unmount it";
+        return nullptr;
+    }
+    if (CompareNoCase(part.fs, "BitLocker") == 0) {
+        *error = part.path + " is a BitLocker volume: its files cannot be read without its key; unlock and mount "
+                             "it (dislocker, cryptsetup bitlk), then name the files there";
+        return nullptr;
+    }
+    // A partition node is the byte source of a device's partition, so that
+    // writing can take it exclusively; an image is read at the offset.
+    std::string source = blockDisk ? part.path : disk.path;
+    std::uint64_t offset = blockDisk ? 0 : part.offset;
+    std::unique_ptr<FileSystem> opened;
+    if (part.fs == "ntfs") {
+        auto ntfs = NtfsFs::Open(files_, source, blockDisk || IsBlockDevice(source), offset, part.size, part.path,
+                                 error);
+        if (ntfs && allowHibernated_)
+            ntfs->AllowHibernated();
+        opened = std::move(ntfs);
+    } else if (part.fs == "vfat") {
+        opened = FatFs::Open(files_, source, offset, part.path, error);
+    } else {
+        *error = part.path + (part.fs.empty() ? " holds no file system libblkid knows"
+                                              : " holds a " + part.fs + " file system") +
+                 ": only NTFS and FAT partitions are read here (mount it and name the file there)";
+        return nullptr;
+    }
+    if (!opened)
+        return nullptr;
+    return (partitions_[key] = std::move(opened)).get();
+}

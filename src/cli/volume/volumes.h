@@ -1,0 +1,63 @@
+// The file systems a verb works on, opened once each: a file named on the
+// command line is a path of this machine, or DISK#N:PATH (PATH inside
+// partition N of a disk or image), or DEVICE:PATH for a partition's own
+// device. A mounted partition is reached through its mount, never beneath
+// it; an unmounted one in-process (NTFS through libntfs-3g, FAT through
+// mtools). Closing them (NTFS cleanly unmounted) happens when this goes.
+#pragma once
+
+#include "cli/machine/commit.h"
+#include "cli/machine/commit_files.h"
+#include "cli/machine/disks.h"
+
+#include <map>
+#include <memory>
+#include <string>
+
+// A file as named: where it is, before anything is opened.
+struct FileName {
+    std::string given;
+    bool inPartition = false;
+    std::string disk;   // DISK of DISK#N:PATH, or the partition's device
+    int number = 0;     // N; 0 for a partition's device
+    std::string inside; // PATH, "/" between names
+};
+
+// Tells a path of this machine from DISK#N:PATH and DEVICE:PATH; false with
+// the reason for a malformed one.
+bool ParseFileName(const std::string& text, FileName* name, std::string* error);
+
+class Volumes {
+public:
+    // root: where this machine's /proc and /sys are; sectorSize: the images'
+    // logical sector size, 0 when not given.
+    Volumes(CommitFiles& files, std::string root, unsigned sectorSize);
+    ~Volumes();
+    Volumes(const Volumes&) = delete;
+    Volumes& operator=(const Volumes&) = delete;
+
+    // The file named text, its names as stored; false with the reason.
+    bool Locate(const std::string& text, FileRef* file, std::string* error);
+
+    // The file system on a partition of a scanned disk; nullptr with the
+    // reason when it cannot be read (no such file system, BitLocker,
+    // damaged, the image cut short).
+    FileSystem* Open(const Partition& part, const DiskInfo& disk, std::string* error);
+
+    // Lets a change write an NTFS that Windows left hibernated
+    // (--force-hibernated).
+    void AllowHibernated();
+
+    CommitFiles& files() { return files_; }
+    const std::string& root() const { return root_; }
+
+private:
+    bool OpenPartitionOf(const FileName& name, FileSystem** fs, std::string* error);
+
+    CommitFiles& files_;
+    std::string root_;
+    unsigned sectorSize_;
+    bool allowHibernated_ = false;
+    std::unique_ptr<FileSystem> local_;
+    std::map<std::string, std::unique_ptr<FileSystem>> partitions_; // by disk (device and inode) and number
+};
