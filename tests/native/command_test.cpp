@@ -877,7 +877,7 @@ TEST_F(BootStoreTest, ShowTiesTheStoreToTheDisksAndSuggestsTheMove)
 
     // Every command printed can be pasted into a shell as it is, whatever
     // the paths hold.
-    fs::path odd = root / "a b\tc'd";
+    fs::path odd = root / "#a b\tc'd\xc2\x85\xff";
     fs::create_directories(odd);
     fs::copy_file(hive, odd / "SYSTEM");
     fs::copy_file(bcd, odd / "BCD");

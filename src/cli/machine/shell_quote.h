@@ -5,6 +5,8 @@
 // (which the terminal escape would otherwise make into other text).
 #pragma once
 
+#include "cli/machine/printable.h"
+
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -15,23 +17,20 @@ inline std::string ShellQuoted(std::string_view word)
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                std::string_view("_-./:#@%+,=").find(static_cast<char>(c)) != std::string_view::npos;
     };
-    bool bare = !word.empty(), printable = true;
-    for (std::size_t i = 0; i < word.size(); ++i) {
+    // A word starting with # would start a comment: it is quoted too.
+    bool bare = !word.empty() && word[0] != '#';
+    bool printable = true;
+    for (std::size_t i = 0; i < word.size();) {
         auto c = static_cast<unsigned char>(word[i]);
         bare = bare && plain(c);
-        if (c < 0x20 || c == 0x7F) {
+        // The same rule as the terminal escape: what it would rewrite must
+        // not sit raw between single quotes.
+        std::size_t length = PrintableSequence(word, i);
+        if (length == 0) {
             printable = false;
-        } else if (c >= 0x80) {
-            // One whole UTF-8 sequence of 2 to 4 bytes, or none at all.
-            std::size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-            bool whole = length > 0 && i + length <= word.size();
-            for (std::size_t k = 1; whole && k < length; ++k)
-                whole = (static_cast<unsigned char>(word[i + k]) & 0xC0) == 0x80;
-            if (!whole)
-                printable = false;
-            else
-                i += length - 1;
+            length = 1;
         }
+        i += length;
     }
     if (bare)
         return std::string(word);
