@@ -550,6 +550,8 @@ TEST_F(DirtyCommandTest, ALogThatCannotBeReadWholeMakesTheHiveUnrecoverable)
         {"no log at all", [&] { fs::remove(log); }, "no log"},
         {"LOG2 is a folder", [&] { fs::create_directory(hive + ".LOG2"); }, "a folder, not a regular file"},
         {"LOG2 is a FIFO", [&] { mkfifo((hive + ".LOG2").c_str(), 0600); }, "a FIFO, not a regular file"},
+        {"LOG2 is a link to a device, never opened",
+         [&] { fs::create_symlink("/dev/zero", hive + ".LOG2"); }, "a character device, not a regular file"},
         {"LOG1 is a dangling link", [&] { fs::remove(log); fs::create_symlink(root / "gone", log); },
          "No such file"},
     };

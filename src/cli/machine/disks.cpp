@@ -165,21 +165,19 @@ bool GptHeaderAt(int fd, off_t offset)
 void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
 {
     DiskInfo info{path, "", ""};
-    int fd = OpenNoWait(path.c_str(), O_RDONLY);
+    mode_t mode = 0;
+    int fd = OpenNoWait(path.c_str(), O_RDONLY, &mode);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
-        info.error = std::strerror(errno);
+        info.error = fd < 0 && errno == EMEDIUMTYPE
+                         ? std::string("it is ") + FileTypeName(mode) + ", neither a disk nor a disk image"
+                         : std::strerror(errno);
         if (fd >= 0)
             close(fd);
         scan.disks.push_back(info);
         return;
     }
     Fd owned(fd);
-    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-        info.error = std::string("it is ") + FileTypeName(st.st_mode) + ", neither a disk nor a disk image";
-        scan.disks.push_back(info);
-        return;
-    }
     bool isDevice = S_ISBLK(st.st_mode);
     off_t end = lseek(fd, 0, SEEK_END);
     info.size = end > 0 ? static_cast<std::uint64_t>(end) : 0;

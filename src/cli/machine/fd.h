@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 
 class Fd {
 public:
@@ -32,18 +33,43 @@ private:
     int fd_;
 };
 
-// Opens path without blocking on a FIFO or a device that waits for a
-// peer (a FIFO planted where a hive or log should be would hang every read),
-// then makes the descriptor block again for the reads that follow; -1 with
-// errno set.
-inline int OpenNoWait(const char* path, int flags)
+// Opens a regular file or a block device, and nothing else: the type is
+// looked at through an O_PATH descriptor before the file is opened, since
+// opening a FIFO planted where a hive or log should be would wait forever
+// and opening a character device (a tape, a watchdog) acts on it. The file
+// then opened is that very one, without blocking. -1 with errno set; errno
+// is EMEDIUMTYPE when the type was refused, and *mode tells what it is.
+inline int OpenNoWait(const char* path, int flags, mode_t* mode = nullptr)
 {
-    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    int probe = open(path, O_PATH | O_CLOEXEC);
+    if (probe < 0)
         return -1;
+    struct stat st;
+    if (fstat(probe, &st) != 0) {
+        int saved = errno;
+        close(probe);
+        errno = saved;
+        return -1;
+    }
+    if (mode != nullptr)
+        *mode = st.st_mode;
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        close(probe);
+        errno = EMEDIUMTYPE;
+        return -1;
+    }
+    char self[48];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", probe);
+    int fd = open(self, flags | O_NONBLOCK | O_CLOEXEC);
+    int saved = errno;
+    close(probe);
+    if (fd < 0) {
+        errno = saved;
+        return -1;
+    }
     int now = fcntl(fd, F_GETFL);
     if (now < 0 || fcntl(fd, F_SETFL, now & ~O_NONBLOCK) != 0) {
-        int saved = errno;
+        saved = errno;
         close(fd);
         errno = saved;
         return -1;

@@ -20,17 +20,17 @@ std::string Reason(const std::string& path, int error)
 // A descriptor of the regular file at path, or -1 with the reason.
 int OpenRegularFile(const std::string& path, const std::string& name, struct stat* st, std::string* error)
 {
-    int fd = OpenNoWait(path.c_str(), O_RDONLY);
-    if (fd < 0 || fstat(fd, st) != 0) {
-        *error = Reason(name, errno);
-        if (fd >= 0)
-            close(fd);
-        return -1;
-    }
-    if (S_ISREG(st->st_mode))
+    mode_t mode = 0;
+    int fd = OpenNoWait(path.c_str(), O_RDONLY, &mode);
+    if (fd >= 0 && fstat(fd, st) == 0 && S_ISREG(st->st_mode))
         return fd;
-    close(fd);
-    *error = name + ": cannot be read: it is " + FileTypeName(st->st_mode) + ", not a regular file";
+    if (fd >= 0 || errno == EMEDIUMTYPE)
+        *error = name + ": cannot be read: it is " + FileTypeName(fd >= 0 ? st->st_mode : mode) +
+                 ", not a regular file";
+    else
+        *error = Reason(name, errno);
+    if (fd >= 0)
+        close(fd);
     return -1;
 }
 

@@ -62,7 +62,7 @@ bool CopyToNewFile(const char* from, const char* to, const FileKeep& keep, Commi
     if (fstat(in.get(), &st) != 0)
         return false;
     if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;
+        errno = EMEDIUMTYPE;
         return false;
     }
     int out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
