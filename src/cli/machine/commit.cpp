@@ -179,25 +179,30 @@ CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, s
             }
             continue;
         }
+        // A file put back but not flushed may still be the new one after a
+        // crash: its backup stays, as for one that could not be put back.
         std::string undo;
-        bool undone = true;
+        bool undone = true, durable = true;
         for (std::size_t j = 0; j < i; ++j) {
             std::string why;
+            std::string backup = targets[j].file.fs->Name(targets[j].prepared.backup);
             if (!PutBack(targets[j].prepared, &why)) {
                 undone = false;
-                undo += "; " + targets[j].file.Name() + " could NOT be put back (" + why + "): its backup is " +
-                        targets[j].file.fs->Name(targets[j].prepared.backup);
+                undo += "; " + targets[j].file.Name() + " could NOT be put back (" + why + "): its backup is " + backup;
+            } else if (!why.empty()) {
+                durable = false;
+                undo += "; " + targets[j].file.Name() + " was put back as it was (" + why + "): its backup is " + backup;
             } else {
-                undo += "; " + targets[j].file.Name() + " was put back as it was" + (why.empty() ? "" : " (" + why + ")");
+                undo += "; " + targets[j].file.Name() + " was put back as it was";
             }
         }
         for (std::size_t j = i; j < targets.size(); ++j)
             AbandonReplacement(targets[j].prepared);
-        if (undone)
+        if (undone && durable)
             for (std::size_t j = 0; j < i; ++j)
                 AbandonReplacement(targets[j].prepared);
         *error += undo;
-        return undone ? CommitResult::Failed : CommitResult::PartlyInPlace;
+        return undone && durable ? CommitResult::Failed : CommitResult::PartlyInPlace;
     }
     // Backups nobody asked for go only when every file is safely in place.
     if (!keepBackups && result == CommitResult::Done) {
