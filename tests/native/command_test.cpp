@@ -1146,11 +1146,24 @@ TEST_F(BootStoreTest, OffsetsPast4GiBAndOtherSectorSizesStayWhole)
         {{"show", hive, "--disk", empty}, "512-byte sectors assumed"},
         {{"show", hive, "--disk", found}, "(dos partition table, 4096-byte sectors)"},
         {{"show", hive, "--disk", empty, "--sector-size", "4096"}, "(dos partition table, 4096-byte sectors)"},
+        {{"disk-id", empty}, "512 bytes were assumed for the offsets above"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Run(c.args), 0) << err;
         EXPECT_NE(out.find(c.says), std::string::npos) << c.says << "\n" << out;
     }
+    // A guess is never written.
+    std::vector<std::uint8_t> before = FileBytes(hive);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"set", hive, empty + "#1=D:", "--disk", empty},
+          std::vector<std::string>{"move", hive, "C:=" + empty + "#1", "--disk", empty}}) {
+        EXPECT_EQ(Run(args), 1) << args[0];
+        EXPECT_NE(err.find("its sector size is not known"), std::string::npos) << err;
+    }
+    EXPECT_EQ(FileBytes(hive), before);
+    EXPECT_EQ(Run({"set", hive, empty + "#1=D:", "--disk", empty, "--sector-size", "4096", "--no-backup"}), 0) << err;
+    ValueList written = MountedDevices();
+    EXPECT_EQ(FindValue(written, "\\DosDevices\\D:")->data, MbrIdentity(0x4B4B4B4B, 1 << 20));
 }
 
 TEST_F(BootStoreTest, RefusedMovesLeaveBothFilesByteIdentical)

@@ -197,14 +197,21 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
         auto anyFileSystem = [](const std::vector<Partition>& list) {
             return std::any_of(list.begin(), list.end(), [](const Partition& p) { return !p.fs.empty(); });
         };
+        // A reading whose partitions run past the image's end is no reading.
+        auto fits = [&](const std::vector<Partition>& list) {
+            return std::all_of(list.begin(), list.end(),
+                               [&](const Partition& p) { return p.offset + p.size <= info.size; });
+        };
         if (!anyFileSystem(parts)) {
             DiskInfo large{path, "", ""};
             large.size = info.size;
             std::vector<Partition> largeParts;
-            if (ReadTable(fd, path, false, 4096, &large, &largeParts) && anyFileSystem(largeParts)) {
+            bool read = ReadTable(fd, path, false, 4096, &large, &largeParts);
+            bool largeFits = read && fits(largeParts);
+            if (read && (anyFileSystem(largeParts) || (largeFits && !fits(parts)))) {
                 info = large;
                 parts = std::move(largeParts);
-            } else {
+            } else if (largeFits || !fits(parts)) {
                 info.sectorSizeKnown = false;
             }
         }

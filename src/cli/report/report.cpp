@@ -85,6 +85,16 @@ bool HasLetter(const Report& report, const Identity& identity)
                        [&](const CloneEntry& entry) { return entry.data == identity; });
 }
 
+bool SectorSizeKnown(const DiskInfo& disk, Failure* failure)
+{
+    if (disk.sectorSizeKnown)
+        return true;
+    *failure = {kExitRefused, disk.path + ": its sector size is not known (an MBR image records none, and no file "
+                                          "system on it tells), so its partitions' identities would be a guess; give "
+                                          "--sector-size"};
+    return false;
+}
+
 bool ResolveVolume(const Report& report, const std::string& volume, Identity* identity, Failure* failure)
 {
     auto byIdentity = PartitionsByIdentity(report.scan);
@@ -116,6 +126,8 @@ bool ResolveVolume(const Report& report, const std::string& volume, Identity* id
             *failure = {kExitRefused, volume + " is on a disk whose partition table Windows names no volume by"};
             return false;
         }
+        if (const DiskInfo* disk = DiskOf(report.scan, *part); disk != nullptr && !SectorSizeKnown(*disk, failure))
+            return false;
         *identity = part->identity;
     }
     auto found = byIdentity.find(*identity);

@@ -55,6 +55,10 @@ std::map<Identity, std::vector<const Partition*>> PartitionsByIdentity(const Dis
 std::vector<std::string> VolumeNamesOf(const Report& report, const Identity& data);
 bool HasLetter(const Report& report, const Identity& identity);
 
+// Refuses a disk whose sector size was assumed: an MBR partition's identity
+// holds its byte offset, which would be a guess.
+bool SectorSizeKnown(const DiskInfo& disk, Failure* failure);
+
 // The identity a VOLUME argument names: a letter the clone holds, a
 // partition of the examined disks or "hex:" bytes; false when it names none
 // or more than one.

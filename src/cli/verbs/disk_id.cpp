@@ -78,6 +78,9 @@ int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, Comm
     auto printDisk = [&] {
         out << "Disk " << OneLine(path) << ": " << DiskIdText(current) << "\n";
         PrintPartitions(own.partitions, nullptr, out);
+        if (!disk.sectorSizeKnown)
+            out << "Its sector size is not known (an MBR image records none, and no file system on it tells): "
+                << disk.sectorSize << " bytes were assumed for the offsets above; --sector-size sets it.\n";
     };
     if (options.newId.empty()) {
         printDisk();

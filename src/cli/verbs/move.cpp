@@ -261,6 +261,8 @@ bool ResolveMoves(const Options& options, const MoveFiles& files, std::vector<Pl
             move.disk = FindDisk(scan, newText);
             if (move.disk == nullptr || !move.disk->error.empty() || move.disk->table.empty())
                 return refuse(newText + " is no readable, partitioned disk of the examined ones");
+            if (!SectorSizeKnown(*move.disk, failure))
+                return false;
             if (move.disk->table != (move.old.style == PartitionStyle::Mbr ? "dos" : "gpt"))
                 return refuse(newText + " has another partition style than the disk " + oldText.substr(5) +
                               ": a whole-disk move keeps the style");
@@ -274,6 +276,8 @@ bool ResolveMoves(const Options& options, const MoveFiles& files, std::vector<Pl
                 return refuse(newText + " is no partition of the examined disks");
             if (move.target->identity.empty())
                 return refuse(newText + " is on a disk whose partition table Windows names no volume by");
+            if (const DiskInfo* disk = DiskOf(scan, *move.target); disk != nullptr && !SectorSizeKnown(*disk, failure))
+                return false;
             auto byIdentity = PartitionsByIdentity(scan);
             auto same = byIdentity.find(move.target->identity);
             if (same != byIdentity.end() && same->second.size() > 1)
