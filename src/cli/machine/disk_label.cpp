@@ -186,7 +186,7 @@ bool ParseDiskLabelId(const std::string& table, const std::string& text, DiskLab
     return true;
 }
 
-bool ReadDiskLabelId(const std::string& path, unsigned sectorSize, DiskLabelId* id, std::string* error)
+bool ReadDiskLabelId(const std::string& path, unsigned sectorSize, DiskLabelId* id, std::string* error, bool intact)
 {
     FdiskContext cxt(fdisk_new_context());
     if (!cxt) {
@@ -203,6 +203,10 @@ bool ReadDiskLabelId(const std::string& path, unsigned sectorSize, DiskLabelId* 
     std::string why;
     if (!IdOf(cxt.get(), id, &why)) {
         *error = why + " on " + path;
+        return false;
+    }
+    if (intact && fdisk_label_is_changed(fdisk_get_label(cxt.get(), nullptr))) {
+        *error = "libfdisk finds the label of " + path + " damaged (a header's checksum fails)";
         return false;
     }
     return true;
@@ -462,8 +466,16 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
     if (!KeepOnlyTheIdentity(disk, newId.table, done->areas, saved, files, error))
         return false;
     DiskLabelId back;
-    if (!ReadDiskLabelId(disk, done->blockDevice ? 0 : sectorSize, &back, &why) || !(back == newId)) {
+    if (!ReadDiskLabelId(disk, done->blockDevice ? 0 : sectorSize, &back, &why, true) || !(back == newId)) {
         *error = "reading " + disk + " back " + (why.empty() ? "shows " + DiskLabelIdText(back) : "fails: " + why);
+        // What was saved goes back: a label that reads wrong is worse than
+        // the old one.
+        Fd fd(OpenNoWait(disk.c_str(), O_RDWR));
+        std::vector<std::uint8_t> now;
+        if (fd.get() >= 0 && ReadAreas(fd.get(), done->areas, &now) &&
+            WriteAreas(fd.get(), done->areas, saved, now, files) && ReadAreas(fd.get(), done->areas, &now) &&
+            now == saved)
+            done->state = DiskState::PutBack;
         return false;
     }
     done->state = DiskState::Written;

@@ -27,7 +27,10 @@ bool ParseDiskLabelId(const std::string& table, const std::string& text, DiskLab
 
 // The identity as libfdisk reads it, the disk opened read-only.
 // sectorSize is an image's logical sector size, 0 for what libfdisk finds.
-bool ReadDiskLabelId(const std::string& path, unsigned sectorSize, DiskLabelId* id, std::string* error);
+// With intact, a label libfdisk would repair (a header whose checksum fails,
+// read from the other) is an error too.
+bool ReadDiskLabelId(const std::string& path, unsigned sectorSize, DiskLabelId* id, std::string* error,
+                     bool intact = false);
 
 // The label areas: the MBR or protective MBR with the primary GPT header and
 // entries at the start, the backup entries and header at the end.
@@ -50,6 +53,7 @@ std::vector<std::string> RestoreCommands(const std::string& backup, const std::s
 
 enum class DiskState {
     Untouched, // nothing was written to the disk (a backup may have been made)
+    PutBack,   // written, found wrong, and the saved label put back
     Unsure,    // a write or its flush failed: the label may be old, new or torn
     Written,
 };

@@ -126,8 +126,9 @@ int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, Comm
             out << "  to restore: " << OneLine(command) << "\n";
     }
     if (!written)
-        return Refuse(err, {kExitRefused, why + (done.state == DiskState::Untouched
-                                                     ? "; nothing was written"
+        return Refuse(err, {kExitRefused, why + (done.state == DiskState::Untouched ? "; nothing was written"
+                                                 : done.state == DiskState::PutBack
+                                                     ? "; the label was put back as it was (its backup stays)"
                                                      : "; the label may be partly written: restore the backup")});
     out << "Written: " << change << "\n";
     PrintPartitions(ScanDisks({path}, options.sectorSize).partitions, nullptr, out);
