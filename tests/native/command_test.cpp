@@ -861,7 +861,8 @@ TEST_F(BootStoreTest, ShowTiesTheStoreToTheDisksAndSuggestsTheMove)
     EXPECT_EQ(loader["devices"][1]["disk"], "99887766");
     EXPECT_EQ(loader["devices"][1]["offset"], 1048576);
     EXPECT_TRUE(loader["devices"][1]["found"].is_null());
-    std::string move = "voskarelle move " + hive + " --bcd " + bcd + " disk:99887766=" + moved;
+    std::string move = "voskarelle move " + hive + " --bcd " + bcd + " disk:99887766=" + moved + " --disk " + mbr +
+                       " --disk " + gpt + " --disk " + moved;
     EXPECT_EQ(boot["suggested_moves"], Json::array({move}));
     EXPECT_EQ(boot["default_os_letter"], "C:");
 
@@ -903,7 +904,8 @@ TEST_F(BootStoreTest, ShowTiesTheStoreToTheDisksAndSuggestsTheMove)
         if (argv[1] == "move") {
             EXPECT_EQ(argv, (std::vector<std::string>{"voskarelle", "move", (odd / "SYSTEM").string(), "--bcd",
                                                       (odd / "BCD").string(),
-                                                      "disk:99887766=" + (odd / "new disk.img").string()}));
+                                                      "disk:99887766=" + (odd / "new disk.img").string(), "--disk",
+                                                      mbr, "--disk", (odd / "new disk.img").string()}));
         } else {
             EXPECT_EQ(argv, (std::vector<std::string>{"voskarelle", "disk-id", (odd / "new disk.img").string(),
                                                       "99887766"}));
@@ -939,7 +941,8 @@ TEST_F(BootStoreTest, AWholeDiskMoveChangesOnlyTheIdentityFieldsOfBothFiles)
     ASSERT_TRUE(MakeHiveFile(hive.c_str(), {{"MountedDevices", table}, {"Select", kSelect}}));
     ASSERT_EQ(Run({"show", hive, "--bcd", bcd, "--disk", mbr, "--disk", moved}), 0) << err;
     EXPECT_NE(out.find("(1 volume name of a partition it does not hold stays as it is)"), std::string::npos) << out;
-    EXPECT_NE(out.find("disk:99887766=" + moved + "`"), std::string::npos) << out;
+    EXPECT_NE(out.find("disk:99887766=" + moved + " --disk " + mbr + " --disk " + moved + "`"), std::string::npos)
+        << out;
     auto before = Elements(bcd);
     ASSERT_EQ(Run({"move", hive, "--bcd", bcd, "disk:99887766=" + moved, "--disk", mbr, "--disk", gpt}), 0) << err;
     EXPECT_NE(out.find("Left as it is: \\??\\Volume{0bad0000-0000-0000-0000-00002c000000}  MBR disk 99887766, "
@@ -1035,7 +1038,8 @@ TEST_F(BootStoreTest, GptDevicesGoByTheirDiskAndPartitionGuids)
     ASSERT_TRUE(MakeHiveFile(store.c_str(), keys));
     ASSERT_EQ(Run({"show", store, "--disk", copy, "--json"}), 0) << err;
     EXPECT_EQ(Json::parse(out)["boot"]["suggested_moves"],
-              Json::array({"voskarelle move " + store + " disk:{1d2c3b4a-5e6f-4a1b-8c9d-0e1f2a3b4c5d}=" + copy}));
+              Json::array({"voskarelle move " + store + " disk:{1d2c3b4a-5e6f-4a1b-8c9d-0e1f2a3b4c5d}=" + copy +
+                           " --disk " + copy}));
 
     keys.push_back({resume + "\\Description", {{"Type", 4, Dword(0x10200004)}}});
     keys.push_back({resume + "\\Elements\\11000001", {{"Element", kRegBinary, BootPartitionElement(elsewhere)}}});

@@ -158,7 +158,8 @@ bool MakeStoreReport(HiveInput& input, const DiskScan& scan, StoreReport* report
 }
 
 std::vector<std::string> SuggestDiskMoves(const Report* clone, const StoreReport* store, const DiskScan& scan,
-                                          const std::string& command, std::vector<std::string>* explanations)
+                                          const std::string& command, const std::string& options,
+                                          std::vector<std::string>* explanations)
 {
     std::map<std::string, DiskReferences> disks;
     std::set<Identity> known; // identities the files already name
@@ -218,7 +219,7 @@ std::vector<std::string> SuggestDiskMoves(const Report* clone, const StoreReport
         if (std::count_if(found.begin(), found.end(), [&](const auto& f) { return f.second == candidate; }) > 1)
             continue;
         const DiskInfo& disk = *candidate;
-        std::string move = command + " disk:" + name + "=" + ShellQuoted(disk.path);
+        std::string move = command + " disk:" + name + "=" + ShellQuoted(disk.path) + options;
         moves.push_back(move);
         // Volume names of partitions long gone stay as they are under the
         // move, which says so; the suggestion says it before.

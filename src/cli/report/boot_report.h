@@ -58,7 +58,9 @@ bool RecordOf(const DiskScan& scan, const Partition& part, BootDevice* device);
 // the clone's table and store to one disk that no examined disk carries, when
 // exactly one examined disk holds all of those partitions under another
 // identity (MBR: at the same offsets; GPT: with the same partition GUIDs).
-// command is the move command up to its arguments ("voskarelle move HIVE");
+// command is the move command up to its arguments ("voskarelle move HIVE"),
+// options what follows them (the disks examined, the sector size);
 // explanations gets one text per move. clone or store may be null.
 std::vector<std::string> SuggestDiskMoves(const Report* clone, const StoreReport* store, const DiskScan& scan,
-                                          const std::string& command, std::vector<std::string>* explanations);
+                                          const std::string& command, const std::string& options,
+                                          std::vector<std::string>* explanations);

@@ -10,6 +10,17 @@
 
 namespace {
 
+// The options a suggested command needs to see the disks as show saw them.
+std::string SameDisks(const Options& options)
+{
+    std::string text;
+    for (const std::string& disk : options.disks)
+        text += " --disk " + ShellQuoted(disk);
+    if (options.sectorSize != 0)
+        text += " --sector-size " + std::to_string(options.sectorSize);
+    return text;
+}
+
 int ShowStore(const Options& options, HiveInput& input, std::ostream& out, std::ostream& err)
 {
     if (!options.bcd.empty())
@@ -20,7 +31,8 @@ int ShowStore(const Options& options, HiveInput& input, std::ostream& out, std::
     if (!MakeStoreReport(input, scan, &store, &failure))
         return Refuse(err, failure);
     store.suggestedMoves =
-        SuggestDiskMoves(nullptr, &store, scan, "voskarelle move " + ShellQuoted(options.hive), &store.warnings);
+        SuggestDiskMoves(nullptr, &store, scan, "voskarelle move " + ShellQuoted(options.hive), SameDisks(options),
+                         &store.warnings);
     if (options.json) {
         PrintStoreJson(store, scan, out);
         return kExitOk;
@@ -79,7 +91,7 @@ int RunShow(const Options& options, std::ostream& out, std::ostream& err, Commit
         "voskarelle move " + ShellQuoted(options.hive) + (withStore ? " --bcd " + ShellQuoted(options.bcd) : "");
     std::vector<std::string> explanations;
     std::vector<std::string> moves =
-        SuggestDiskMoves(&report, withStore ? &store : nullptr, report.scan, command, &explanations);
+        SuggestDiskMoves(&report, withStore ? &store : nullptr, report.scan, command, SameDisks(options), &explanations);
     if (withStore) {
         store.suggestedMoves = moves;
         store.warnings.insert(store.warnings.end(), explanations.begin(), explanations.end());
