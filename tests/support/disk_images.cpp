@@ -10,8 +10,14 @@ namespace fs = std::filesystem;
 
 std::vector<std::uint8_t> FileBytes(const fs::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        return {};
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
 }
 
 void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes)

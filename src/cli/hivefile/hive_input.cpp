@@ -33,7 +33,7 @@ std::string RecoveryText(const Recovery& r)
 }
 
 // The checks made before libhivex sees the file, on the file itself.
-bool CheckHiveFile(const FileRef& file, const HivePolicy& policy, HiveFacts* facts, std::vector<std::uint8_t>* whole,
+bool CheckHiveFile(const FileRef& file, HiveFacts* facts, std::vector<std::uint8_t>* whole,
                    std::string* hibernationDoubt, Failure* failure)
 {
     auto refuse = [&](const std::string& message) {
@@ -56,11 +56,6 @@ bool CheckHiveFile(const FileRef& file, const HivePolicy& policy, HiveFacts* fac
         return refuse(error);
     if (!ParseBaseBlock(block, &facts->base))
         return refuse(name + ": not a registry hive file (no \"regf\" base block)");
-    if (policy.forWriting) {
-        std::string why = fs.WhyNotWritable(path);
-        if (!why.empty())
-            return refuse(name + ": " + why);
-    }
     // Recovery needs the whole base file, read once.
     if (facts->base.Dirty() && !fs.Read(path, whole, &error))
         return refuse(error);
@@ -144,7 +139,7 @@ bool OpenHiveInput(Volumes& volumes, const std::string& path, const HivePolicy& 
     FileSystem& fs = *input->file.fs;
     std::vector<std::uint8_t> base;
     std::string hibernationDoubt;
-    if (!CheckHiveFile(input->file, policy, &input->facts, &base, &hibernationDoubt, failure))
+    if (!CheckHiveFile(input->file, &input->facts, &base, &hibernationDoubt, failure))
         return false;
     const HiveFacts& facts = input->facts;
     std::uint32_t minorVersion = facts.base.minorVersion;
@@ -204,6 +199,15 @@ bool OpenHiveInput(Volumes& volumes, const std::string& path, const HivePolicy& 
         input->warnings.push_back(HibernationWarning(facts));
     }
 
+    // What keeps the file system from taking the new file, once the clone's
+    // own conditions were said.
+    if (policy.forWriting) {
+        std::string why = fs.WhyNotWritable(input->file.path);
+        if (!why.empty()) {
+            *failure = {kExitRefused, input->file.Name() + ": " + why};
+            return false;
+        }
+    }
     // libhivex opens a file by its path: a hive of this machine is opened
     // where it is, one recovered or read from inside a partition is held in
     // memory for it.

@@ -93,9 +93,9 @@ void AbandonReplacement(PreparedFile& prepared)
 {
     std::string ignored;
     if (!prepared.temp.empty())
-        prepared.target.fs->Remove(prepared.temp, &ignored);
+        prepared.target.fs->Clear(prepared.temp, &ignored);
     if (!prepared.backup.empty())
-        prepared.target.fs->Remove(prepared.backup, &ignored);
+        prepared.target.fs->Clear(prepared.backup, &ignored);
     prepared.temp.clear();
     prepared.backup.clear();
 }
@@ -204,13 +204,13 @@ CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, s
         *error += undo;
         return undone && durable ? CommitResult::Failed : CommitResult::PartlyInPlace;
     }
-    // Backups nobody asked for go only when every file is safely in place.
+    // Backups nobody asked for go only when every file is safely in place;
+    // one that cannot be removed stays named, as a backup.
     if (!keepBackups && result == CommitResult::Done) {
         for (CommitTarget& target : targets) {
             std::string ignored;
-            if (!target.prepared.backup.empty())
-                target.file.fs->Remove(target.prepared.backup, &ignored);
-            target.prepared.backup.clear();
+            if (!target.prepared.backup.empty() && target.file.fs->Clear(target.prepared.backup, &ignored))
+                target.prepared.backup.clear();
         }
     }
     return result;

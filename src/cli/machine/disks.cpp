@@ -193,6 +193,21 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
     }
     std::vector<Partition> parts;
     ReadTable(fd, path, isDevice, sectorSize, &info, &parts);
+    // A GPT whose backup header lies past the file's end is a table libblkid
+    // will not take: the image was cut short.
+    if (info.error.empty() && info.table.empty()) {
+        for (unsigned size : {512u, 4096u}) {
+            std::uint8_t header[40];
+            if (!GptHeaderAt(fd, size) || !ReadAllAt(fd, header, sizeof header, size))
+                continue;
+            std::uint64_t last = 0;
+            for (int i = 7; i >= 0; --i)
+                last = last << 8 | header[32 + i];
+            if ((last + 1) * size > info.size)
+                info.error = "the image is cut short: its GPT says the disk holds " + std::to_string((last + 1) * size) +
+                             " bytes, the file " + std::to_string(info.size);
+        }
+    }
     if (!isDevice && sectorSize == 0 && info.error.empty() && info.table == "dos") {
         auto anyFileSystem = [](const std::vector<Partition>& list) {
             return std::any_of(list.begin(), list.end(), [](const Partition& p) { return !p.fs.empty(); });

@@ -2,6 +2,10 @@
 #include "cli/machine/shell_quote.h"
 
 #include "cli/machine/bus.h"
+#include "cli/volume/volumes.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include "cli/machine/mounts.h"
 #include "hive/bytes.h"
 
@@ -15,7 +19,14 @@ const Partition* OwnPartition(const std::string& root, const FileRef& file, cons
     // An unlocked BitLocker volume is mounted from the mapper device above
     // its partition.
     *device = UnderlyingDevice(root, MountSourceOf(root, file.path));
-    return device->empty() ? nullptr : FindPartition(scan, *device);
+    if (device->empty())
+        return nullptr;
+    if (const Partition* part = FindPartition(scan, *device))
+        return part;
+    // An image's partition mounted through a loop device.
+    struct stat st;
+    return stat(file.path.c_str(), &st) == 0 ? PartitionOfDevice(root, scan, major(st.st_dev), minor(st.st_dev))
+                                             : nullptr;
 }
 
 void CheckBootDrivers(hive_h* hive, const std::string& root, const FileRef& file, const std::string& bus,

@@ -363,7 +363,7 @@ bool FatFs::Replace(const std::string& from, const std::string& to, std::string*
         bool restored = !present(to) && MoveNoReplace(hold, to, &ignored);
         return fail(why, restored);
     }
-    Remove(hold, &ignored); // should it fail, the original stays beside it
+    Clear(hold, &ignored); // should it fail, the original stays beside it
     return true;
 }
 

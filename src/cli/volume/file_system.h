@@ -69,6 +69,13 @@ public:
     // Renames from to to only where to does not exist; errno EEXIST when it does.
     virtual bool MoveNoReplace(const std::string& from, const std::string& to, std::string* error) = 0;
     virtual bool Remove(const std::string& path, std::string* error) = 0;
+    // Removes a file of ours that is no longer needed (a temporary name, a
+    // backup nobody asked for), trying once more when the first attempt
+    // fails: what is left of a change should not outlive one failed write.
+    bool Clear(const std::string& path, std::string* error)
+    {
+        return Remove(path, error) || Remove(path, error);
+    }
     // Makes what was done in folder survive a crash.
     virtual bool Flush(const std::string& folder, std::string* error) = 0;
 };

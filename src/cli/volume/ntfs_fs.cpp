@@ -11,7 +11,10 @@
 
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <functional>
+#include <map>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -63,13 +66,21 @@ std::string Why(int error)
     return why;
 }
 
-// The partition as libntfs-3g's device: reads and writes are bounded to it
-// and go through CommitFiles, where the tests fail them.
+// The partition as libntfs-3g's device: reads and writes are bounded to it.
+// Writes are held in memory, sector by sector, and reads see them; one step
+// of a change (a file made, a name given or taken) reaches the disk at once
+// when it is complete, and is taken back from what each sector held before
+// when any write of it fails. A failed write never leaves libntfs-3g's
+// structures half written on the disk. The writes to the disk go through
+// CommitFiles, where the tests fail them.
+constexpr std::uint64_t kSector = 512;
+
 struct Device {
     CommitFiles* files;
     int fd;
     std::uint64_t offset, size;
     s64 position = 0;
+    std::map<std::uint64_t, std::array<std::uint8_t, kSector>> held; // by sector number within the partition
 };
 
 Device& Of(ntfs_device* dev)
@@ -85,12 +96,21 @@ s64 ReadBounded(Device& d, void* buffer, s64 count, s64 at)
     }
     if (static_cast<std::uint64_t>(at) >= d.size)
         return 0;
+    auto from = static_cast<std::uint64_t>(at);
     std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(count),
-                                                                           d.size - static_cast<std::uint64_t>(at)));
+                                                                           d.size - from));
     // A short read of the disk is an error, not an end: the partition lies
     // within it.
-    if (!ReadAllAt(d.fd, buffer, length, static_cast<off_t>(d.offset + static_cast<std::uint64_t>(at))))
+    if (!ReadAllAt(d.fd, buffer, length, static_cast<off_t>(d.offset + from)))
         return -1;
+    // What is held and not yet on the disk is what libntfs-3g wrote last.
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    for (auto it = d.held.lower_bound(from / kSector); it != d.held.end() && it->first * kSector < from + length;
+         ++it) {
+        std::uint64_t start = std::max(from, it->first * kSector);
+        std::uint64_t end = std::min(from + length, (it->first + 1) * kSector);
+        std::memcpy(out + (start - from), it->second.data() + (start - it->first * kSector), end - start);
+    }
     return static_cast<s64>(length);
 }
 
@@ -106,21 +126,22 @@ s64 WriteBounded(ntfs_device* dev, const void* buffer, s64 count, s64 at)
         return -1;
     }
     NDevSetDirty(dev);
-    const char* from = static_cast<const char*>(buffer);
-    std::size_t left = static_cast<std::size_t>(count);
-    off_t where = static_cast<off_t>(d.offset + static_cast<std::uint64_t>(at));
-    while (left > 0) {
-        ssize_t n = d.files->WriteAt(d.fd, from, left, where);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return -1;
+    const auto* from = static_cast<const std::uint8_t*>(buffer);
+    auto start = static_cast<std::uint64_t>(at);
+    std::uint64_t end = start + static_cast<std::uint64_t>(count);
+    for (std::uint64_t sector = start / kSector; sector * kSector < end; ++sector) {
+        auto held = d.held.find(sector);
+        if (held == d.held.end()) {
+            std::array<std::uint8_t, kSector> now{};
+            std::uint64_t readable = std::min(kSector, d.size - sector * kSector);
+            if (!ReadAllAt(d.fd, now.data(), static_cast<std::size_t>(readable),
+                           static_cast<off_t>(d.offset + sector * kSector)))
+                return -1;
+            held = d.held.emplace(sector, now).first;
         }
-        from += n;
-        left -= static_cast<std::size_t>(n);
-        where += n;
+        std::uint64_t first = std::max(start, sector * kSector);
+        std::uint64_t last = std::min(end, (sector + 1) * kSector);
+        std::memcpy(held->second.data() + (first - sector * kSector), from + (first - start), last - first);
     }
     return count;
 }
@@ -142,19 +163,78 @@ int DeviceOpen(ntfs_device* dev, int flags)
 
 int DeviceSync(ntfs_device* dev)
 {
-    if (NDevReadOnly(dev))
-        return 0;
-    if (Of(dev).files->Fsync(Of(dev).fd) != 0)
-        return -1;
+    // What libntfs-3g wrote reaches the disk when the step is complete.
     NDevClearDirty(dev);
     return 0;
 }
 
+// Writes whatever of what is held differs from the disk, run by run of
+// sectors, and flushes; when a write or the flush fails, every sector
+// written is given back what it held before, so the disk is as it was.
+bool Apply(Device& d, std::string* error)
+{
+    struct Run {
+        std::uint64_t sector;
+        std::vector<std::uint8_t> before, after;
+    };
+    std::vector<Run> runs;
+    for (const auto& [sector, bytes] : d.held) {
+        if (runs.empty() || runs.back().sector + runs.back().after.size() / kSector != sector)
+            runs.push_back({sector, {}, {}});
+        runs.back().after.insert(runs.back().after.end(), bytes.begin(), bytes.end());
+    }
+    auto write = [&](const Run& run, const std::vector<std::uint8_t>& bytes) {
+        std::uint64_t length = std::min<std::uint64_t>(bytes.size(), d.size - run.sector * kSector);
+        const std::uint8_t* from = bytes.data();
+        off_t where = static_cast<off_t>(d.offset + run.sector * kSector);
+        while (length > 0) {
+            ssize_t n = d.files->WriteAt(d.fd, from, static_cast<std::size_t>(length), where);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                if (n == 0)
+                    errno = EIO;
+                return false;
+            }
+            from += n;
+            length -= static_cast<std::uint64_t>(n);
+            where += n;
+        }
+        return true;
+    };
+    std::size_t written = 0;
+    bool ok = true;
+    for (Run& run : runs) {
+        run.before.resize(run.after.size());
+        std::uint64_t length = std::min<std::uint64_t>(run.after.size(), d.size - run.sector * kSector);
+        if (!ReadAllAt(d.fd, run.before.data(), static_cast<std::size_t>(length),
+                       static_cast<off_t>(d.offset + run.sector * kSector)) ||
+            !write(run, run.after)) {
+            ok = false;
+            break;
+        }
+        ++written;
+    }
+    ok = ok && d.files->Fsync(d.fd) == 0;
+    d.held.clear();
+    if (ok)
+        return true;
+    int why = errno;
+    bool restored = true;
+    // The run that failed may be partly written: it goes back too.
+    for (std::size_t i = std::min(written + 1, runs.size()); i-- > 0;)
+        restored = write(runs[i], runs[i].before) && restored;
+    restored = d.files->Fsync(d.fd) == 0 && restored;
+    *error = std::string("cannot write the partition: ") + std::strerror(why) +
+             (restored ? "; what this step wrote was taken back" : "; what this step wrote could not all be taken back");
+    errno = why;
+    return false;
+}
+
 int DeviceClose(ntfs_device* dev)
 {
-    int synced = NDevDirty(dev) ? DeviceSync(dev) : 0;
     NDevClearOpen(dev);
-    return synced;
+    return 0;
 }
 
 s64 DeviceSeek(ntfs_device* dev, s64 offset, int whence)
@@ -293,6 +373,44 @@ std::string StoredName(ntfs_inode* dir, ntfs_inode* child, const std::string& fa
     return name;
 }
 
+struct NoCaseSearch {
+    const ntfschar* name;
+    int length;
+    ntfs_volume* vol;
+    std::vector<MFT_REF> found;
+};
+
+extern "C" int MatchNoCase(void* context, const ntfschar* name, const int length, const int type, const s64,
+                           const MFT_REF mref, const unsigned)
+{
+    auto& search = *static_cast<NoCaseSearch*>(context);
+    if (type != FILE_NAME_DOS &&
+        ntfs_names_are_equal(name, static_cast<std::size_t>(length), search.name,
+                             static_cast<std::size_t>(search.length), IGNORE_CASE, search.vol->upcase,
+                             search.vol->upcase_len) &&
+        std::find(search.found.begin(), search.found.end(), MREF(mref)) == search.found.end())
+        search.found.push_back(MREF(mref));
+    return 0;
+}
+
+// The file of dir named name as Windows finds it: that very name, else the
+// one name equal to it in any case. (u64)-1 with errno ENOENT for none, and
+// EEXIST when names told apart only by case make it ambiguous.
+u64 FindNoCase(ntfs_volume* vol, ntfs_inode* dir, const ntfschar* name, int length)
+{
+    u64 exact = ntfs_inode_lookup_by_name(dir, name, length);
+    if (exact != static_cast<u64>(-1))
+        return exact;
+    NoCaseSearch search{name, length, vol, {}};
+    s64 position = 0;
+    if (ntfs_readdir(dir, &position, &search, MatchNoCase) != 0)
+        return static_cast<u64>(-1);
+    if (search.found.size() == 1)
+        return search.found.front();
+    errno = search.found.empty() ? ENOENT : EEXIST;
+    return static_cast<u64>(-1);
+}
+
 } // namespace
 
 struct NtfsVolume {
@@ -335,7 +453,7 @@ bool NtfsFs::Mount(bool forWriting, std::string* error)
         *error = "cannot open " + path_ + (forWriting ? " for writing: " : ": ") + Why(errno);
         return false;
     }
-    volume->device = {&files_, fd, offset_, size_, 0};
+    volume->device = {&files_, fd, offset_, size_, 0, {}};
     ntfs_device* dev = ntfs_device_alloc(partition_.c_str(), 0, &g_operations, &volume->device);
     if (dev == nullptr) {
         *error = "libntfs-3g cannot start: " + Why(errno);
@@ -355,8 +473,6 @@ bool NtfsFs::Mount(bool forWriting, std::string* error)
                  (forWriting ? ": " : "there: ") + Why(why);
         return false;
     }
-    // Windows finds names in any case; so does this.
-    ntfs_set_ignore_case(volume->volume);
     volume_ = std::move(volume);
     writable_ = forWriting;
     return true;
@@ -366,12 +482,46 @@ void NtfsFs::Unmount()
 {
     if (!volume_)
         return;
-    // Closing writes what libntfs-3g still holds and flushes the device;
-    // a volume left open would be one Windows finds unclean.
+    // Closing writes what libntfs-3g still holds; a volume left open would
+    // be one Windows finds unclean.
     ntfs_umount(volume_->volume, FALSE);
+    if (writable_ && !volume_->device.held.empty()) {
+        std::string ignored;
+        Apply(volume_->device, &ignored);
+    }
     close(volume_->device.fd);
     volume_.reset();
     writable_ = false;
+}
+
+bool NtfsFs::Step(const std::function<bool(std::string*)>& change, std::string* error)
+{
+    if (!ForWriting(error))
+        return false;
+    ntfs_volume* vol = volume_->volume;
+    g_lastMessage.clear();
+    bool done = change(error);
+    // The volume's own records (the MFT's, the bitmap's) as this step left
+    // them belong to it too.
+    for (ntfs_inode* own : {vol->mft_ni, vol->mftmirr_ni, vol->lcnbmp_ni, vol->vol_ni, vol->secure_ni})
+        if (done && own != nullptr && ntfs_inode_sync(own) != 0) {
+            *error = "cannot write " + partition_ + ": " + Why(errno);
+            done = false;
+        }
+    if (done && Apply(volume_->device, error))
+        return true;
+    // libntfs-3g's picture of the volume may be ahead of the disk now: it
+    // is opened again as the disk is.
+    volume_->device.held.clear();
+    writable_ = false;
+    ntfs_umount(volume_->volume, FALSE);
+    volume_->device.held.clear();
+    close(volume_->device.fd);
+    volume_.reset();
+    std::string again;
+    if (!Mount(true, &again))
+        Mount(false, &again);
+    return false;
 }
 
 bool NtfsFs::ForWriting(std::string* error)
@@ -408,8 +558,7 @@ bool NtfsFs::Resolve(const std::string& path, std::string* stored, bool* missing
             return false;
         }
         Ucs uname(name);
-        u64 ref = dir && uname.ok() ? ntfs_inode_lookup_by_name(dir.get(), uname.text, uname.length)
-                                    : static_cast<u64>(-1);
+        u64 ref = dir && uname.ok() ? FindNoCase(vol, dir.get(), uname.text, uname.length) : static_cast<u64>(-1);
         Inode child(ref == static_cast<u64>(-1) ? nullptr : ntfs_inode_open(vol, MREF(ref)));
         if (!child) {
             *missing = errno == ENOENT;
@@ -599,9 +748,12 @@ bool OpenPlace(ntfs_volume* vol, const std::string& path, Place* place, int* why
     return true;
 }
 
-bool Exists(const Place& place)
+// Whether the name is taken, in any case: Windows would take two names told
+// apart only by case for one.
+bool Exists(ntfs_volume* vol, const Place& place)
 {
-    return ntfs_inode_lookup_by_name(place.dir.get(), place.name->text, place.name->length) != static_cast<u64>(-1);
+    return FindNoCase(vol, place.dir.get(), place.name->text, place.name->length) != static_cast<u64>(-1) ||
+           errno == EEXIST;
 }
 
 } // namespace
@@ -609,85 +761,85 @@ bool Exists(const Place& place)
 bool NtfsFs::CreateNew(const std::string& path, std::span<const std::uint8_t> bytes, const FileKeep& keep,
                        std::string* error)
 {
-    auto fail = [&](const std::string& step, int why) {
-        *error = "cannot " + step + " " + Name(path) + ": " + Why(why);
-        errno = why;
-        return false;
-    };
-    if (!ForWriting(error))
-        return false;
-    ntfs_volume* vol = volume_->volume;
-    Place place;
     int why = 0;
-    if (!OpenPlace(vol, path, &place, &why))
-        return fail("make", why);
-    if (Exists(place))
-        return fail("make", EEXIST);
-    ntfs_inode* made = ntfs_create(place.dir.get(), cpu_to_le32(keep.securityId), place.name->text,
-                                   static_cast<u8>(place.name->length), S_IFREG);
-    if (made == nullptr)
-        return fail("make", errno);
-    bool written = true;
-    {
-        Attr na(ntfs_attr_open(made, AT_DATA, AT_UNNAMED, 0));
-        std::size_t done = 0;
-        written = na != nullptr;
-        while (written && done < bytes.size()) {
-            s64 n = ntfs_attr_pwrite(na.get(), static_cast<s64>(done), static_cast<s64>(bytes.size() - done),
-                                     bytes.data() + done);
-            written = n > 0;
-            done += written ? static_cast<std::size_t>(n) : 0;
-        }
-        why = written ? 0 : errno ? errno : EIO;
-    }
-    if (written) {
-        u32 kept = FILE_ATTR_READONLY | FILE_ATTR_HIDDEN | FILE_ATTR_SYSTEM | FILE_ATTR_NOT_CONTENT_INDEXED;
-        made->flags = static_cast<FILE_ATTR_FLAGS>((le32_to_cpu(made->flags) & ~kept) | (keep.attributes & kept));
-        ntfs_inode_mark_dirty(made);
-        // Closed through its folder, whose index entry it updates.
-        written = ntfs_inode_close_in_dir(made, place.dir.get()) == 0;
-        why = written ? 0 : errno;
-        made = nullptr;
-    }
-    if (written && files_.Fsync(volume_->device.fd) != 0) {
-        written = false;
-        why = errno;
-    }
-    if (written)
-        return true;
-    // Nothing of it is left: the new file goes again.
-    std::string ignored;
-    if (made != nullptr) // ntfs_delete closes both inodes it is given
-        ntfs_delete(vol, path.c_str(), made, place.dir.release(), place.name->text,
-                    static_cast<u8>(place.name->length));
-    else
-        Remove(path, &ignored);
-    return fail("write", why);
+    bool made = Step(
+        [&](std::string* reason) {
+            ntfs_volume* vol = volume_->volume;
+            auto fail = [&](int error) {
+                why = error;
+                *reason = "cannot make " + Name(path) + ": " + Why(error);
+                return false;
+            };
+            Place place;
+            if (!OpenPlace(vol, path, &place, &why))
+                return fail(why);
+            if (Exists(vol, place))
+                return fail(EEXIST);
+            ntfs_inode* ni = ntfs_create(place.dir.get(), cpu_to_le32(keep.securityId), place.name->text,
+                                         static_cast<u8>(place.name->length), S_IFREG);
+            if (ni == nullptr)
+                return fail(errno);
+            bool written = true;
+            {
+                Attr na(ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0));
+                std::size_t done = 0;
+                written = na != nullptr;
+                while (written && done < bytes.size()) {
+                    s64 n = ntfs_attr_pwrite(na.get(), static_cast<s64>(done), static_cast<s64>(bytes.size() - done),
+                                             bytes.data() + done);
+                    written = n > 0;
+                    done += written ? static_cast<std::size_t>(n) : 0;
+                }
+                if (!written)
+                    why = errno ? errno : EIO;
+            }
+            u32 kept = FILE_ATTR_READONLY | FILE_ATTR_HIDDEN | FILE_ATTR_SYSTEM | FILE_ATTR_NOT_CONTENT_INDEXED;
+            ni->flags = static_cast<FILE_ATTR_FLAGS>((le32_to_cpu(ni->flags) & ~kept) | (keep.attributes & kept));
+            ntfs_inode_mark_dirty(ni);
+            // Closed through its folder, whose index entry it updates.
+            if (ntfs_inode_close_in_dir(ni, place.dir.get()) != 0 && written) {
+                written = false;
+                why = errno;
+            }
+            return written || fail(why);
+        },
+        error);
+    if (!made)
+        errno = why ? why : EIO;
+    return made;
 }
 
 bool NtfsFs::Remove(const std::string& path, std::string* error)
 {
-    if (!ForWriting(error))
-        return false;
-    ntfs_volume* vol = volume_->volume;
-    Place place;
-    int why = 0;
-    if (!OpenPlace(vol, path, &place, &why)) {
-        *error = "cannot remove " + Name(path) + ": " + Why(why);
-        return false;
+    if (!writable_ && volume_) {
+        // Nothing to remove needs no writing.
+        FileFacts facts;
+        std::string ignored;
+        if (Facts(path, &facts, &ignored) && facts.type == FileFacts::Type::Missing)
+            return true;
     }
-    u64 ref = ntfs_inode_lookup_by_name(place.dir.get(), place.name->text, place.name->length);
-    if (ref == static_cast<u64>(-1))
-        return true;
-    ntfs_inode* ni = ntfs_inode_open(vol, MREF(ref));
-    // ntfs_delete closes both inodes it is given.
-    if (ni == nullptr || ntfs_delete(vol, path.c_str(), ni, place.dir.release(), place.name->text,
-                                     static_cast<u8>(place.name->length)) != 0 ||
-        files_.Fsync(volume_->device.fd) != 0) {
-        *error = "cannot remove " + Name(path) + ": " + Why(errno);
-        return false;
-    }
-    return true;
+    return Step(
+        [&](std::string* reason) {
+            ntfs_volume* vol = volume_->volume;
+            Place place;
+            int why = 0;
+            if (!OpenPlace(vol, path, &place, &why)) {
+                *reason = "cannot remove " + Name(path) + ": " + Why(why);
+                return false;
+            }
+            u64 ref = ntfs_inode_lookup_by_name(place.dir.get(), place.name->text, place.name->length);
+            if (ref == static_cast<u64>(-1))
+                return true;
+            ntfs_inode* ni = ntfs_inode_open(vol, MREF(ref));
+            // ntfs_delete closes both inodes it is given.
+            if (ni == nullptr || ntfs_delete(vol, path.c_str(), ni, place.dir.release(), place.name->text,
+                                             static_cast<u8>(place.name->length)) != 0) {
+                *reason = "cannot remove " + Name(path) + ": " + Why(errno);
+                return false;
+            }
+            return true;
+        },
+        error);
 }
 
 namespace {
@@ -698,7 +850,7 @@ bool LinkName(ntfs_volume* vol, const std::string& from, const std::string& to, 
     Place source, target;
     if (!OpenPlace(vol, from, &source, why) || !OpenPlace(vol, to, &target, why))
         return false;
-    if (Exists(target)) {
+    if (Exists(vol, target)) {
         *why = EEXIST;
         return false;
     }
@@ -720,22 +872,32 @@ bool LinkName(ntfs_volume* vol, const std::string& from, const std::string& to, 
 
 } // namespace
 
+bool NtfsFs::Link(const std::string& from, const std::string& to, std::string* error)
+{
+    int why = 0;
+    bool linked = Step(
+        [&](std::string* reason) {
+            if (LinkName(volume_->volume, from, to, &why))
+                return true;
+            *reason = "cannot give " + Name(from) + " the name " + Name(to) + ": " + Why(why);
+            return false;
+        },
+        error);
+    if (!linked)
+        errno = why ? why : EIO;
+    return linked;
+}
+
 bool NtfsFs::MoveNoReplace(const std::string& from, const std::string& to, std::string* error)
 {
-    if (!ForWriting(error))
+    if (!Link(from, to, error))
         return false;
-    int why = 0;
-    if (!LinkName(volume_->volume, from, to, &why) || files_.Fsync(volume_->device.fd) != 0) {
-        why = why ? why : errno;
-        *error = "cannot move " + Name(from) + " to " + Name(to) + ": " + Why(why);
-        errno = why;
-        return false;
-    }
     std::string removed;
     if (!Remove(from, &removed)) {
         std::string ignored;
         Remove(to, &ignored);
         *error = removed;
+        errno = EIO;
         return false;
     }
     return true;
@@ -745,53 +907,43 @@ bool NtfsFs::Replace(const std::string& from, const std::string& to, std::string
 {
     // libntfs-3g has no rename over a file. As ntfs-3g does, the original
     // first gets a second name, then loses its own; the new file takes it
-    // and gives up its temporary one. Unlike ntfs-3g, each step is flushed
-    // before the next, the original's second name is not removed until the
-    // new file is in place, and a failure puts the original back under its
-    // own name: the file is the original or the new one, never missing.
-    if (!ForWriting(error))
-        return false;
-    ntfs_volume* vol = volume_->volume;
+    // and gives up its temporary one. Unlike ntfs-3g, each step reaches the
+    // disk whole before the next starts (or is taken back), the original's
+    // second name goes only once the new file is in place, and a failure
+    // puts the original back under its own name: the file is the original
+    // or the new one, never missing.
     std::string hold = JoinPath(FolderOf(to), "." + BaseName(to) + ".voskarelle-old");
-    std::string ignored;
-    int why = 0;
+    std::string ignored, why;
     auto fail = [&](const std::string& reason, bool asItWas) {
         *error = "cannot put " + Name(from) + " in place of " + Name(to) + ": " + reason + "; " +
                  (asItWas ? Name(to) + " is as it was" : "the original is kept as " + Name(hold));
         return false;
     };
-    if (!Remove(hold, &ignored))
-        return fail(ignored, true);
-    if (!LinkName(vol, to, hold, &why) || files_.Fsync(volume_->device.fd) != 0) {
-        std::string reason = Why(why ? why : errno);
+    if (!Remove(hold, &why))
+        return fail(why, true);
+    if (!Link(to, hold, &why))
+        return fail(why, true);
+    if (!Remove(to, &why)) {
         Remove(hold, &ignored);
-        return fail(reason, true);
+        return fail(why, true);
     }
-    if (!Remove(to, &ignored)) {
-        std::string reason = ignored;
-        Remove(hold, &ignored);
-        return fail(reason, true);
-    }
-    if (!LinkName(vol, from, to, &why) || files_.Fsync(volume_->device.fd) != 0) {
-        std::string reason = Why(why ? why : errno);
-        // The new file may have taken the name before the flush failed.
-        Remove(to, &ignored);
-        int back = 0;
-        bool restored = LinkName(vol, hold, to, &back) && files_.Fsync(volume_->device.fd) == 0;
+    if (!Link(from, to, &why)) {
+        bool restored = Link(hold, to, &ignored);
         if (restored)
             Remove(hold, &ignored);
-        return fail(reason, restored);
+        return fail(why, restored);
     }
     // In place. What is left is the new file's temporary name and the
-    // original's second one; should their removal fail, the files stay
-    // beside it, and the new file is in place all the same.
-    Remove(from, &ignored);
-    Remove(hold, &ignored);
+    // original's second one; should their removal fail, they stay beside
+    // it, and the new file is in place all the same.
+    Clear(from, &ignored);
+    Clear(hold, &ignored);
     return true;
 }
 
 bool NtfsFs::Flush(const std::string&, std::string* error)
 {
+    // Each step was flushed when it reached the disk.
     if (!writable_ || files_.Fsync(volume_->device.fd) == 0)
         return true;
     *error = "cannot flush " + partition_ + ": " + Why(errno);

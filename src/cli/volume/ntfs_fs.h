@@ -9,6 +9,7 @@
 #include "cli/volume/file_system.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -49,6 +50,11 @@ private:
     bool Mount(bool forWriting, std::string* error);
     void Unmount();
     bool ForWriting(std::string* error);
+    // Makes one change through libntfs-3g and puts all it wrote on the disk
+    // at once, or none of it (libntfs-3g then opens the volume again).
+    bool Step(const std::function<bool(std::string*)>& change, std::string* error);
+    // Gives the file from the further name to, in the same folder.
+    bool Link(const std::string& from, const std::string& to, std::string* error);
 
     CommitFiles& files_;
     std::string path_;

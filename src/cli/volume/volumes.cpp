@@ -133,6 +133,18 @@ std::string ProbeType(int fd)
 
 } // namespace
 
+const Partition* PartitionOfDevice(const std::string& root, const DiskScan& scan, unsigned major, unsigned minor)
+{
+    for (const Partition& part : scan.partitions) {
+        const DiskInfo* disk = DiskOf(scan, part);
+        if (disk == nullptr)
+            continue;
+        if (KernelDevices(root, part, disk->path, !IsBlockDevice(disk->path)).count({major, minor}) != 0)
+            return &part;
+    }
+    return nullptr;
+}
+
 bool ParseFileName(const std::string& text, FileName* name, std::string* error)
 {
     *name = {};
@@ -286,14 +298,24 @@ FileSystem* Volumes::Open(const Partition& part, const DiskInfo& disk, std::stri
     // writing can take it exclusively; an image is read at the offset.
     std::string source = blockDisk ? part.path : disk.path;
     std::uint64_t offset = blockDisk ? 0 : part.offset;
+    std::string type = part.fs;
+    if (type.empty()) {
+        // libblkid wants a readable MFT to call it NTFS; a damaged one is
+        // still NTFS by its boot sector, for libntfs-3g to say what is wrong.
+        Fd fd(OpenNoWait(source.c_str(), O_RDONLY));
+        char oem[8];
+        if (fd.get() >= 0 && ReadAllAt(fd.get(), oem, sizeof oem, static_cast<off_t>(offset + 3)) &&
+            std::memcmp(oem, "NTFS    ", 8) == 0)
+            type = "ntfs";
+    }
     std::unique_ptr<FileSystem> opened;
-    if (part.fs == "ntfs") {
+    if (type == "ntfs") {
         auto ntfs = NtfsFs::Open(files_, source, blockDisk || IsBlockDevice(source), offset, part.size, part.path,
                                  error);
         if (ntfs && allowHibernated_)
             ntfs->AllowHibernated();
         opened = std::move(ntfs);
-    } else if (part.fs == "vfat") {
+    } else if (type == "vfat") {
         opened = FatFs::Open(files_, source, offset, part.path, error);
     } else {
         *error = part.path + (part.fs.empty() ? " holds no file system libblkid knows"

@@ -27,6 +27,11 @@ struct FileName {
 // the reason for a malformed one.
 bool ParseFileName(const std::string& text, FileName* name, std::string* error);
 
+// The examined partition whose bytes the kernel shows as the device
+// major:minor: the partition's own node or what is stacked on it, or for an
+// image a loop device over it (looked up under root); nullptr for none.
+const Partition* PartitionOfDevice(const std::string& root, const DiskScan& scan, unsigned major, unsigned minor);
+
 class Volumes {
 public:
     // root: where this machine's /proc and /sys are; sectorSize: the images'

@@ -1,0 +1,577 @@
+// The files of a clone inside a disk image's partitions, reached without
+// mounting anything: the hive on NTFS through libntfs-3g, the store on the
+// EFI system partition through mtools. Images are made with sfdisk, mkntfs
+// and mkfs.fat, filled through ntfs-3g on a partition image file and
+// mtools, and every result is read back with the field's own tools.
+#include "cli/machine/commit_files.h"
+#include "cli/verbs/command.h"
+#include "cli/volume/volumes.h"
+#include "hive/bytes.h"
+#include "hive/hive_file.h"
+#include "mounttable/identity.h"
+#include "support/disk_images.h"
+#include "support/hivex_registry.h"
+#include "support/regf_writer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Json = nlohmann::json;
+
+// The layout of the clone: its EFI system partition, its Windows volume and
+// a Linux partition, in 512-byte sectors.
+constexpr std::uint64_t kEspStart = 2048, kEspSectors = 81920;
+constexpr std::uint64_t kWindowsStart = 83968, kWindowsSectors = 98304;
+constexpr std::uint64_t kLinuxStart = 182272, kLinuxSectors = 16384;
+constexpr std::uint64_t kWindowsOffset = kWindowsStart * 512;
+
+const std::string kHivePath = "/Windows/System32/config/SYSTEM";
+const std::string kStorePath = "/EFI/Microsoft/Boot/BCD";
+const std::string kLoader = "Objects\\{a1b2c3d4-0000-4000-8000-000000000001}";
+const Bytes kOldSystem = MbrIdentity(0x99887766, 0x100000);
+
+std::vector<std::uint8_t> Dword(std::uint32_t value)
+{
+    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+int Shell(const std::string& command)
+{
+    return std::system(command.c_str());
+}
+
+std::string Quote(const fs::path& path)
+{
+    return "'" + path.string() + "'";
+}
+
+// Mounts an NTFS partition image with ntfs-3g for fill to change, and
+// unmounts it whatever happens.
+bool WithNtfs(const fs::path& part, const std::function<void(const fs::path&)>& fill)
+{
+    fs::path mount = part.string() + ".mnt";
+    fs::create_directories(mount);
+    if (Shell("ntfs-3g " + Quote(part) + " " + Quote(mount)) != 0)
+        return false;
+    struct Unmount {
+        fs::path dir;
+        ~Unmount() { Shell("umount " + Quote(dir) + " 2>/dev/null"); }
+    } unmount{mount};
+    fill(mount);
+    return true;
+}
+
+// The partition's bytes of an image, as a file of their own.
+fs::path Extract(const fs::path& image, std::uint64_t start, std::uint64_t sectors, const fs::path& to)
+{
+    Shell("dd if=" + Quote(image) + " of=" + Quote(to) + " bs=1M iflag=skip_bytes,count_bytes skip=" +
+          std::to_string(start * 512) + " count=" + std::to_string(sectors * 512) + " status=none");
+    return to;
+}
+
+void PutBackPartition(const fs::path& image, std::uint64_t start, const fs::path& part)
+{
+    Shell("dd if=" + Quote(part) + " of=" + Quote(image) + " bs=1M oflag=seek_bytes seek=" +
+          std::to_string(start * 512) + " conv=notrunc status=none");
+}
+
+// A file of the NTFS volume, read with ntfscat from the partition's bytes
+// (extracted when part is empty); of the FAT, with mcopy.
+Bytes NtfsFile(const fs::path& image, const std::string& path, const fs::path& part = {})
+{
+    fs::path from = part.empty() ? Extract(image, kWindowsStart, kWindowsSectors, image.string() + ".ntfs") : part;
+    fs::path out = image.string() + ".out";
+    Shell("ntfscat " + Quote(from) + " '" + path + "' >" + Quote(out) + " 2>/dev/null");
+    Bytes bytes = FileBytes(out);
+    if (part.empty())
+        fs::remove(from);
+    fs::remove(out);
+    return bytes;
+}
+
+Bytes FatFile(const fs::path& image, const std::string& path)
+{
+    fs::path out = image.string() + ".out";
+    fs::remove(out);
+    Shell("MTOOLS_SKIP_CHECK=1 mcopy -n -i " + Quote(image.string() + "@@" + std::to_string(kEspStart * 512)) +
+          " '::" + path + "' " + Quote(out) + " 2>/dev/null");
+    Bytes bytes = FileBytes(out);
+    fs::remove(out);
+    return bytes;
+}
+
+std::vector<std::string> NtfsFolder(const fs::path& image, const std::string& folder, const fs::path& given = {})
+{
+    fs::path part = given.empty() ? Extract(image, kWindowsStart, kWindowsSectors, image.string() + ".ntfs") : given;
+    std::vector<std::string> names;
+    std::FILE* pipe = popen(("ntfsls -a " + Quote(part) + " -p '" + folder + "' 2>/dev/null").c_str(), "r");
+    char line[512];
+    while (pipe && std::fgets(line, sizeof line, pipe)) {
+        std::string name = line;
+        name.erase(name.find_last_not_of("\r\n") + 1);
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    if (pipe)
+        pclose(pipe);
+    if (given.empty())
+        fs::remove(part);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> FatFolder(const fs::path& image, const std::string& folder)
+{
+    std::vector<std::string> names;
+    std::FILE* pipe = popen(("MTOOLS_SKIP_CHECK=1 mdir -a -b -i " +
+                             Quote(image.string() + "@@" + std::to_string(kEspStart * 512)) + " '::" + folder +
+                             "/' 2>/dev/null")
+                                .c_str(),
+                            "r");
+    char line[512];
+    while (pipe && std::fgets(line, sizeof line, pipe))
+        names.emplace_back(line);
+    if (pipe)
+        pclose(pipe);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The clone's hive and store as made, before any test changes them.
+ValueList CloneTable()
+{
+    return {{"\\DosDevices\\C:", kRegBinary, kOldSystem},
+            {"\\??\\Volume{6c5a3e1e-0000-0000-0000-100000000000}", kRegBinary, kOldSystem}};
+}
+
+std::vector<std::pair<std::string, ValueList>> StoreKeys()
+{
+    BootDevice old;
+    old.style = PartitionStyle::Mbr;
+    old.signature = 0x99887766;
+    old.offset = 0x100000;
+    return {{"Description", {{"KeyName", 1, Utf16("BCD00000000")}}},
+            {kLoader + "\\Description", {{"Type", 4, Dword(0x10200003)}}},
+            {kLoader + "\\Elements\\11000001", {{"Element", kRegBinary, BootPartitionElement(old)}}},
+            {kLoader + "\\Elements\\21000001", {{"Element", kRegBinary, BootPartitionElement(old)}}}};
+}
+
+// Fails one numbered call of a kind: a write of the NTFS device layer, a
+// flush, or an mtools run.
+class StepFailure final : public CommitFiles {
+public:
+    StepFailure(std::string kind, int at) : kind_(std::move(kind)), at_(at) {}
+    ssize_t WriteAt(int fd, const void* data, std::size_t size, off_t offset) override
+    {
+        if (++writes_ == at_ && kind_ == "write")
+            return errno = EIO, -1;
+        return CommitFiles::WriteAt(fd, data, size, offset);
+    }
+    int Fsync(int fd) override
+    {
+        if (++syncs_ == at_ && kind_ == "fsync")
+            return errno = EIO, -1;
+        return CommitFiles::Fsync(fd);
+    }
+    ChildResult Run(const std::vector<std::string>& argv,
+                    const std::vector<std::pair<std::string, std::string>>& environment) override
+    {
+        if (++runs_ == at_ && kind_ == "mtools") {
+            ChildResult failed;
+            failed.started = true;
+            failed.status = 1;
+            failed.errors = argv[0] + ": failure injected";
+            return failed;
+        }
+        return CommitFiles::Run(argv, environment);
+    }
+
+private:
+    std::string kind_;
+    int at_;
+
+public:
+    int writes_ = 0, syncs_ = 0, runs_ = 0;
+};
+
+class VolumeTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        template_ = fs::temp_directory_path() / ("vosk-volume-template-" + std::to_string(getpid()));
+        fs::remove_all(template_);
+        fs::create_directories(template_);
+        if (access("/dev/fuse", R_OK | W_OK) != 0 || Shell("command -v ntfs-3g mcopy ntfscat >/dev/null") != 0) {
+            skip_ = "no FUSE, ntfs-3g or mtools here: the images of the volume tests cannot be filled";
+            return;
+        }
+        fs::path image = template_ / "clone.img";
+        std::string table = "label: gpt\nlabel-id: 1D2C3B4A-5E6F-4A1B-8C9D-0E1F2A3B4C5D\n"
+                            "start=" + std::to_string(kEspStart) + ", size=" + std::to_string(kEspSectors) +
+                            ", type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B\n"
+                            "start=" + std::to_string(kWindowsStart) + ", size=" + std::to_string(kWindowsSectors) +
+                            ", type=EBD0A0A2-B9E5-4433-87C0-68B6B7C9A4F2\n"
+                            "start=" + std::to_string(kLinuxStart) + ", size=" + std::to_string(kLinuxSectors) +
+                            ", type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n";
+        ASSERT_TRUE(MakeImage(image, "100M", table));
+        fs::path part = template_ / "windows.part";
+        ASSERT_EQ(Shell("truncate -s " + std::to_string(kWindowsSectors * 512) + " " + Quote(part) + " && " +
+                        Tool("mkntfs") + " -F -Q -q -p " + std::to_string(kWindowsStart) + " " + Quote(part) +
+                        " >/dev/null 2>&1"),
+                  0);
+        bool filled = false;
+        ASSERT_TRUE(WithNtfs(part, [&](const fs::path& mount) {
+            fs::create_directories(mount / "Windows/System32/config");
+            filled = MakeHiveFile((mount / "Windows/System32/config/SYSTEM").c_str(),
+                                  {{"MountedDevices", CloneTable()}, {"Select", {{"Current", 4, Dword(1)}}}});
+        }));
+        ASSERT_TRUE(filled);
+        PutBackPartition(image, kWindowsStart, part);
+        fs::remove(part);
+        std::string esp = Quote(image.string() + "@@" + std::to_string(kEspStart * 512));
+        ASSERT_EQ(Shell(Tool("mkfs.fat") + " -F 32 -s 1 -n ESP --offset " + std::to_string(kEspStart) + " " +
+                        Quote(image) + " " + std::to_string(kEspSectors / 2) + " >/dev/null 2>&1"),
+                  0);
+        fs::path store = template_ / "BCD";
+        ASSERT_TRUE(MakeHiveFile(store.c_str(), StoreKeys()));
+        ASSERT_EQ(Shell("MTOOLS_SKIP_CHECK=1 mmd -i " + esp + " ::/EFI ::/EFI/Microsoft ::/EFI/Microsoft/Boot && "
+                        "MTOOLS_SKIP_CHECK=1 mcopy -i " + esp + " " + Quote(store) + " ::/EFI/Microsoft/Boot/BCD"),
+                  0);
+        ASSERT_EQ(Shell(Tool("mkfs.ext4") + " -q -F -E offset=" + std::to_string(kLinuxStart * 512) + " " +
+                        Quote(image) + " " + std::to_string(kLinuxSectors / 2) + "k >/dev/null 2>&1"),
+                  0);
+    }
+    static void TearDownTestSuite() { fs::remove_all(template_); }
+
+    void SetUp() override
+    {
+        if (!skip_.empty())
+            GTEST_SKIP() << skip_;
+        root = fs::temp_directory_path() /
+               ("vosk-volume-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root / "machine");
+        image = root / "clone.img";
+        ASSERT_EQ(Shell("cp --sparse=always " + Quote(template_ / "clone.img") + " " + Quote(image)), 0);
+        hive = image.string() + "#2:" + kHivePath;
+        store = image.string() + "#1:" + kStorePath;
+        hiveBytes = NtfsFile(image, kHivePath);
+        storeBytes = FatFile(image, kStorePath);
+        ASSERT_FALSE(hiveBytes.empty());
+        ASSERT_FALSE(storeBytes.empty());
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    int Run(std::vector<std::string> args, CommitFiles* files = nullptr)
+    {
+        if (std::find(args.begin(), args.end(), "--disk") == args.end())
+            args.insert(args.end(), {"--disk", image.string()});
+        std::ostringstream o, e;
+        CommitFiles plain;
+        status = RunVoskarelle(args, o, e, files ? *files : plain, (root / "machine").string());
+        out = o.str();
+        err = e.str();
+        return status;
+    }
+
+    ValueList HiveValues(const Bytes& bytes, const char* key)
+    {
+        fs::path copy = root / "hive-copy";
+        WriteBytes(copy, bytes);
+        ValueList values = DumpHiveKey(copy.c_str(), key).values;
+        std::sort(values.begin(), values.end(), [](auto& a, auto& b) { return a.name < b.name; });
+        return values;
+    }
+    Bytes StoreElement(const Bytes& bytes, const std::string& key)
+    {
+        fs::path copy = root / "store-copy";
+        WriteBytes(copy, bytes);
+        HiveKeyDump dump = DumpHiveKey(copy.c_str(), key.c_str());
+        return dump.values.empty() ? Bytes{} : dump.values[0].data;
+    }
+
+    inline static fs::path template_;
+    inline static std::string skip_;
+    fs::path root, image;
+    std::string hive, store;
+    Bytes hiveBytes, storeBytes;
+    int status = -1;
+    std::string out, err;
+};
+
+// Reading a file inside a partition changes no byte of the image, finds its
+// names in any case with either separator, and names it as given.
+TEST_F(VolumeTest, ShowReadsInsideTheImageAndChangesNothing)
+{
+    Bytes before = FileBytes(image);
+    ASSERT_EQ(Run({"show", image.string() + "#2:\\windows\\SYSTEM32\\Config\\system", "--bcd",
+                   image.string() + "#1:/efi/microsoft/boot/bcd", "--json"}),
+              0)
+        << err;
+    Json doc = Json::parse(out);
+    EXPECT_EQ(doc["hive"], image.string() + "#2:\\windows\\SYSTEM32\\Config\\system");
+    ASSERT_EQ(doc["entries"].size(), 1u);
+    EXPECT_EQ(doc["entries"][0]["identity"], HexText(kOldSystem));
+    EXPECT_EQ(doc["boot"]["objects"].size(), 1u);
+    EXPECT_EQ(doc["own_volume"]["partition"], image.string() + "#2") << out;
+    EXPECT_EQ(FileBytes(image), before) << "a verb that reads writes nothing";
+    ASSERT_EQ(Run({"set", hive, "C:=D:", "--dry-run"}), 0) << err;
+    ASSERT_EQ(Run({"move", hive, "--bcd", store, "C:=" + image.string() + "#2", "--dry-run"}), 0) << err;
+    EXPECT_EQ(FileBytes(image), before) << "a dry run writes nothing";
+}
+
+// A change of the hive on NTFS and the store on FAT lands as one, every
+// other value as it was, read back with ntfscat and mcopy.
+TEST_F(VolumeTest, SetAndMoveWriteTheFilesInsideTheImage)
+{
+    ASSERT_EQ(Run({"move", hive, "--bcd", store, "C:=" + image.string() + "#2"}), 0) << err;
+    EXPECT_NE(out.find("Written: " + image.string() + "#2:/Windows/System32/config/SYSTEM"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Backup: " + image.string() + "#1:/EFI/Microsoft/Boot/BCD.voskarelle-"), std::string::npos)
+        << out;
+    Bytes newHive = NtfsFile(image, kHivePath);
+    ValueList table = HiveValues(newHive, "MountedDevices");
+    ASSERT_EQ(table.size(), 2u);
+    DecodedIdentity c = DecodeIdentity(FindValue(table, "\\DosDevices\\C:")->data);
+    EXPECT_EQ(c.kind, IdentityKind::Gpt) << "C: now names the clone's Windows partition";
+    EXPECT_EQ(FindValue(table, "\\??\\Volume{6c5a3e1e-0000-0000-0000-100000000000}")->data,
+              FindValue(table, "\\DosDevices\\C:")->data);
+    BootDevice loader = DecodeBootDevice(StoreElement(FatFile(image, kStorePath), kLoader + "\\Elements\\21000001"));
+    EXPECT_EQ(loader.style, PartitionStyle::Gpt);
+    EXPECT_EQ(loader.partition, c.guid);
+    EXPECT_EQ(GuidText(loader.disk), "{1d2c3b4a-5e6f-4a1b-8c9d-0e1f2a3b4c5d}");
+    // The backups hold the originals.
+    std::vector<std::string> config = NtfsFolder(image, "/Windows/System32/config");
+    ASSERT_EQ(config.size(), 2u) << "the hive and its backup, nothing else";
+    EXPECT_EQ(NtfsFile(image, "/Windows/System32/config/" + config[1]), hiveBytes);
+
+    ASSERT_EQ(Run({"set", hive, "C:=E:", "--no-backup"}), 0) << err;
+    table = HiveValues(NtfsFile(image, kHivePath), "MountedDevices");
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\C:"), nullptr);
+    EXPECT_NE(FindValue(table, "\\DosDevices\\E:"), nullptr);
+    EXPECT_EQ(NtfsFolder(image, "/Windows/System32/config"), config) << "no file left beside it";
+}
+
+// A clone taken from a running Windows, its log beside it in the volume:
+// read as recovered, written clean, the log set aside there.
+TEST_F(VolumeTest, ADirtyHiveInsideAVolumeIsRecoveredAndItsLogSetAside)
+{
+    ValueList logged = CloneTable();
+    logged.push_back({"\\DosDevices\\Q:", kRegBinary, MbrIdentity(0x11223344, 0x100000)});
+    fs::path later = root / "later";
+    ASSERT_TRUE(MakeHiveFile(later.c_str(), {{"MountedDevices", logged}, {"Select", {{"Current", 4, Dword(1)}}}}));
+    Bytes latest = FileBytes(later);
+    Bytes base = hiveBytes;
+    std::uint32_t sequence = Le32(base, 8);
+    PutLe32(base, 4, sequence + 1);
+    PutLe32(base, 0x1FC, BaseBlockChecksum(base));
+    std::vector<LogPage> pages;
+    auto binsSize = static_cast<std::uint32_t>(latest.size() - 4096);
+    for (std::uint32_t at = 0; at < binsSize; at += 4096)
+        pages.push_back({at, Bytes(latest.begin() + 4096 + at, latest.begin() + 8192 + at)});
+    Bytes log = MakeNewFormatLog(base, sequence, {{sequence, binsSize, pages}});
+    fs::path part = Extract(image, kWindowsStart, kWindowsSectors, root / "windows.part");
+    ASSERT_TRUE(WithNtfs(part, [&](const fs::path& mount) {
+        WriteBytes(mount / "Windows/System32/config/SYSTEM", base);
+        WriteBytes(mount / "Windows/System32/config/system.LOG1", log);
+    }));
+    PutBackPartition(image, kWindowsStart, part);
+
+    ASSERT_EQ(Run({"set", hive, "Q:=R:", "--no-backup"}), 0) << err;
+    EXPECT_NE(out.find("Log moved aside: " + image.string() + "#2:/Windows/System32/config/system.LOG1.voskarelle-"),
+              std::string::npos)
+        << out;
+    Bytes written = NtfsFile(image, kHivePath);
+    BaseBlock block;
+    ASSERT_TRUE(ParseBaseBlock(written, &block));
+    EXPECT_FALSE(block.Dirty());
+    ValueList table = HiveValues(written, "MountedDevices");
+    EXPECT_NE(FindValue(table, "\\DosDevices\\R:"), nullptr) << "the logged Q:, moved";
+    std::vector<std::string> config = NtfsFolder(image, "/Windows/System32/config");
+    ASSERT_EQ(config.size(), 2u);
+    EXPECT_TRUE(config[1].starts_with("system.LOG1.voskarelle-")) << config[1];
+}
+
+// Nothing is written where the command cannot be sure of what it reads or
+// writes: each refusal says why and leaves the image as it was.
+TEST_F(VolumeTest, BadInputIsRefusedAndTheImageStaysAsItWas)
+{
+    auto overwrite = [&](std::uint64_t offset, std::size_t count, std::uint8_t seed) {
+        Bytes noise(count);
+        for (std::size_t i = 0; i < count; ++i)
+            noise[i] = static_cast<std::uint8_t>((i * 2654435761u + seed) >> 13);
+        std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(offset));
+        file.write(reinterpret_cast<const char*>(noise.data()), static_cast<std::streamsize>(noise.size()));
+    };
+    auto mftOffset = [&] {
+        Bytes boot = FileBytes(image);
+        const std::uint8_t* b = boot.data() + kWindowsOffset;
+        std::uint64_t cluster = static_cast<std::uint64_t>(b[0x0B] | b[0x0C] << 8) * b[0x0D];
+        return kWindowsOffset + Le64(std::vector<std::uint8_t>(b + 0x30, b + 0x38), 0) * cluster;
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        std::function<void()> make;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"no such partition", {"set", image.string() + "#7:" + kHivePath, "C:=D:"}, [] {}, "has no partition 7"},
+        {"no such path", {"set", image.string() + "#2:/Windows/System32/config/SOFTWARE", "C:=D:"}, [] {},
+         "#2:/Windows/System32/config/SOFTWARE: no such file"},
+        {"a file system not read here", {"show", image.string() + "#3:/etc/SYSTEM"}, [] {}, "holds a ext4 file system"},
+        {"a damaged NTFS", {"show", hive}, [&] { overwrite(mftOffset(), 16384, 7); },
+         "libntfs-3g cannot open the NTFS"},
+        {"a BitLocker volume", {"show", image.string() + "#3:/x"},
+         [&] {
+             Bytes sector(512, 0);
+             std::memcpy(sector.data(), "\xeb\x58\x90-FVE-FS-", 11);
+             PutLe16(sector, 11, 512);
+             sector[13] = 8;
+             PutLe64(sector, 176, 0x10000);
+             sector[510] = 0x55;
+             sector[511] = 0xAA;
+             Bytes metadata(64, 0);
+             std::memcpy(metadata.data(), "-FVE-FS-", 8);
+             PutLe16(metadata, 8, 64);
+             PutLe16(metadata, 10, 2);
+             std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+             file.seekp(static_cast<std::streamoff>(kLinuxStart * 512));
+             file.write(reinterpret_cast<const char*>(sector.data()), 512);
+             file.seekp(static_cast<std::streamoff>(kLinuxStart * 512 + 0x10000));
+             file.write(reinterpret_cast<const char*>(metadata.data()), 64);
+         },
+         "is a BitLocker volume"},
+        {"an image cut short", {"set", hive, "C:=D:"}, [&] { fs::resize_file(image, kWindowsOffset + (8 << 20)); },
+         "the image is cut short"},
+        {"a hibernated Windows", {"set", hive, "C:=D:"},
+         [&] {
+             // "hibr" at the start of hiberfil.sys, as Windows leaves it.
+             fs::path part = Extract(image, kWindowsStart, kWindowsSectors, root / "windows.part");
+             WithNtfs(part, [&](const fs::path& mount) {
+                 Bytes bytes(8192, 0);
+                 std::memcpy(bytes.data(), "hibr", 4);
+                 WriteBytes(mount / "hiberfil.sys", bytes);
+             });
+             PutBackPartition(image, kWindowsStart, part);
+         },
+         "hibernation or with Fast Startup"},
+        {"a path out of the volume", {"show", image.string() + "#2:/Windows/../../etc/passwd"}, [] {},
+         "leads out of the path"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Shell("cp --sparse=always " + Quote(template_ / "clone.img") + " " + Quote(image)), 0);
+        c.make();
+        Bytes before = FileBytes(image);
+        EXPECT_EQ(Run(c.args), 1) << out;
+        EXPECT_TRUE(err.starts_with("voskarelle: ") && std::count(err.begin(), err.end(), '\n') == 1) << err;
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        EXPECT_EQ(FileBytes(image), before);
+    }
+}
+
+// A partition the kernel has mounted (here through a loop device over the
+// image, as losetup makes it) is used through its mount, never beneath it.
+TEST_F(VolumeTest, AMountedPartitionIsUsedThroughItsMount)
+{
+    fs::path mount = root / "mnt";
+    fs::create_directories(mount / "windows/system32/CONFIG");
+    WriteBytes(mount / "windows/system32/CONFIG/system", hiveBytes);
+    fs::path loop = root / "machine/sys/block/loop3";
+    fs::create_directories(loop / "loop");
+    std::ofstream(loop / "loop/backing_file") << image.string() << "\n";
+    std::ofstream(loop / "loop/offset") << kWindowsOffset << "\n";
+    std::ofstream(loop / "dev") << "7:3\n";
+    fs::create_directories(root / "machine/proc/self");
+    auto mountinfo = [&](const char* options) {
+        std::ofstream(root / "machine/proc/self/mountinfo")
+            << "22 1 8:2 / / rw - ext4 /dev/sda2 rw\n"
+            << "40 22 7:3 / " << mount.string() << " " << options << " - ntfs3 /dev/loop3 rw\n";
+    };
+    mountinfo("rw,relatime");
+    Bytes before = FileBytes(image);
+    ASSERT_EQ(Run({"set", hive, "C:=D:", "--no-backup"}), 0) << err;
+    EXPECT_NE(out.find("Written: " + image.string() + "#2:/windows/system32/CONFIG/system"), std::string::npos)
+        << out;
+    ValueList table = HiveValues(FileBytes(mount / "windows/system32/CONFIG/system"), "MountedDevices");
+    EXPECT_NE(FindValue(table, "\\DosDevices\\D:"), nullptr);
+    EXPECT_EQ(FileBytes(image), before) << "nothing beneath the mount";
+
+    mountinfo("ro,relatime");
+    EXPECT_EQ(Run({"set", hive, "D:=E:"}), 1);
+    EXPECT_NE(err.find("is mounted read-only at " + mount.string()), std::string::npos) << err;
+}
+
+// A failure at any step of the NTFS device layer or of mtools leaves the
+// hive and the store old or new, both alike, and nothing beside them.
+TEST_F(VolumeTest, AFailureAtAnyStepLeavesBothFilesOldOrNew)
+{
+    std::vector<std::string> args = {"move", hive, "--bcd", store, "C:=" + image.string() + "#2", "--no-backup"};
+    std::vector<std::string> configBefore = NtfsFolder(image, "/Windows/System32/config");
+    std::vector<std::string> bootBefore = FatFolder(image, "/EFI/Microsoft/Boot");
+    fs::path clean = root / "clean.img";
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(clean)), 0);
+    StepFailure counting("none", 0);
+    ASSERT_EQ(Run(args, &counting), 0) << err;
+    Bytes newHive = NtfsFile(image, kHivePath), newStore = FatFile(image, kStorePath);
+    ASSERT_NE(newHive, hiveBytes);
+    ASSERT_NE(newStore, storeBytes);
+    std::vector<std::pair<std::string, int>> steps;
+    for (int i = 1; i <= counting.writes_; ++i)
+        steps.push_back({"write", i});
+    for (int i = 1; i <= counting.syncs_; ++i)
+        steps.push_back({"fsync", i});
+    for (int i = 1; i <= counting.runs_; ++i)
+        steps.push_back({"mtools", i});
+    ASSERT_GT(counting.writes_, 0);
+    ASSERT_GT(counting.runs_, 0);
+    int failed = 0;
+    for (const auto& [kind, at] : steps) {
+        SCOPED_TRACE(kind + " " + std::to_string(at));
+        ASSERT_EQ(Shell("cp --sparse=always " + Quote(clean) + " " + Quote(image)), 0);
+        StepFailure failure(kind, at);
+        Run(args, &failure);
+        fs::path part = Extract(image, kWindowsStart, kWindowsSectors, root / "windows.part");
+        Bytes hiveNow = NtfsFile(image, kHivePath, part), storeNow = FatFile(image, kStorePath);
+        bool oldHive = hiveNow == hiveBytes, oldStore = storeNow == storeBytes;
+        EXPECT_TRUE(oldHive || hiveNow == newHive) << "the hive is torn: " << err;
+        EXPECT_TRUE(oldStore || storeNow == newStore) << "the store is torn: " << err;
+        // Done, or in place with a flush that failed, or nothing changed.
+        bool inPlace = status == 0 || err.find("in place, but not yet safely on the disk") != std::string::npos;
+        if (inPlace) {
+            EXPECT_FALSE(oldHive || oldStore) << out << err;
+        } else {
+            ++failed;
+            EXPECT_TRUE(oldHive && oldStore) << "one change, or none: " << err;
+        }
+        if (status != 0 && inPlace) {
+            // Not yet safely on the disk: the backups stay, and are named.
+            EXPECT_NE(out.find("Backup: " + hive + ".voskarelle-"), std::string::npos) << out;
+            continue;
+        }
+        EXPECT_EQ(NtfsFolder(image, "/Windows/System32/config", part), configBefore) << "nothing left beside the hive";
+        EXPECT_EQ(FatFolder(image, "/EFI/Microsoft/Boot"), bootBefore) << "nothing left beside the store";
+    }
+    EXPECT_GT(failed, 0);
+}
+
+} // namespace
