@@ -4,6 +4,7 @@
 // and mkfs.fat, filled through ntfs-3g on a partition image file and
 // mtools, and every result is read back with the field's own tools.
 #include "cli/machine/commit_files.h"
+#include "cli/machine/interrupt.h"
 #include "cli/verbs/command.h"
 #include "cli/volume/volumes.h"
 #include "hive/bytes.h"
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -181,6 +183,8 @@ public:
     {
         if (++writes_ == at_ && kind_ == "write")
             return errno = EIO, -1;
+        if (writes_ == at_ && kind_ == "signal")
+            kill(getpid(), SIGTERM);
         return CommitFiles::WriteAt(fd, data, size, offset);
     }
     int Fsync(int fd) override
@@ -572,6 +576,22 @@ TEST_F(VolumeTest, AFailureAtAnyStepLeavesBothFilesOldOrNew)
         EXPECT_EQ(FatFolder(image, "/EFI/Microsoft/Boot"), bootBefore) << "nothing left beside the store";
     }
     EXPECT_GT(failed, 0);
+
+    // SIGTERM in the middle: the step in progress ends, the change is undone
+    // and the volume closed cleanly before the command ends.
+    InstallInterruptHandlers();
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(clean) + " " + Quote(image)), 0);
+    StepFailure signal("signal", 1);
+    EXPECT_EQ(Run(args, &signal), 1);
+    EXPECT_EQ(TakeInterrupt(), SIGTERM);
+    EXPECT_NE(err.find("interrupted"), std::string::npos) << err;
+    EXPECT_EQ(NtfsFile(image, kHivePath), hiveBytes);
+    EXPECT_EQ(FatFile(image, kStorePath), storeBytes);
+    EXPECT_EQ(NtfsFolder(image, "/Windows/System32/config"), configBefore);
+    EXPECT_EQ(Shell("ntfsfix -n " + Quote(Extract(image, kWindowsStart, kWindowsSectors, root / "w.part")) +
+                    " >/dev/null 2>&1"),
+              0)
+        << "closed cleanly";
 }
 
 } // namespace

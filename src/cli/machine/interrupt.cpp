@@ -34,13 +34,11 @@ int InterruptSignal()
     return g_signal;
 }
 
-void ObeyInterrupt()
+int TakeInterrupt()
 {
     int signal = g_signal;
-    if (signal == 0 || g_open != 0)
-        return;
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
+    g_signal = 0;
+    return signal;
 }
 
 OpenVolume::OpenVolume()

@@ -14,8 +14,9 @@ inline bool Interrupted()
     return InterruptSignal() != 0;
 }
 
-// Ends the command as the recorded signal asks, once nothing is open.
-void ObeyInterrupt();
+// The signal recorded, forgotten: the caller ends as it asks once nothing
+// is open.
+int TakeInterrupt();
 
 // Held while a volume is open in-process.
 class OpenVolume {
