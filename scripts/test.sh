@@ -59,6 +59,9 @@ fuzz_one log_recovery 60 1200000
 fuzz_one boot_device 30 4096
 fuzz_one identity 20 1024
 
+# The Debian package, installed, used and purged on this machine.
+bash tests/package.sh || status=1
+
 start_display
 # Make the Wine prefix before the tests, once, without dialogs.
 scripts/wine-exec.sh "$prefix" cmd /c exit >/dev/null 2>&1 || true
