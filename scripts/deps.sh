@@ -10,7 +10,7 @@ case "${1:-build}" in
     # sfdisk, mkfs and xz make the tests' disk images and hives; hivexsh is
     # what the benchmark compares with; clang and libFuzzer fuzz log recovery.
     test) need="$need libbenchmark-dev fdisk e2fsprogs dosfstools xz-utils libhivex-bin clang libfuzzer-14-dev ntfs-3g groff-base dpkg-dev lintian man-db" ;;
-    sample) need="$need fdisk dosfstools" ;;
+    sample) need="$need fdisk dosfstools ntfs-3g" ;;
     run) need="$need imagemagick fonts-ipafont-gothic" ;;
 esac
 missing=""

@@ -1,15 +1,17 @@
 #!/bin/bash
-# Makes a cloned Windows disk to try the voskarelle command on:
+# Makes a cloned Windows disk that does not start, to try the voskarelle
+# command on:
 #   scripts/make-sample.sh DIR
-# DIR/clone.img      the clone: an MBR disk (signature 5CBEA03E) with the
-#                    system volume at 1 MiB and a data volume
-# DIR/backup.img     a GPT disk with an EFI partition and a backup volume
-# DIR/Boot/BCD       the clone's boot store, whose loader starts from the
-#                    clone's system volume
-# DIR/Windows/System32/config/SYSTEM
-#                    the clone's SYSTEM hive, whose MountedDevices still gives
-#                    C: to the old machine's disk (not here) and D: to the
-#                    clone's own system volume, as after a clone to new disks
+# DIR/clone.img   the clone: a GPT disk with an EFI system partition (the
+#                 boot store \EFI\Microsoft\Boot\BCD), the Windows volume
+#                 (NTFS, \Windows\System32\config\SYSTEM) and a recovery
+#                 partition (NTFS, \Recovery\WindowsRE\Winre.wim). Its disk
+#                 and partition GUIDs are all new, as sgdisk -G and several
+#                 cloning tools leave them: the store and the hive still name
+#                 the disk Windows was installed on, and the hive is that of
+#                 a SATA machine, its NVMe driver switched off.
+# DIR/backup.img  a GPT data disk the clone gives F:
+# Filling the NTFS volumes needs ntfs-3g (FUSE) and root; the FAT one mtools.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:?usage: scripts/make-sample.sh DIR}
@@ -18,52 +20,82 @@ if [ "$(id -u)" = 0 ]; then
 fi
 (cd "$root" && cmake --preset cli >/dev/null && cmake --build --preset cli >/dev/null)
 PATH="$PATH:/usr/sbin:/sbin"
+export MTOOLS_SKIP_CHECK=1
+make_hive="$root/build/cli/make_sample_hive"
 
-mkdir -p "$dir/Windows/System32/config"
+mkdir -p "$dir"
 clone="$dir/clone.img"
 backup="$dir/backup.img"
-rm -f "$clone" "$backup"
+work="$dir/.making"
+rm -rf "$clone" "$backup" "$work"
+mkdir -p "$work/mnt"
+trap 'umount "$work/mnt" 2>/dev/null || true; rm -rf "$work"' EXIT
 
-truncate -s 320M "$clone"
+# The disk Windows was installed on, as its files still name it.
+old_disk=5D0C8B2A-1F3E-4A6B-9C8D-7E6F5A4B3C2D
+old_esp=0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D
+old_windows=1B2C3D4E-5F6A-4B7C-8D9E-0F1A2B3C4D5E
+old_recovery=2C3D4E5F-6A7B-4C8D-9E0F-1A2B3C4D5E6F
+
+# The clone: all GUIDs new (sfdisk draws them).
+truncate -s 256M "$clone"
 sfdisk -q "$clone" >/dev/null <<'TABLE'
-label: dos
-label-id: 0x5cbea03e
-start=2048, size=409600, type=7, bootable
-start=411648, size=204800, type=7
+label: gpt
+start=2048, size=131072, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B, name="EFI system partition"
+start=133120, size=327680, type=EBD0A0A2-B9E5-4433-87C0-68B6B7C9A4F2, name="Basic data partition"
+start=460800, size=61440, type=DE94BBA4-06D1-4D40-A16A-BFD50179D6AC, name="Basic data partition"
 TABLE
-mkfs.fat -F 32 --offset 2048 -n WINDOWS "$clone" 204800 >/dev/null 2>&1
-mkfs.fat -F 32 --offset 411648 -n DATA "$clone" 102400 >/dev/null 2>&1
+mkfs.fat -F 32 -s 1 -n SYSTEM --offset 2048 "$clone" 65536 >/dev/null 2>&1
+esp="$clone@@$((2048 * 512))"
+"$make_hive" --bcd "$work/BCD" "$old_disk" "$old_esp" "$old_windows" "$old_recovery"
+printf 'MZ' >"$work/placeholder"
+mmd -i "$esp" ::/EFI ::/EFI/Microsoft ::/EFI/Microsoft/Boot ::/EFI/Boot
+mcopy -i "$esp" "$work/BCD" ::/EFI/Microsoft/Boot/BCD
+for file in EFI/Microsoft/Boot/bootmgfw.efi EFI/Microsoft/Boot/memtest.efi EFI/Boot/bootx64.efi; do
+    mcopy -i "$esp" "$work/placeholder" "::/$file"
+done
+
+# An NTFS partition made as a file, filled through ntfs-3g, put in place.
+ntfs_partition() { # start size label fill-function
+    local part="$work/part"
+    truncate -s $(($2 * 512)) "$part"
+    mkntfs -F -Q -q -p "$1" -L "$3" "$part" >/dev/null 2>&1
+    ntfs-3g "$part" "$work/mnt"
+    "$4" "$work/mnt"
+    umount "$work/mnt"
+    dd if="$part" of="$clone" bs=1M oflag=seek_bytes seek=$(($1 * 512)) conv=notrunc status=none
+    rm -f "$part"
+}
 
 truncate -s 240M "$backup"
 sfdisk -q "$backup" >/dev/null <<'TABLE'
 label: gpt
-start=2048, size=204800, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B, uuid=6E1D2C3B-4A59-4F68-8E7D-1C2B3A4F5E6D
-start=206848, size=204800, type=EBD0A0A2-B9E5-4433-87C0-68B6B7C9A4F2, uuid=3B9A6C2E-1F4D-4E8A-9C7B-5D2E1F0A3B4C
+start=2048, size=409600, type=EBD0A0A2-B9E5-4433-87C0-68B6B7C9A4F2, uuid=3B9A6C2E-1F4D-4E8A-9C7B-5D2E1F0A3B4C
 TABLE
-mkfs.fat -F 32 --offset 2048 -n EFI "$backup" 102400 >/dev/null 2>&1
-mkfs.fat -F 32 --offset 206848 -n BACKUP "$backup" 102400 >/dev/null 2>&1
+mkfs.fat -F 32 --offset 2048 -n BACKUP "$backup" 204800 >/dev/null 2>&1
 
-# Identities as Windows records them: MBR signature and byte offset, both
-# little-endian; "DMIO:ID:" and the partition GUID in Windows' byte order.
-old_system=4D3C2B1A0000100000000000
-clone_system=3EA0BE5C0000100000000000
-clone_data=3EA0BE5C000090
-clone_data=${clone_data}0C00000000
-backup_volume=444D494F3A49443A2E6C9A3B4D1F8A4E9C7B5D2E1F0A3B4C
-"$root/build/cli/make_sample_hive" "$dir/Windows/System32/config/SYSTEM" \
-    '\DosDevices\C:='$old_system \
-    '\??\Volume{7d1c5e2a-0000-0000-0000-100000000000}='$old_system \
-    '\DosDevices\D:='$clone_system \
-    '\??\Volume{a3f0c2d1-0000-0000-0000-100000000000}='$clone_system \
-    '\DosDevices\E:='$clone_data \
-    '\??\Volume{a3f0c2d1-0000-0000-0000-900c00000000}='$clone_data \
-    '\DosDevices\F:='$backup_volume \
-    '\??\Volume{3b9a6c2e-1f4d-4e8a-9c7b-5d2e1f0a3b4c}='$backup_volume
-echo "sample clone in $dir:"
-echo "  $dir/Windows/System32/config/SYSTEM, $dir/Boot/BCD"
-echo "  $clone, $backup"
-mkdir -p "$dir/Boot"
-"$root/build/cli/make_sample_hive" --bcd "$dir/Boot/BCD"
+fill_windows() {
+    mkdir -p "$1/Windows/System32/config"
+    cp "$work/placeholder" "$1/Windows/System32/winload.efi"
+    cp "$work/placeholder" "$1/Windows/System32/winresume.efi"
+    mkdir -p "$1/Recovery"
+    "$make_hive" "$1/Windows/System32/config/SYSTEM" \
+        '\DosDevices\C:=gpt:{'$old_windows'}' \
+        '\??\Volume{'$old_windows'}=gpt:{'$old_windows'}' \
+        '\??\Volume{'$old_recovery'}=gpt:{'$old_recovery'}' \
+        '\??\Volume{'$old_esp'}=gpt:{'$old_esp'}' \
+        '\DosDevices\F:=gpt:{3B9A6C2E-1F4D-4E8A-9C7B-5D2E1F0A3B4C}' \
+        '\??\Volume{3b9a6c2e-1f4d-4e8a-9c7b-5d2e1f0a3b4c}=gpt:{3B9A6C2E-1F4D-4E8A-9C7B-5D2E1F0A3B4C}'
+}
+fill_recovery() {
+    mkdir -p "$1/Recovery/WindowsRE"
+    cp "$work/placeholder" "$1/Recovery/WindowsRE/Winre.wim"
+    cp "$work/placeholder" "$1/Recovery/WindowsRE/boot.sdi"
+}
+ntfs_partition 133120 327680 Windows fill_windows
+ntfs_partition 460800 61440 Recovery fill_recovery
+
 program="$root/build/cli/src/voskarelle"
 [ -x "$program" ] || { echo "make-sample.sh: $program was not built" >&2; exit 1; }
-echo "try: $program show $dir/Windows/System32/config/SYSTEM --disk $clone --disk $backup"
+echo "sample clone in $dir: $clone (and the data disk $backup)"
+echo "try: $program fix $clone --bus nvme --disk $backup --dry-run"

@@ -1,42 +1,37 @@
-// Writes a SYSTEM hive for the sample clone: make_sample_hive FILE NAME=HEX...
-// or its boot store:                          make_sample_hive --bcd FILE
-// The store is a BIOS one whose boot manager and loader start from the clone's
-// system volume (disk 5CBEA03E, the partition at 1 MiB).
+// Writes a SYSTEM hive for the sample clone: make_sample_hive FILE NAME=HEX|gpt:{GUID}...
+// or its boot store: make_sample_hive --bcd FILE DISK ESP WINDOWS RECOVERY
+// The store is a UEFI one whose entries name the GPT disk DISK and its
+// partitions ESP, WINDOWS and RECOVERY (GUIDs): the disk Windows was
+// installed on, not the clone's.
 // puts each NAME with the data HEX (REG_BINARY) into MountedDevices, beside
 // the few other keys a SYSTEM hive has: the control set, and the inbox
 // storage drivers of a machine with a SATA disk.
 #include "mounttable/identity.h"
 #include "support/hivex_registry.h"
+#include "support/sample_store.h"
 
 #include <cstdio>
 #include <string>
 
 namespace {
 
-int MakeStore(const char* file)
+int MakeStore(char** args)
 {
-    BootDevice system;
-    system.style = PartitionStyle::Mbr;
-    system.signature = 0x5CBEA03E;
-    system.offset = 0x100000;
-    auto element = [](std::vector<std::uint8_t> data, std::uint32_t type = kRegBinary) {
-        return ValueList{{"Element", type, std::move(data)}};
-    };
-    const std::string manager = "Objects\\{9dea862c-5cdd-4e70-acc1-f32b344d4795}";
-    const std::string loader = "Objects\\{3c2b1a0d-4e5f-11ec-9a7b-0a1b2c3d4e5f}";
-    std::vector<std::pair<std::string, ValueList>> keys = {
-        {"Description", {{"KeyName", 1, Utf16("BCD00000000")}}},
-        {manager + "\\Description", {{"Type", 4, {0x02, 0x00, 0x10, 0x10}}}},
-        {manager + "\\Elements\\11000001", element(BootPartitionElement(system))},
-        {manager + "\\Elements\\12000004", element(Utf16("Windows Boot Manager"), 1)},
-        {manager + "\\Elements\\23000003", element(Utf16("{3c2b1a0d-4e5f-11ec-9a7b-0a1b2c3d4e5f}"), 1)},
-        {loader + "\\Description", {{"Type", 4, {0x03, 0x00, 0x20, 0x10}}}},
-        {loader + "\\Elements\\11000001", element(BootPartitionElement(system))},
-        {loader + "\\Elements\\12000004", element(Utf16("Windows 10"), 1)},
-        {loader + "\\Elements\\21000001", element(BootPartitionElement(system))},
-    };
-    if (!MakeHiveFile(file, keys)) {
-        std::fprintf(stderr, "make_sample_hive: cannot write %s\n", file);
+    std::array<std::uint8_t, 16> disk{};
+    BootDevice parts[3];
+    bool parsed = ParseGuid(args[1], &disk);
+    for (int i = 0; i < 3; ++i) {
+        parts[i].style = PartitionStyle::Gpt;
+        parts[i].disk = disk;
+        parsed = parsed && ParseGuid(args[2 + i], &parts[i].partition);
+    }
+    if (!parsed) {
+        std::fprintf(stderr, "make_sample_hive: --bcd FILE DISK ESP WINDOWS RECOVERY, each a GUID\n");
+        return 2;
+    }
+    if (!MakeHiveFile(args[0], SampleStoreKeys({.uefi = true, .system = parts[0], .windows = parts[1],
+                                                .recovery = parts[2]}))) {
+        std::fprintf(stderr, "make_sample_hive: cannot write %s\n", args[0]);
         return 1;
     }
     return 0;
@@ -46,8 +41,8 @@ int MakeStore(const char* file)
 
 int main(int argc, char** argv)
 {
-    if (argc == 3 && std::string(argv[1]) == "--bcd")
-        return MakeStore(argv[2]);
+    if (argc == 7 && std::string(argv[1]) == "--bcd")
+        return MakeStore(argv + 2);
     if (argc < 2) {
         std::fprintf(stderr, "usage: make_sample_hive FILE NAME=HEX...\n");
         return 2;
@@ -57,7 +52,11 @@ int main(int argc, char** argv)
         std::string arg = argv[i];
         std::size_t eq = arg.rfind('=');
         std::vector<std::uint8_t> data;
-        if (eq == std::string::npos || !ParseHex(arg.substr(eq + 1), &data)) {
+        std::array<std::uint8_t, 16> guid{};
+        // NAME=gpt:{guid} for a GPT partition's identity, NAME=HEX for any.
+        if (eq != std::string::npos && arg.compare(eq + 1, 4, "gpt:") == 0 && ParseGuid(arg.substr(eq + 5), &guid))
+            data = GptIdentity(guid);
+        else if (eq == std::string::npos || !ParseHex(arg.substr(eq + 1), &data)) {
             std::fprintf(stderr, "make_sample_hive: malformed %s\n", argv[i]);
             return 2;
         }

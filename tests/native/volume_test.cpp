@@ -11,6 +11,7 @@
 #include "hive/hive_file.h"
 #include "mounttable/identity.h"
 #include "support/disk_images.h"
+#include "support/partition_files.h"
 #include "support/hivex_registry.h"
 #include "support/regf_writer.h"
 
@@ -51,108 +52,6 @@ std::vector<std::uint8_t> Dword(std::uint32_t value)
 {
     return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
             static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
-
-int Shell(const std::string& command)
-{
-    return std::system(command.c_str());
-}
-
-std::string Quote(const fs::path& path)
-{
-    return "'" + path.string() + "'";
-}
-
-// Mounts an NTFS partition image with ntfs-3g for fill to change, and
-// unmounts it whatever happens.
-bool WithNtfs(const fs::path& part, const std::function<void(const fs::path&)>& fill)
-{
-    fs::path mount = part.string() + ".mnt";
-    fs::create_directories(mount);
-    if (Shell("ntfs-3g " + Quote(part) + " " + Quote(mount)) != 0)
-        return false;
-    struct Unmount {
-        fs::path dir;
-        ~Unmount() { Shell("umount " + Quote(dir) + " 2>/dev/null"); }
-    } unmount{mount};
-    fill(mount);
-    return true;
-}
-
-// The partition's bytes of an image, as a file of their own.
-fs::path Extract(const fs::path& image, std::uint64_t start, std::uint64_t sectors, const fs::path& to)
-{
-    Shell("dd if=" + Quote(image) + " of=" + Quote(to) + " bs=1M iflag=skip_bytes,count_bytes skip=" +
-          std::to_string(start * 512) + " count=" + std::to_string(sectors * 512) + " status=none");
-    return to;
-}
-
-void PutBackPartition(const fs::path& image, std::uint64_t start, const fs::path& part)
-{
-    Shell("dd if=" + Quote(part) + " of=" + Quote(image) + " bs=1M oflag=seek_bytes seek=" +
-          std::to_string(start * 512) + " conv=notrunc status=none");
-}
-
-// A file of the NTFS volume, read with ntfscat from the partition's bytes
-// (extracted when part is empty); of the FAT, with mcopy.
-Bytes NtfsFile(const fs::path& image, const std::string& path, const fs::path& part = {})
-{
-    fs::path from = part.empty() ? Extract(image, kWindowsStart, kWindowsSectors, image.string() + ".ntfs") : part;
-    fs::path out = image.string() + ".out";
-    Shell("ntfscat " + Quote(from) + " '" + path + "' >" + Quote(out) + " 2>/dev/null");
-    Bytes bytes = FileBytes(out);
-    if (part.empty())
-        fs::remove(from);
-    fs::remove(out);
-    return bytes;
-}
-
-Bytes FatFile(const fs::path& image, const std::string& path)
-{
-    fs::path out = image.string() + ".out";
-    fs::remove(out);
-    Shell("MTOOLS_SKIP_CHECK=1 mcopy -n -i " + Quote(image.string() + "@@" + std::to_string(kEspStart * 512)) +
-          " '::" + path + "' " + Quote(out) + " 2>/dev/null");
-    Bytes bytes = FileBytes(out);
-    fs::remove(out);
-    return bytes;
-}
-
-std::vector<std::string> NtfsFolder(const fs::path& image, const std::string& folder, const fs::path& given = {})
-{
-    fs::path part = given.empty() ? Extract(image, kWindowsStart, kWindowsSectors, image.string() + ".ntfs") : given;
-    std::vector<std::string> names;
-    std::FILE* pipe = popen(("ntfsls -a " + Quote(part) + " -p '" + folder + "' 2>/dev/null").c_str(), "r");
-    char line[512];
-    while (pipe && std::fgets(line, sizeof line, pipe)) {
-        std::string name = line;
-        name.erase(name.find_last_not_of("\r\n") + 1);
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    if (pipe)
-        pclose(pipe);
-    if (given.empty())
-        fs::remove(part);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::vector<std::string> FatFolder(const fs::path& image, const std::string& folder)
-{
-    std::vector<std::string> names;
-    std::FILE* pipe = popen(("MTOOLS_SKIP_CHECK=1 mdir -a -b -i " +
-                             Quote(image.string() + "@@" + std::to_string(kEspStart * 512)) + " '::" + folder +
-                             "/' 2>/dev/null")
-                                .c_str(),
-                            "r");
-    char line[512];
-    while (pipe && std::fgets(line, sizeof line, pipe))
-        names.emplace_back(line);
-    if (pipe)
-        pclose(pipe);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // The clone's hive and store as made, before any test changes them.
@@ -276,8 +175,8 @@ protected:
         ASSERT_EQ(Shell("cp --sparse=always " + Quote(template_ / "clone.img") + " " + Quote(image)), 0);
         hive = image.string() + "#2:" + kHivePath;
         store = image.string() + "#1:" + kStorePath;
-        hiveBytes = NtfsFile(image, kHivePath);
-        storeBytes = FatFile(image, kStorePath);
+        hiveBytes = NtfsFile(image, kWindowsStart, kWindowsSectors, kHivePath);
+        storeBytes = FatFile(image, kEspStart, kStorePath);
         ASSERT_FALSE(hiveBytes.empty());
         ASSERT_FALSE(storeBytes.empty());
     }
@@ -350,27 +249,27 @@ TEST_F(VolumeTest, SetAndMoveWriteTheFilesInsideTheImage)
         << out;
     EXPECT_NE(out.find("Backup: " + image.string() + "#1:/EFI/Microsoft/Boot/BCD.voskarelle-"), std::string::npos)
         << out;
-    Bytes newHive = NtfsFile(image, kHivePath);
+    Bytes newHive = NtfsFile(image, kWindowsStart, kWindowsSectors, kHivePath);
     ValueList table = HiveValues(newHive, "MountedDevices");
     ASSERT_EQ(table.size(), 2u);
     DecodedIdentity c = DecodeIdentity(FindValue(table, "\\DosDevices\\C:")->data);
     EXPECT_EQ(c.kind, IdentityKind::Gpt) << "C: now names the clone's Windows partition";
     EXPECT_EQ(FindValue(table, "\\??\\Volume{6c5a3e1e-0000-0000-0000-100000000000}")->data,
               FindValue(table, "\\DosDevices\\C:")->data);
-    BootDevice loader = DecodeBootDevice(StoreElement(FatFile(image, kStorePath), kLoader + "\\Elements\\21000001"));
+    BootDevice loader = DecodeBootDevice(StoreElement(FatFile(image, kEspStart, kStorePath), kLoader + "\\Elements\\21000001"));
     EXPECT_EQ(loader.style, PartitionStyle::Gpt);
     EXPECT_EQ(loader.partition, c.guid);
     EXPECT_EQ(GuidText(loader.disk), "{1d2c3b4a-5e6f-4a1b-8c9d-0e1f2a3b4c5d}");
     // The backups hold the originals.
-    std::vector<std::string> config = NtfsFolder(image, "/Windows/System32/config");
+    std::vector<std::string> config = NtfsFolder(image, kWindowsStart, kWindowsSectors, "/Windows/System32/config");
     ASSERT_EQ(config.size(), 2u) << "the hive and its backup, nothing else";
-    EXPECT_EQ(NtfsFile(image, "/Windows/System32/config/" + config[1]), hiveBytes);
+    EXPECT_EQ(NtfsFile(image, kWindowsStart, kWindowsSectors, "/Windows/System32/config/" + config[1]), hiveBytes);
 
     ASSERT_EQ(Run({"set", hive, "C:=E:", "--no-backup"}), 0) << err;
-    table = HiveValues(NtfsFile(image, kHivePath), "MountedDevices");
+    table = HiveValues(NtfsFile(image, kWindowsStart, kWindowsSectors, kHivePath), "MountedDevices");
     EXPECT_EQ(FindValue(table, "\\DosDevices\\C:"), nullptr);
     EXPECT_NE(FindValue(table, "\\DosDevices\\E:"), nullptr);
-    EXPECT_EQ(NtfsFolder(image, "/Windows/System32/config"), config) << "no file left beside it";
+    EXPECT_EQ(NtfsFolder(image, kWindowsStart, kWindowsSectors, "/Windows/System32/config"), config) << "no file left beside it";
 }
 
 // A clone taken from a running Windows, its log beside it in the volume:
@@ -402,13 +301,13 @@ TEST_F(VolumeTest, ADirtyHiveInsideAVolumeIsRecoveredAndItsLogSetAside)
     EXPECT_NE(out.find("Log moved aside: " + image.string() + "#2:/Windows/System32/config/system.LOG1.voskarelle-"),
               std::string::npos)
         << out;
-    Bytes written = NtfsFile(image, kHivePath);
+    Bytes written = NtfsFile(image, kWindowsStart, kWindowsSectors, kHivePath);
     BaseBlock block;
     ASSERT_TRUE(ParseBaseBlock(written, &block));
     EXPECT_FALSE(block.Dirty());
     ValueList table = HiveValues(written, "MountedDevices");
     EXPECT_NE(FindValue(table, "\\DosDevices\\R:"), nullptr) << "the logged Q:, moved";
-    std::vector<std::string> config = NtfsFolder(image, "/Windows/System32/config");
+    std::vector<std::string> config = NtfsFolder(image, kWindowsStart, kWindowsSectors, "/Windows/System32/config");
     ASSERT_EQ(config.size(), 2u);
     EXPECT_TRUE(config[1].starts_with("system.LOG1.voskarelle-")) << config[1];
 }
@@ -530,13 +429,13 @@ TEST_F(VolumeTest, AMountedPartitionIsUsedThroughItsMount)
 TEST_F(VolumeTest, AFailureAtAnyStepLeavesBothFilesOldOrNew)
 {
     std::vector<std::string> args = {"move", hive, "--bcd", store, "C:=" + image.string() + "#2", "--no-backup"};
-    std::vector<std::string> configBefore = NtfsFolder(image, "/Windows/System32/config");
-    std::vector<std::string> bootBefore = FatFolder(image, "/EFI/Microsoft/Boot");
+    std::vector<std::string> configBefore = NtfsFolder(image, kWindowsStart, kWindowsSectors, "/Windows/System32/config");
+    std::vector<std::string> bootBefore = FatFolder(image, kEspStart, "/EFI/Microsoft/Boot");
     fs::path clean = root / "clean.img";
     ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(clean)), 0);
     StepFailure counting("none", 0);
     ASSERT_EQ(Run(args, &counting), 0) << err;
-    Bytes newHive = NtfsFile(image, kHivePath), newStore = FatFile(image, kStorePath);
+    Bytes newHive = NtfsFile(image, kWindowsStart, kWindowsSectors, kHivePath), newStore = FatFile(image, kEspStart, kStorePath);
     ASSERT_NE(newHive, hiveBytes);
     ASSERT_NE(newStore, storeBytes);
     std::vector<std::pair<std::string, int>> steps;
@@ -555,7 +454,7 @@ TEST_F(VolumeTest, AFailureAtAnyStepLeavesBothFilesOldOrNew)
         StepFailure failure(kind, at);
         Run(args, &failure);
         fs::path part = Extract(image, kWindowsStart, kWindowsSectors, root / "windows.part");
-        Bytes hiveNow = NtfsFile(image, kHivePath, part), storeNow = FatFile(image, kStorePath);
+        Bytes hiveNow = NtfsFile(image, kWindowsStart, kWindowsSectors, kHivePath, part), storeNow = FatFile(image, kEspStart, kStorePath);
         bool oldHive = hiveNow == hiveBytes, oldStore = storeNow == storeBytes;
         EXPECT_TRUE(oldHive || hiveNow == newHive) << "the hive is torn: " << err;
         EXPECT_TRUE(oldStore || storeNow == newStore) << "the store is torn: " << err;
@@ -572,8 +471,8 @@ TEST_F(VolumeTest, AFailureAtAnyStepLeavesBothFilesOldOrNew)
             EXPECT_NE(out.find("Backup: " + hive + ".voskarelle-"), std::string::npos) << out;
             continue;
         }
-        EXPECT_EQ(NtfsFolder(image, "/Windows/System32/config", part), configBefore) << "nothing left beside the hive";
-        EXPECT_EQ(FatFolder(image, "/EFI/Microsoft/Boot"), bootBefore) << "nothing left beside the store";
+        EXPECT_EQ(NtfsFolder(image, kWindowsStart, kWindowsSectors, "/Windows/System32/config", part), configBefore) << "nothing left beside the hive";
+        EXPECT_EQ(FatFolder(image, kEspStart, "/EFI/Microsoft/Boot"), bootBefore) << "nothing left beside the store";
     }
     EXPECT_GT(failed, 0);
 
@@ -585,9 +484,9 @@ TEST_F(VolumeTest, AFailureAtAnyStepLeavesBothFilesOldOrNew)
     EXPECT_EQ(Run(args, &signal), 1);
     EXPECT_EQ(TakeInterrupt(), SIGTERM);
     EXPECT_NE(err.find("interrupted"), std::string::npos) << err;
-    EXPECT_EQ(NtfsFile(image, kHivePath), hiveBytes);
-    EXPECT_EQ(FatFile(image, kStorePath), storeBytes);
-    EXPECT_EQ(NtfsFolder(image, "/Windows/System32/config"), configBefore);
+    EXPECT_EQ(NtfsFile(image, kWindowsStart, kWindowsSectors, kHivePath), hiveBytes);
+    EXPECT_EQ(FatFile(image, kEspStart, kStorePath), storeBytes);
+    EXPECT_EQ(NtfsFolder(image, kWindowsStart, kWindowsSectors, "/Windows/System32/config"), configBefore);
     EXPECT_EQ(Shell("ntfsfix -n " + Quote(Extract(image, kWindowsStart, kWindowsSectors, root / "w.part")) +
                     " >/dev/null 2>&1"),
               0)

@@ -95,8 +95,9 @@ bool ReadElements(hive_h* hive, hive_node_h object, const std::string& path, Boo
             *error = element.key + " is not named by an element type";
             return false;
         }
+        bool isString = ((element.type >> 24) & 0xF) == 2;
         if (element.type != kDescriptionElement && element.type != kDefaultObjectElement &&
-            !IsDeviceElement(element.type))
+            !IsDeviceElement(element.type) && !isString)
             continue;
         hive_type type;
         bool found = false;
@@ -114,6 +115,10 @@ bool ReadElements(hive_h* hive, hive_node_h object, const std::string& path, Boo
         }
         if (element.type == kDefaultObjectElement) {
             out->defaultObject = BootStringElement(element.bytes);
+            continue;
+        }
+        if (isString) {
+            out->strings[element.type] = BootStringElement(element.bytes);
             continue;
         }
         element.device = DecodeBootDevice(element.bytes);

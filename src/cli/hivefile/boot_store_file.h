@@ -6,6 +6,7 @@
 #include <hivex.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct BootObject {
     std::string description;   // empty when the object has none
     std::string defaultObject; // a boot manager's default entry, "{...}"; empty when none
     std::vector<BootElement> devices;
+    // The string elements by type: the application path (12000002), the
+    // system root or file path (22000002), the SDI path (32000004)...
+    std::map<std::uint32_t, std::string> strings;
 };
 
 // A hive whose root holds "Objects" and "Description", as every boot store's does.

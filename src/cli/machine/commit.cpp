@@ -116,6 +116,11 @@ CommitResult CommitHive(HiveFileRegistry& registry, const FileRef& hive, std::st
     if (!PrepareReplacement(registry, hive, backup != nullptr, &prepared, error))
         return CommitResult::Failed;
     if (!PutInPlace(prepared, error)) {
+        if (!hive.fs->damage.empty()) {
+            *error += "; " + hive.fs->damage + (prepared.backup.empty() ? "" : "; the backup is " +
+                                                hive.fs->Name(prepared.backup));
+            return CommitResult::PartlyInPlace;
+        }
         AbandonReplacement(prepared);
         return CommitResult::Failed;
     }
@@ -196,8 +201,17 @@ CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, s
                 undo += "; " + targets[j].file.Name() + " was put back as it was";
             }
         }
+        // A file system a failed step left neither old nor new keeps what
+        // its files need: their backups, and the message says what is where.
+        for (std::size_t j = 0; j < targets.size(); ++j)
+            if (!targets[j].file.fs->damage.empty()) {
+                undone = false;
+                if (undo.find(targets[j].file.fs->damage) == std::string::npos)
+                    undo += "; " + targets[j].file.fs->damage;
+            }
         for (std::size_t j = i; j < targets.size(); ++j)
-            AbandonReplacement(targets[j].prepared);
+            if (targets[j].file.fs->damage.empty())
+                AbandonReplacement(targets[j].prepared);
         if (undone && durable)
             for (std::size_t j = 0; j < i; ++j)
                 AbandonReplacement(targets[j].prepared);

@@ -22,6 +22,7 @@ constexpr VerbEntry kVerbTable[] = {
     {.name = "set", .run = RunSet},
     {.name = "disk-id", .run = RunDiskId},
     {.name = "move", .run = RunMove},
+    {.name = "fix", .run = RunFix},
 };
 
 int RunVerb(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, CommitFiles& files,

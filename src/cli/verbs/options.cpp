@@ -14,6 +14,8 @@ const char kUsage[] =
     "       voskarelle move FILE [--bcd BCD] OLD=NEW... [--disk PATH]... [--sector-size N] [--dry-run]\n"
     "                      [--no-backup] [--force-hibernated] [--force-bitlocker]\n"
     "       voskarelle disk-id DISK [NEW-ID] [--disk PATH]... [--sector-size N] [--dry-run]\n"
+    "       voskarelle fix DISK [--bus BUS] [--windows PART] [--disk PATH]... [--sector-size N] [--dry-run]\n"
+    "                      [--no-backup] [--force-hibernated] [--force-bitlocker] [--json]\n"
     "       voskarelle --version | --help\n"
     "  FILE    a SYSTEM hive or a boot store (BCD): a path, or DISK#N:PATH inside partition N of a\n"
     "          disk or image (clone.img#3:/Windows/System32/config/SYSTEM), or DEVICE:PATH\n"
@@ -24,6 +26,8 @@ const char kUsage[] =
     "          mbr:SIGNATURE:OFFSET) or a whole disk (disk:5CBEA03E, disk:{disk-guid})\n"
     "  NEW     a partition of the examined disks, or for a whole disk a disk or image\n"
     "  NEW-ID  8 hexadecimal digits (MBR) or a braced GUID (GPT)\n"
+    "  DISK    a block device or disk image; for fix, the clone's disk, repaired by what it holds\n"
+    "  PART    the partition of DISK holding the Windows to repair (clone.img#3)\n"
     "  --disk  a block device or disk image to examine; without it, every disk of this machine\n"
     "  N       the logical sector size of the disk images: 512, 1024, 2048 or 4096 (a device\n"
     "          tells its own)\n"
@@ -39,11 +43,11 @@ struct Flag {
     std::string_view verbs;
 };
 constexpr Flag kFlags[] = {
-    {.name = "--json", .member = &Options::json, .verbs = "show"},
-    {.name = "--dry-run", .member = &Options::dryRun, .verbs = "set move disk-id"},
-    {.name = "--no-backup", .member = &Options::noBackup, .verbs = "set move"},
-    {.name = "--force-hibernated", .member = &Options::forceHibernated, .verbs = "set move"},
-    {.name = "--force-bitlocker", .member = &Options::forceBitlocker, .verbs = "move"},
+    {.name = "--json", .member = &Options::json, .verbs = "show fix"},
+    {.name = "--dry-run", .member = &Options::dryRun, .verbs = "set move disk-id fix"},
+    {.name = "--no-backup", .member = &Options::noBackup, .verbs = "set move fix"},
+    {.name = "--force-hibernated", .member = &Options::forceHibernated, .verbs = "set move fix"},
+    {.name = "--force-bitlocker", .member = &Options::forceBitlocker, .verbs = "move fix"},
 };
 
 // The options that take a value, and the verbs that take each.
@@ -65,13 +69,13 @@ bool TakeBus(const std::string& value, std::string* bus, std::string_view option
 
 constexpr ValueOption kValueOptions[] = {
     {.name = "--disk",
-     .verbs = "show set move disk-id",
+     .verbs = "show set move disk-id fix",
      .take = [](const std::string& value, Options* options, std::string*) {
          options->disks.push_back(value);
          return true;
      }},
     {.name = "--bus",
-     .verbs = "show",
+     .verbs = "show fix",
      .take = [](const std::string& value, Options* options, std::string* error) {
          return TakeBus(value, &options->bus, "--bus", error);
      }},
@@ -85,8 +89,14 @@ constexpr ValueOption kValueOptions[] = {
              options->bootDrivers.push_back(bus);
          return true;
      }},
+    {.name = "--windows",
+     .verbs = "fix",
+     .take = [](const std::string& value, Options* options, std::string*) {
+         options->windows = value;
+         return true;
+     }},
     {.name = "--sector-size",
-     .verbs = "show set move disk-id",
+     .verbs = "show set move disk-id fix",
      .take = [](const std::string& value, Options* options, std::string* error) {
          for (unsigned size : {512u, 1024u, 2048u, 4096u})
              if (value == std::to_string(size)) {
@@ -104,7 +114,7 @@ constexpr ValueOption kValueOptions[] = {
      }},
 };
 
-constexpr std::string_view kVerbs[] = {"show", "set", "move", "disk-id"};
+constexpr std::string_view kVerbs[] = {"show", "set", "move", "disk-id", "fix"};
 
 bool TakesOption(std::string_view verbs, std::string_view verb)
 {
@@ -220,7 +230,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         }
     }
     if (options->hive.empty()) {
-        *error = verb == "disk-id" ? "no disk given" : "no file given";
+        *error = verb == "disk-id" || verb == "fix" ? "no disk given" : "no file given";
         return false;
     }
     if (verb == "set" && options->assignments.empty() && options->bootDrivers.empty()) {

@@ -15,3 +15,4 @@ int RunShow(const Options& options, std::ostream& out, std::ostream& err, Commit
 int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files);
 int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files);
 int RunMove(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files);
+int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files);

@@ -361,6 +361,8 @@ bool FatFs::Replace(const std::string& from, const std::string& to, std::string*
         if (present(to))
             MoveNoReplace(to, from, &ignored);
         bool restored = !present(to) && MoveNoReplace(hold, to, &ignored);
+        if (!restored)
+            damage = "the original of " + Name(to) + " is kept as " + Name(hold) + "; put it back under its name";
         return fail(why, restored);
     }
     Clear(hold, &ignored); // should it fail, the original stays beside it

@@ -78,6 +78,12 @@ public:
     }
     // Makes what was done in folder survive a crash.
     virtual bool Flush(const std::string& folder, std::string* error) = 0;
+
+    // What a failed step left that is neither as it was nor as intended (an
+    // original kept only under a name of ours, writes that could not all be
+    // taken back); "" when nothing. A commit that finds it says so rather
+    // than that nothing changed.
+    std::string damage;
 };
 
 // "/a/b" of "/a/b/c"; "/" for "/c"; "." for a bare name.

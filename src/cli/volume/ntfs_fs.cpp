@@ -510,6 +510,8 @@ bool NtfsFs::Step(const std::function<bool(std::string*)>& change, std::string* 
         }
     if (done && Apply(volume_->device, error))
         return true;
+    if (done && error->find("could not all be taken back") != std::string::npos)
+        damage = partition_ + " may be partly written: " + *error;
     // libntfs-3g's picture of the volume may be ahead of the disk now: it
     // is opened again as the disk is.
     volume_->device.held.clear();
@@ -931,6 +933,8 @@ bool NtfsFs::Replace(const std::string& from, const std::string& to, std::string
         bool restored = Link(hold, to, &ignored);
         if (restored)
             Remove(hold, &ignored);
+        else
+            damage = "the original of " + Name(to) + " is kept as " + Name(hold) + "; put it back under its name";
         return fail(why, restored);
     }
     // In place. What is left is the new file's temporary name and the

@@ -1,0 +1,188 @@
+#include "cli/report/clone_disk.h"
+
+#include "mounttable/text.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::uint32_t kBootManager = 0x10100002;
+constexpr std::uint32_t kLoader = 0x10200003;
+constexpr std::uint32_t kResume = 0x10200004;
+
+constexpr std::uint32_t kDeviceElement = 0x11000001;
+constexpr std::uint32_t kOsDeviceElement = 0x21000001; // a resume object's: the hibernation file's device
+constexpr std::uint32_t kSdiDeviceElement = 0x31000003;
+constexpr std::uint32_t kApplicationPath = 0x12000002;
+constexpr std::uint32_t kSystemRoot = 0x22000002; // a resume object's: the hibernation file
+constexpr std::uint32_t kSdiPath = 0x32000004;
+
+const char* const kEspType = "c12a7328-f81f-11d2-ba4b-00a0c93ec93b";
+constexpr unsigned kEspMbrType = 0xEF;
+
+bool IsEsp(const Partition& part)
+{
+    return CompareNoCase(part.typeGuid, kEspType) == 0 || part.mbrType == kEspMbrType;
+}
+
+bool Readable(const Partition& part)
+{
+    return CompareNoCase(part.fs, "BitLocker") != 0;
+}
+
+std::string Lookup(const BootObject& object, std::uint32_t type)
+{
+    auto found = object.strings.find(type);
+    return found == object.strings.end() ? "" : found->second;
+}
+
+} // namespace
+
+bool HoldsFile(Volumes& volumes, const DiskScan& scan, const Partition& part, const std::string& path)
+{
+    const DiskInfo* disk = DiskOf(scan, part);
+    if (disk == nullptr || !Readable(part))
+        return false;
+    std::string error;
+    FileSystem* fs = volumes.Open(part, *disk, &error);
+    if (fs == nullptr)
+        return false;
+    std::string stored;
+    bool missing = false;
+    return fs->Resolve(path, &stored, &missing, &error);
+}
+
+void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, CloneDisk* found)
+{
+    *found = {};
+    found->disk = &disk;
+    std::vector<const Partition*> bios;
+    const Partition* active = nullptr;
+    for (const Partition& part : scan.partitions) {
+        if (part.disk != disk.path)
+            continue;
+        if (!Readable(part)) {
+            found->bitlocker.push_back(part.path);
+            continue;
+        }
+        std::string error;
+        if (part.fs != "ntfs" && part.fs != "vfat" && !part.fs.empty())
+            continue; // no Windows file system
+        if (volumes.Open(part, disk, &error) == nullptr) {
+            if (!part.fs.empty())
+                found->unread.push_back(error);
+            continue;
+        }
+        if (part.fs != "vfat" && HoldsFile(volumes, scan, part, kSystemHivePath))
+            found->windows.push_back(&part);
+        if (IsEsp(part) && found->store == nullptr && HoldsFile(volumes, scan, part, "/EFI/Microsoft/Boot/BCD")) {
+            found->store = &part;
+            found->storePath = "/EFI/Microsoft/Boot/BCD";
+            found->uefi = true;
+        }
+        if (HoldsFile(volumes, scan, part, "/Boot/BCD")) {
+            bios.push_back(&part);
+            if (part.active)
+                active = &part;
+        }
+    }
+    // A BIOS store on the active partition, or on the one partition that
+    // holds one; a UEFI store where the firmware would find it comes first.
+    if (found->store == nullptr && (active != nullptr || bios.size() == 1)) {
+        found->store = active != nullptr ? active : bios.front();
+        found->storePath = "/Boot/BCD";
+    }
+}
+
+std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const StoreReport& store,
+                                 const CloneDisk& clone, const Partition* windows)
+{
+    std::vector<const Partition*> candidates;
+    for (const Partition& part : scan.partitions)
+        if (part.disk == clone.disk->path && Readable(part))
+            candidates.push_back(&part);
+    std::vector<ElementTie> ties;
+    for (const StoreObject& object : store.shown) {
+        const BootObject& entry = *object.object;
+        bool isDefault = CompareNoCase(entry.id, store.defaultLoader) == 0;
+        bool recovery = std::any_of(entry.devices.begin(), entry.devices.end(), [](const BootElement& e) {
+            return e.device.kind == BootDeviceKind::Ramdisk;
+        });
+        for (const StoreDevice& device : object.devices) {
+            const BootElement& element = *device.element;
+            ElementTie tie;
+            tie.object = &object;
+            tie.device = &device;
+            tie.vital = entry.type == kBootManager || (isDefault && !recovery);
+            if (element.device.style == PartitionStyle::None) {
+                tie.outcome = ElementTie::NoRecord;
+                ties.push_back(tie);
+                continue;
+            }
+            if (device.found != nullptr && device.found->disk == clone.disk->path) {
+                tie.outcome = ElementTie::OnDisk;
+                tie.target = device.found;
+                ties.push_back(tie);
+                continue;
+            }
+            // The file the entry starts decides.
+            if (element.device.kind == BootDeviceKind::Ramdisk)
+                tie.file = element.device.path;
+            else if (element.type == kDeviceElement)
+                tie.file = Lookup(entry, kApplicationPath);
+            else if (element.type == kOsDeviceElement)
+                tie.file = entry.type == kLoader && Lookup(entry, kSystemRoot).empty() ? "\\Windows"
+                                                                                      : Lookup(entry, kSystemRoot);
+            else if (element.type == kSdiDeviceElement)
+                tie.file = Lookup(entry, kSdiPath);
+            std::vector<const Partition*> holders;
+            if (!tie.file.empty()) {
+                for (const Partition* part : candidates)
+                    if (HoldsFile(volumes, scan, *part, tie.file))
+                        holders.push_back(part);
+            } else if (entry.type == kBootManager && !clone.uefi && clone.store != nullptr) {
+                // A BIOS boot manager names no path: it starts from the
+                // partition holding the store.
+                tie.file = "\\Boot\\BCD";
+                holders.push_back(clone.store);
+            }
+            if (holders.size() > 1 && windows != nullptr &&
+                std::find(holders.begin(), holders.end(), windows) != holders.end())
+                holders = {windows};
+            // A resume entry's hibernation file is gone after a full shut
+            // down; it lives where the entry's own application does.
+            if (holders.empty() && entry.type == kResume && element.type == kOsDeviceElement)
+                for (const ElementTie& earlier : ties)
+                    if (earlier.object == &object && earlier.outcome == ElementTie::Tied) {
+                        holders = {earlier.target};
+                        tie.file = earlier.file + ", the entry's own application";
+                    }
+            if (tie.file.empty() && holders.empty()) {
+                tie.outcome = ElementTie::NoPath;
+            } else if (holders.empty()) {
+                tie.outcome = ElementTie::NoFile;
+            } else if (holders.size() > 1) {
+                tie.outcome = ElementTie::Several;
+            } else {
+                tie.moved = element.device;
+                if (RecordOf(scan, *holders.front(), &tie.moved)) {
+                    tie.outcome = ElementTie::Tied;
+                    tie.target = holders.front();
+                } else {
+                    tie.outcome = ElementTie::NoFile;
+                }
+            }
+            ties.push_back(tie);
+        }
+    }
+    return ties;
+}
+
+std::string ElementText(const ElementTie& tie)
+{
+    const BootObject& entry = *tie.object->object;
+    std::string text = entry.id + " " + BootObjectTypeName(entry.type);
+    if (!entry.description.empty())
+        text += " \"" + entry.description + "\"";
+    return text + " " + BootElementName(tie.device->element->type);
+}

@@ -1,0 +1,62 @@
+// What a clone's disk holds, found by content: its Windows installations,
+// its boot store, and the partition each device element of the store names
+// by the file its entry starts. What fix changes and what show suggests
+// both come from here.
+#pragma once
+
+#include "cli/machine/disks.h"
+#include "cli/report/boot_report.h"
+#include "cli/volume/volumes.h"
+
+#include <string>
+#include <vector>
+
+inline constexpr const char* kSystemHivePath = "/Windows/System32/config/SYSTEM";
+
+struct CloneDisk {
+    const DiskInfo* disk = nullptr;
+    std::vector<const Partition*> windows; // NTFS partitions holding \Windows\System32\config\SYSTEM
+    std::vector<std::string> bitlocker;    // its BitLocker partitions
+    const Partition* store = nullptr;      // the partition holding the boot store
+    std::string storePath;                 // its path there
+    bool uefi = false;                     // \EFI\Microsoft\Boot\BCD on an EFI system partition
+    std::vector<std::string> unread;       // partitions that could not be read, and why
+};
+
+// Looks through every partition of disk in scan for Windows and its store.
+void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, CloneDisk* found);
+
+// Whether path exists on the partition, looked up as Windows does; false
+// also when the partition cannot be read.
+bool HoldsFile(Volumes& volumes, const DiskScan& scan, const Partition& part, const std::string& path);
+
+// One device element of the store and the partition of the clone's disk it
+// goes to.
+struct ElementTie {
+    const StoreObject* object = nullptr;
+    const StoreDevice* device = nullptr;
+    enum Outcome {
+        OnDisk,    // already names a partition of the disk by both identities
+        Tied,      // goes to target
+        NoFile,    // no partition holds its file
+        Several,   // more than one does
+        NoPath,    // the entry names no file to go by
+        NoRecord,  // the device names no partition (the boot device, one found at boot)
+    } outcome = NoPath;
+    std::string file;                   // the file that decides
+    const Partition* target = nullptr;  // Tied: where it goes; OnDisk: where it is
+    BootDevice moved;                   // Tied: the device as it becomes
+    // What a failure to tie this element does: stop the repair (the default
+    // loader, the boot manager) or only warn (the recovery environment, the
+    // memory tester, others).
+    bool vital = false;
+};
+
+// Ties each device element of store to the partition of clone's disk that
+// holds the file its entry starts. windows is the Windows partition chosen:
+// where several partitions hold a file and it is one of them, it wins.
+std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const StoreReport& store,
+                                 const CloneDisk& clone, const Partition* windows);
+
+// What an element is, for the person: "{id} loader \"Windows 10\" osdevice".
+std::string ElementText(const ElementTie& tie);

@@ -1,0 +1,465 @@
+// "This clone does not start": one command that finds Windows and its boot
+// store on the clone's disk, ties every entry of the store to the partition
+// that holds the file it starts, gives the Windows partition C:, switches on
+// the boot driver of the bus the clone will start from, says all of it, and
+// then changes exactly that, the hive and the store as one change.
+#include "cli/machine/bus.h"
+#include "cli/machine/shell_quote.h"
+#include "cli/report/boot_check.h"
+#include "cli/report/clone_disk.h"
+#include "cli/report/render.h"
+#include "cli/report/report.h"
+#include "cli/verbs/command.h"
+#include "cli/verbs/verbs.h"
+#include "hive/bytes.h"
+#include "mounttable/identity.h"
+#include "mounttable/text.h"
+
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// A value of either file as it becomes; after empty removes it.
+struct Change {
+    bool store = false;
+    std::string key; // below the mount point
+    std::string name;
+    std::uint32_t type = kRegBinary;
+    std::vector<std::uint8_t> before, after;
+    bool remove = false;
+    bool add = false;
+    std::string text; // as move and set print it
+};
+
+struct Unresolved {
+    std::string what, why;
+    bool refuses = false;
+};
+
+struct FixPlan {
+    std::string disk;
+    const Partition* windows = nullptr;
+    std::string storeName; // "clone.img#1:/EFI/Microsoft/Boot/BCD", "" for none
+    std::string storeKind;
+    std::string bus, busFrom, busDetail;
+    std::vector<Change> changes;
+    std::vector<BootDriverChange> drivers;
+    std::vector<Unresolved> unresolved;
+    std::vector<std::string> warnings;
+};
+
+std::string PartitionText(const Partition& part)
+{
+    return part.path + " (" + (part.fs.empty() ? "unknown file system" : part.fs) +
+           (part.label.empty() ? "" : ", label \"" + part.label + "\"") + ", " + SizeText(part.size) + ")";
+}
+
+std::string Where(const BootDevice& device)
+{
+    if (device.style == PartitionStyle::Mbr)
+        return "the partition at " + std::to_string(device.offset) + " bytes of disk " + SignatureText(device.signature);
+    return "the partition " + GuidText(device.partition) + " of disk " + GuidText(device.disk);
+}
+
+// A disk identity no examined disk carries, for the disk-id that ends a
+// collision.
+std::string FreshIdentity(const DiskInfo& disk, const DiskScan& scan)
+{
+    std::mt19937_64 random{std::random_device{}()};
+    for (;;) {
+        std::uint64_t a = random(), b = random();
+        if (disk.table == "dos") {
+            auto signature = static_cast<std::uint32_t>(a);
+            bool taken = signature == 0 || std::any_of(scan.disks.begin(), scan.disks.end(), [&](const DiskInfo& d) {
+                             return d.table == "dos" && d.signature == signature;
+                         });
+            if (!taken)
+                return SignatureText(signature);
+            continue;
+        }
+        std::array<std::uint8_t, 16> guid{};
+        for (int i = 0; i < 8; ++i) {
+            guid[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(a >> (8 * i));
+            guid[static_cast<std::size_t>(i + 8)] = static_cast<std::uint8_t>(b >> (8 * i));
+        }
+        guid[7] = static_cast<std::uint8_t>((guid[7] & 0x0F) | 0x40); // a random GUID, version 4
+        guid[8] = static_cast<std::uint8_t>((guid[8] & 0x3F) | 0x80);
+        return GuidText(guid);
+    }
+}
+
+// The letters: C: goes to the Windows partition with every value that names
+// its volume, and what the store's entries moved carries their letters.
+void PlanLetters(const Report& report, const DiskScan& scan, const DiskInfo& disk, const Partition& windows,
+                 const std::vector<ElementTie>& ties, FixPlan* plan)
+{
+    std::map<Identity, Identity> moves;
+    std::set<Identity> conflicting;
+    const CloneEntry* c = nullptr;
+    for (const CloneEntry& entry : report.entries)
+        if (entry.letter == "C:")
+            c = &entry;
+    if (c != nullptr && c->data != windows.identity)
+        moves[c->data] = windows.identity;
+    auto byIdentity = PartitionsByIdentity(scan);
+    auto onOtherDisk = [&](const Identity& identity) {
+        auto found = byIdentity.find(identity);
+        return found != byIdentity.end() &&
+               std::any_of(found->second.begin(), found->second.end(),
+                           [&](const Partition* part) { return part->disk != disk.path; });
+    };
+    for (const ElementTie& tie : ties) {
+        if (tie.outcome != ElementTie::Tied)
+            continue;
+        Identity old = BootDeviceIdentity(tie.device->element->device);
+        Identity now = tie.target->identity;
+        if (old.empty() || old == now || (c != nullptr && old == c->data) || onOtherDisk(old))
+            continue;
+        auto [it, added] = moves.try_emplace(old, now);
+        if (!added && it->second != now)
+            conflicting.insert(old);
+    }
+    for (const Identity& old : conflicting) {
+        moves.erase(old);
+        plan->warnings.push_back("the store's entries name the partition " + IdentityText(old) +
+                                 " for files now on two partitions: its letters are left as they are");
+    }
+    // A value the move would give an identity that another letter already
+    // holds: that letter goes (one volume, one letter); a volume name stays.
+    std::set<Identity> targets;
+    for (const auto& [old, now] : moves)
+        targets.insert(now);
+    auto isLetter = [](const std::string& name) { return DriveLetterPart(name.c_str()) != nullptr; };
+    std::set<Identity> named; // targets that already have a volume name
+    for (const RegValue& value : report.volumeNames)
+        if (targets.count(value.data) != 0)
+            named.insert(value.data);
+    for (const CloneEntry& entry : report.entries) {
+        auto move = moves.find(entry.data);
+        if (move != moves.end()) {
+            plan->changes.push_back({false, "MountedDevices", entry.name, kRegBinary, entry.data, move->second, false,
+                                     false,
+                                     "MountedDevices " + entry.name + "  " + IdentityText(entry.data) + " -> " +
+                                         IdentityText(move->second)});
+        } else if (targets.count(entry.data) != 0 && isLetter(entry.name)) {
+            plan->changes.push_back({false, "MountedDevices", entry.name, kRegBinary, entry.data, {}, true, false,
+                                     "MountedDevices " + entry.name + "  " + IdentityText(entry.data) +
+                                         " -> none (the volume takes another letter)"});
+        }
+    }
+    for (const RegValue& value : report.volumeNames) {
+        auto move = moves.find(value.data);
+        if (move == moves.end())
+            continue;
+        if (named.count(move->second) != 0) {
+            plan->warnings.push_back(value.name + " is left as it is: the partition it would move to has a volume "
+                                                  "name of its own");
+            continue;
+        }
+        plan->changes.push_back({false, "MountedDevices", value.name, value.type, value.data, move->second, false,
+                                 false,
+                                 "MountedDevices " + value.name + "  " + IdentityText(value.data) + " -> " +
+                                     IdentityText(move->second)});
+    }
+    if (c == nullptr)
+        plan->changes.push_back({false, "MountedDevices", "\\DosDevices\\C:", kRegBinary, {}, windows.identity, false,
+                                 true, "MountedDevices \\DosDevices\\C:  (none) -> " + IdentityText(windows.identity)});
+}
+
+// Into the registries, each value as planned; false when any could not be.
+bool ApplyChanges(const std::vector<Change>& changes, HiveInput& hive, HiveInput* store)
+{
+    for (const Change& change : changes) {
+        HiveInput& input = change.store ? *store : hive;
+        std::string key = std::string(kCloneMountKey) + "\\" + change.key;
+        RegKey handle = nullptr;
+        std::uint32_t type = change.type;
+        std::vector<std::uint8_t> current;
+        bool ok = input.registry.OpenKey(key.c_str(), &handle) == kRegSuccess;
+        if (ok && !change.add)
+            ok = input.registry.QueryValue(handle, change.name.c_str(), &type, &current) == kRegSuccess &&
+                 current == change.before;
+        if (ok && change.remove)
+            ok = input.registry.DeleteValue(key.c_str(), change.name.c_str()) == kRegSuccess;
+        else if (ok)
+            ok = input.registry.SetValue(handle, change.name.c_str(), type, change.after.data(),
+                                         static_cast<std::uint32_t>(change.after.size())) == kRegSuccess;
+        if (handle != nullptr)
+            input.registry.CloseKey(handle);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
+{
+    bool ready = std::none_of(plan.unresolved.begin(), plan.unresolved.end(),
+                              [](const Unresolved& u) { return u.refuses; });
+    if (json) {
+        Json changes = Json::array(), unresolved = Json::array();
+        for (const Change& change : plan.changes)
+            changes.push_back(change.text);
+        for (const BootDriverChange& driver : plan.drivers)
+            changes.push_back("Boot driver: " + driver.keyPath + "\\" + driver.valueName + " " +
+                              (driver.oldData ? std::to_string(*driver.oldData) : "(none)") + " -> " +
+                              std::to_string(driver.newData));
+        for (const Unresolved& u : plan.unresolved)
+            unresolved.push_back({{"what", u.what}, {"why", u.why}, {"refuses", u.refuses}});
+        Json found{{"disk", plan.disk},
+                   {"windows", plan.windows ? Json(plan.windows->path) : Json(nullptr)},
+                   {"store", plan.storeName.empty() ? Json(nullptr) : Json(plan.storeName)},
+                   {"store_kind", plan.storeKind.empty() ? Json(nullptr) : Json(plan.storeKind)},
+                   {"bus", plan.bus.empty() ? Json(nullptr) : Json(plan.bus)},
+                   {"bus_from", plan.busFrom.empty() ? Json(nullptr) : Json(plan.busFrom)}};
+        Json doc{{"found", found},   {"changes", changes},         {"unresolved", unresolved},
+                 {"ready", ready},   {"warnings", plan.warnings}};
+        out << EscapeForTerminal(doc.dump(2, ' ', true)) << "\n";
+        return;
+    }
+    out << "Disk: " << OneLine(plan.disk) << "\n";
+    out << "Windows: " << (plan.windows ? OneLine(PartitionText(*plan.windows)) : "none") << "\n";
+    out << "Boot store: " << (plan.storeName.empty() ? "none found" : OneLine(plan.storeName) + " (" + plan.storeKind + ")")
+        << "\n";
+    if (!plan.bus.empty())
+        out << "Bus: " << plan.bus << " (from " << OneLine(plan.busFrom) << ")\n";
+    else
+        out << "Bus: not checked: " << OneLine(plan.busDetail) << "\n";
+    if (plan.changes.empty() && plan.drivers.empty())
+        out << "Nothing to change: the clone's files already name its disk.\n";
+    for (const Change& change : plan.changes)
+        out << OneLine(change.text) << "\n";
+    for (const BootDriverChange& driver : plan.drivers)
+        out << "Boot driver: " << driver.keyPath << "\\" << driver.valueName << " "
+            << (driver.oldData ? std::to_string(*driver.oldData) : "(none)") << " -> " << driver.newData << "\n";
+    for (const Unresolved& u : plan.unresolved)
+        out << "Unresolved: " << OneLine(u.what) << ": " << OneLine(u.why) << "\n";
+    for (const std::string& warning : plan.warnings)
+        out << "Warning: " << OneLine(warning) << "\n";
+}
+
+} // namespace
+
+int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files)
+{
+    Volumes volumes(files, options.machineRoot, options.sectorSize);
+    if (options.forceHibernated)
+        volumes.AllowHibernated();
+    auto refuse = [&](const std::string& message) { return Refuse(err, {kExitRefused, message}); };
+    const std::string& diskName = options.hive;
+
+    // The disks: the clone's first, then those examined beside it.
+    std::vector<std::string> paths = {diskName};
+    for (const std::string& disk : options.disks.empty() ? MachineDisks() : options.disks)
+        paths.push_back(disk);
+    Report report;
+    report.scan = ScanDisks(paths, options.sectorSize);
+    const DiskScan& scan = report.scan;
+    const DiskInfo* disk = FindDisk(scan, diskName);
+    if (disk == nullptr || !disk->error.empty())
+        return refuse("cannot read " + diskName + (disk ? ": " + disk->error : ""));
+    if (disk->table != "dos" && disk->table != "gpt")
+        return refuse(diskName + (disk->table.empty() ? " has no partition table" : " holds a " + disk->table +
+                                                                                      " partition table, which no Windows starts from"));
+    Failure failure;
+    if (!SectorSizeKnown(*disk, &failure))
+        return Refuse(err, failure);
+
+    // What is on it.
+    CloneDisk clone;
+    FindOnDisk(volumes, scan, *disk, &clone);
+    FixPlan plan;
+    plan.disk = diskName;
+    HivePolicy policy{.forWriting = !options.dryRun, .forceHibernated = options.forceHibernated};
+    HiveInput storeInput;
+    StoreReport store;
+    if (clone.store != nullptr) {
+        plan.storeName = clone.store->path + ":" + clone.storePath;
+        plan.storeKind = clone.uefi ? "UEFI" : "BIOS";
+        if (!OpenHiveInput(volumes, plan.storeName, policy, &storeInput, &failure))
+            return Refuse(err, failure);
+        if (!IsBootStore(storeInput.registry.handle()))
+            return refuse(plan.storeName + ": no boot store (it has no Objects and Description)");
+        if (!MakeStoreReport(storeInput, scan, &store, &failure))
+            return Refuse(err, failure);
+    }
+    if (clone.windows.empty()) {
+        if (!clone.bitlocker.empty())
+            return refuse(clone.bitlocker.front() + " is a BitLocker volume, so the Windows on " + diskName +
+                          " cannot be read; unlock and mount it (dislocker, cryptsetup bitlk), then run fix again");
+        return refuse("no Windows on " + diskName + ": no NTFS partition holds \\Windows\\System32\\config\\SYSTEM" +
+                      (clone.unread.empty() ? "" : " (" + clone.unread.front() + ")"));
+    }
+    const Partition* windows = nullptr;
+    if (!options.windows.empty()) {
+        const Partition* named = FindPartition(scan, options.windows);
+        if (named == nullptr || std::find(clone.windows.begin(), clone.windows.end(), named) == clone.windows.end())
+            return refuse(options.windows + " is no partition of " + diskName + " that holds Windows");
+        windows = named;
+    } else if (clone.windows.size() == 1) {
+        windows = clone.windows.front();
+    } else {
+        // The one the store's default loader already starts.
+        for (const StoreObject& object : store.shown)
+            if (CompareNoCase(object.object->id, store.defaultLoader) == 0)
+                for (const StoreDevice& device : object.devices)
+                    if (device.element->type == 0x21000001 && device.found != nullptr &&
+                        std::find(clone.windows.begin(), clone.windows.end(), device.found) != clone.windows.end())
+                        windows = device.found;
+        if (windows == nullptr) {
+            std::string choices;
+            for (const Partition* part : clone.windows)
+                choices += (choices.empty() ? "" : ", ") + std::string("--windows ") + ShellQuoted(part->path);
+            return refuse(diskName + " holds " + std::to_string(clone.windows.size()) +
+                          " Windows installations and the store's default loader names none of them: pick one (" +
+                          choices + ")");
+        }
+    }
+    plan.windows = windows;
+
+    HiveInput hive;
+    if (!OpenHiveInput(volumes, windows->path + ":" + kSystemHivePath, policy, &hive, &failure))
+        return Refuse(err, failure);
+    report.hive = hive.path;
+    report.warnings = hive.warnings;
+    if (!ReadCloneTable(hive.registry, &report))
+        return refuse(hive.path + ": the hive has no readable MountedDevices key");
+
+    // The store, tied by content.
+    std::vector<ElementTie> ties;
+    if (clone.store == nullptr) {
+        plan.unresolved.push_back({"the boot store", "no \\EFI\\Microsoft\\Boot\\BCD on an EFI system partition of " +
+                                                         diskName + " and no \\Boot\\BCD on its active partition",
+                                   false});
+    } else {
+        ties = TieStore(volumes, scan, store, clone, windows);
+    }
+    for (const ElementTie& tie : ties) {
+        const BootElement& element = *tie.device->element;
+        if (tie.outcome == ElementTie::Tied) {
+            std::vector<std::uint8_t> bytes = element.bytes;
+            if (!RewriteBootDevice(bytes, tie.moved))
+                return refuse(element.key + ": its device cannot be rewritten");
+            if (bytes != element.bytes)
+                plan.changes.push_back({true, element.key, "Element", kRegBinary, element.bytes, bytes, false, false,
+                                        "Boot store " + tie.object->object->id + " " +
+                                            BootElementName(element.type) + ": " + Where(element.device) + " -> " +
+                                            Where(tie.moved) + " (" + tie.target->path + " holds " + tie.file + ")"});
+            continue;
+        }
+        std::string why;
+        switch (tie.outcome) {
+        case ElementTie::NoFile:
+            why = "no partition of " + diskName + " holds " + tie.file;
+            break;
+        case ElementTie::Several:
+            why = "more than one partition of " + diskName + " holds " + tie.file;
+            break;
+        case ElementTie::NoPath:
+            why = "its entry names no file to find its partition by";
+            break;
+        default:
+            continue; // on the disk already, or no partition to name
+        }
+        plan.unresolved.push_back({ElementText(tie), why + "; left as it is", tie.vital});
+    }
+
+    // The letters and the boot driver.
+    PlanLetters(report, scan, *disk, *windows, ties, &plan);
+    struct stat st;
+    bool device = stat(disk->path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+    if (!options.bus.empty()) {
+        plan.bus = options.bus;
+        plan.busFrom = "--bus";
+    } else if (device) {
+        std::string bus = BusOfBlockDevice(options.machineRoot, disk->path, &plan.busDetail);
+        if (bus == "usb") {
+            plan.busDetail = diskName + " is on USB: a clone in a USB enclosure starts from another bus; give that bus "
+                                        "with --bus";
+            plan.unresolved.push_back({"the boot driver", plan.busDetail, false});
+        } else if (!bus.empty()) {
+            plan.bus = bus;
+            plan.busFrom = "sysfs: " + plan.busDetail;
+        }
+    } else {
+        plan.busDetail = diskName + " is an image, which tells no bus; give the bus the clone will start from "
+                                    "with --bus";
+    }
+    if (!plan.bus.empty()) {
+        std::string why;
+        if (!ApplyBootDriver(hive.registry, plan.bus, &plan.drivers, &why))
+            return refuse(why + "; nothing was changed (without --bus, fix repairs the rest)");
+    }
+
+    // Another disk with this disk's own identity: Windows gives one of them
+    // a new one when both are attached, and which should keep it depends on
+    // which disk stays.
+    for (const DiskInfo& other : scan.disks)
+        if (&other != disk && other.hasId && disk->hasId && other.table == disk->table &&
+            other.signature == disk->signature && other.guid == disk->guid && !SameFile(other.path, disk->path))
+            plan.warnings.push_back(other.path + " carries the same disk identity as " + diskName +
+                                    "; to give " + diskName + " a new one: `voskarelle disk-id " +
+                                    ShellQuoted(diskName) + " " + FreshIdentity(*disk, scan) + "` (then run fix again)");
+
+    auto vital = std::find_if(plan.unresolved.begin(), plan.unresolved.end(), [](const Unresolved& u) { return u.refuses; });
+    if (vital != plan.unresolved.end())
+        return refuse(vital->what + ": " + vital->why + "; nothing was changed");
+
+    PrintPlan(plan, options.json, out);
+    bool storeChanges = std::any_of(plan.changes.begin(), plan.changes.end(), [](const Change& c) { return c.store; });
+    bool hiveChanges = !plan.drivers.empty() ||
+                       std::any_of(plan.changes.begin(), plan.changes.end(), [](const Change& c) { return !c.store; });
+    if (!storeChanges && !hiveChanges)
+        return kExitOk;
+    if (storeChanges && CompareNoCase(windows->fs, "BitLocker") == 0) {
+        if (!options.forceBitlocker)
+            return refuse(windows->path + " is a BitLocker volume: with the boot store changed, Windows asks for its "
+                                          "recovery key at the next start; nothing was changed (--force-bitlocker goes "
+                                          "ahead)");
+        err << "voskarelle: warning: " << OneLine(windows->path)
+            << " is a BitLocker volume: have its recovery key at hand for the next start\n";
+    }
+    if (options.dryRun) {
+        if (!options.json)
+            out << "Dry run: nothing was changed.\n";
+        return kExitOk;
+    }
+    if (!ApplyChanges(plan.changes, hive, &storeInput))
+        return refuse("the change could not be made in memory; nothing was written");
+    std::vector<CommitTarget> targets;
+    std::vector<HiveInput*> inputs;
+    if (hiveChanges) {
+        targets.push_back({&hive.registry, hive.file, {}});
+        inputs.push_back(&hive);
+    }
+    if (storeChanges) {
+        targets.push_back({&storeInput.registry, storeInput.file, {}});
+        inputs.push_back(&storeInput);
+    }
+    std::string error;
+    CommitResult result = CommitTogether(targets, !options.noBackup, &error);
+    if (result == CommitResult::Failed)
+        return refuse(error + "; nothing was changed");
+    if (result == CommitResult::PartlyInPlace)
+        return refuse(error);
+    std::ostream& report_out = options.json ? err : out;
+    for (const CommitTarget& target : targets)
+        if (!target.prepared.backup.empty())
+            report_out << "Backup: " << OneLine(target.file.fs->Name(target.prepared.backup)) << "\n";
+    for (HiveInput* input : inputs)
+        SetLogsAside(*input, report_out, err);
+    if (result == CommitResult::InPlaceNotFlushed)
+        return refuse("the new files are in place, but not yet safely on the disk: " + error);
+    for (const CommitTarget& target : targets)
+        report_out << "Written: " << OneLine(target.file.Name()) << "\n";
+    return kExitOk;
+}

@@ -1,0 +1,524 @@
+// fix on clones that do not start, made as cloning leaves them: a GPT disk
+// whose GUIDs are all new, an MBR disk whose partitions moved and whose
+// signature changed, one without its recovery partition, one with two
+// Windows. Every result is read back with ntfscat and mcopy.
+#include "cli/machine/commit_files.h"
+#include "cli/verbs/command.h"
+#include "hive/bytes.h"
+#include "hive/hive_file.h"
+#include "mounttable/identity.h"
+#include "support/disk_images.h"
+#include "support/hivex_registry.h"
+#include "support/partition_files.h"
+#include "support/sample_store.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Json = nlohmann::json;
+using Identity = std::vector<std::uint8_t>;
+
+std::array<std::uint8_t, 16> Guid(const char* text)
+{
+    std::array<std::uint8_t, 16> guid{};
+    ParseGuid(text, &guid);
+    return guid;
+}
+
+// The disk Windows was installed on, as the clone's files still name it.
+const auto kOldDisk = Guid("5d0c8b2a-1f3e-4a6b-9c8d-7e6f5a4b3c2d");
+const auto kOldEsp = Guid("0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d");
+const auto kOldWindows = Guid("1b2c3d4e-5f6a-4b7c-8d9e-0f1a2b3c4d5e");
+const auto kOldRecovery = Guid("2c3d4e5f-6a7b-4c8d-9e0f-1a2b3c4d5e6f");
+const Bytes kOtherDisk = MbrIdentity(0x0D15C000, 0x100000); // a data disk not here
+
+BootDevice Gpt(const std::array<std::uint8_t, 16>& partition)
+{
+    BootDevice device;
+    device.style = PartitionStyle::Gpt;
+    device.disk = kOldDisk;
+    device.partition = partition;
+    return device;
+}
+
+BootDevice Mbr(std::uint32_t signature, std::uint64_t offset)
+{
+    BootDevice device;
+    device.style = PartitionStyle::Mbr;
+    device.signature = signature;
+    device.offset = offset;
+    return device;
+}
+
+Bytes Dword(std::uint32_t value)
+{
+    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+struct Part {
+    std::uint64_t start, sectors;
+    const char* type; // GPT type GUID, or MBR type in hexadecimal
+    const char* fs;   // "ntfs", "vfat" or ""
+    std::vector<std::string> files;
+};
+
+// A clone as a table of partitions, the files each holds, the store on the
+// system partition (number system) and the hive on the Windows ones.
+struct CloneSpec {
+    bool gpt = true;
+    std::vector<Part> parts;
+    int system = 1;
+    std::vector<int> windows = {2};
+    StoreLayout store;
+    ValueList table;
+};
+
+const char* const kEspType = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
+const char* const kDataType = "EBD0A0A2-B9E5-4433-87C0-68B6B7C9A4F2";
+const char* const kRecoveryType = "DE94BBA4-06D1-4D40-A16A-BFD50179D6AC";
+
+
+bool MakeClone(const fs::path& image, const CloneSpec& spec)
+{
+    std::string script = spec.gpt ? "label: gpt\n" : "label: dos\nlabel-id: 0x0badf00d\n";
+    for (std::size_t i = 0; i < spec.parts.size(); ++i) {
+        const Part& part = spec.parts[i];
+        script += "start=" + std::to_string(part.start) + ", size=" + std::to_string(part.sectors) + ", type=" +
+                  part.type + (!spec.gpt && int(i) + 1 == spec.system ? ", bootable" : "") + "\n";
+    }
+    if (!MakeImage(image, "320M", script))
+        return false;
+    fs::path store = image.string() + ".bcd";
+    if (!MakeHiveFile(store.c_str(), SampleStoreKeys(spec.store)))
+        return false;
+    fs::path hive = image.string() + ".hive";
+    const ValueList select = {{"Current", 4, Dword(1)}};
+    if (!MakeHiveFile(hive.c_str(), {{"MountedDevices", spec.table},
+                                     {"Select", select},
+                                     {"ControlSet001\\Services\\storahci", {{"Start", 4, Dword(0)}}},
+                                     {"ControlSet001\\Services\\stornvme", {{"Start", 4, Dword(0)}}},
+                                     {"ControlSet001\\Services\\stornvme\\StartOverride", {{"0", 4, Dword(3)}}}}))
+        return false;
+    for (std::size_t i = 0; i < spec.parts.size(); ++i) {
+        const Part& part = spec.parts[i];
+        int number = static_cast<int>(i) + 1;
+        std::vector<std::pair<std::string, Bytes>> files;
+        for (const std::string& file : part.files)
+            files.push_back({file, Bytes{'M', 'Z'}});
+        if (number == spec.system)
+            files.push_back({spec.store.uefi ? "/EFI/Microsoft/Boot/BCD" : "/Boot/BCD", FileBytes(store)});
+        if (std::find(spec.windows.begin(), spec.windows.end(), number) != spec.windows.end())
+            files.push_back({"/Windows/System32/config/SYSTEM", FileBytes(hive)});
+        bool filled = true;
+        if (std::string(part.fs) == "ntfs") {
+            filled = FillNtfs(image, part.start, part.sectors, "Part" + std::to_string(number), files);
+        } else if (std::string(part.fs) == "vfat") {
+            filled = Shell(Tool("mkfs.fat") + " -F 32 -s 1 --offset " + std::to_string(part.start) + " " +
+                           Quote(image) + " " + std::to_string(part.sectors / 2) + " >/dev/null 2>&1") == 0 &&
+                     FillFat(image, part.start, files);
+        }
+        if (!filled)
+            return false;
+    }
+    fs::remove(store);
+    fs::remove(hive);
+    return true;
+}
+
+// The clone most cloning tools leave: a GPT disk whose disk and partition
+// GUIDs are all new, with its EFI system partition, Windows and recovery.
+CloneSpec NewGuids()
+{
+    CloneSpec spec;
+    spec.parts = {{2048, 81920, kEspType, "vfat", SystemFiles(true)},
+                  {83968, 163840, kDataType, "ntfs", WindowsFiles(true)},
+                  {247808, 40960, kRecoveryType, "ntfs", RecoveryFiles()}};
+    spec.store = {.uefi = true, .system = Gpt(kOldEsp), .windows = Gpt(kOldWindows), .recovery = Gpt(kOldRecovery)};
+    spec.table = {{"\\DosDevices\\C:", kRegBinary, GptIdentity(kOldWindows)},
+                  {"\\??\\Volume{1b2c3d4e-5f6a-4b7c-8d9e-0f1a2b3c4d5e}", kRegBinary, GptIdentity(kOldWindows)},
+                  {"\\??\\Volume{2c3d4e5f-6a7b-4c8d-9e0f-1a2b3c4d5e6f}", kRegBinary, GptIdentity(kOldRecovery)},
+                  {"\\DosDevices\\F:", kRegBinary, kOtherDisk}};
+    return spec;
+}
+
+class FixTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        templates_ = fs::temp_directory_path() / ("vosk-fix-templates-" + std::to_string(getpid()));
+        fs::remove_all(templates_);
+        fs::create_directories(templates_);
+        if (access("/dev/fuse", R_OK | W_OK) != 0 || Shell("command -v ntfs-3g mcopy ntfscat >/dev/null") != 0)
+            skip_ = "no FUSE, ntfs-3g or mtools here: the clones of the fix tests cannot be made";
+    }
+    static void TearDownTestSuite() { fs::remove_all(templates_); }
+
+    void SetUp() override
+    {
+        if (!skip_.empty())
+            GTEST_SKIP() << skip_;
+        root = fs::temp_directory_path() /
+               ("vosk-fix-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root / "machine");
+        image = root / "clone.img";
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    // A copy of the clone the spec makes, made once per name.
+    void Clone(const std::string& name, const std::function<CloneSpec()>& spec)
+    {
+        fs::path made = templates_ / (name + ".img");
+        if (!fs::exists(made)) {
+            ASSERT_TRUE(MakeClone(made, spec())) << name;
+        }
+        ASSERT_EQ(Shell("cp --sparse=always " + Quote(made) + " " + Quote(image)), 0);
+        this->spec = spec();
+    }
+
+    int Run(std::vector<std::string> args, CommitFiles* files = nullptr)
+    {
+        if (std::find(args.begin(), args.end(), "--disk") == args.end())
+            args.insert(args.end(), {"--disk", image.string()});
+        std::ostringstream o, e;
+        CommitFiles plain;
+        status = RunVoskarelle(args, o, e, files ? *files : plain, (root / "machine").string());
+        out = o.str();
+        err = e.str();
+        return status;
+    }
+
+    const Part& P(int number) const { return spec.parts[static_cast<std::size_t>(number - 1)]; }
+    Bytes Hive(int number = 2)
+    {
+        return NtfsFile(image, P(number).start, P(number).sectors, "/Windows/System32/config/SYSTEM");
+    }
+    Bytes Store()
+    {
+        const Part& system = P(spec.system);
+        std::string path = spec.store.uefi ? "/EFI/Microsoft/Boot/BCD" : "/Boot/BCD";
+        return std::string(system.fs) == "vfat" ? FatFile(image, system.start, path)
+                                                : NtfsFile(image, system.start, system.sectors, path);
+    }
+    ValueList Values(const Bytes& hive, const char* key)
+    {
+        fs::path copy = root / "copy";
+        WriteBytes(copy, hive);
+        ValueList values = DumpHiveKey(copy.c_str(), key).values;
+        std::sort(values.begin(), values.end(), [](auto& a, auto& b) { return a.name < b.name; });
+        return values;
+    }
+    BootDevice Element(const Bytes& store, const char* object, const char* element)
+    {
+        fs::path copy = root / "copy";
+        WriteBytes(copy, store);
+        HiveKeyDump dump =
+            DumpHiveKey(copy.c_str(), (std::string("Objects\\") + object + "\\Elements\\" + element).c_str());
+        return dump.values.empty() ? BootDevice{} : DecodeBootDevice(dump.values[0].data);
+    }
+    // The partition's GUID and the disk's, as the image holds them now.
+    Identity PartitionIdentity(int number)
+    {
+        std::string table;
+        std::FILE* pipe = popen((Tool("sfdisk") + " --dump " + Quote(image)).c_str(), "r");
+        char line[512];
+        while (pipe && std::fgets(line, sizeof line, pipe))
+            table += line;
+        if (pipe)
+            pclose(pipe);
+        if (!spec.gpt)
+            return MbrIdentity(0x0BADF00D, P(number).start * 512);
+        std::size_t at = table.find(image.string() + std::to_string(number) + " : ");
+        std::size_t uuid = table.find("uuid=", at);
+        std::array<std::uint8_t, 16> guid{};
+        ParseGuid(table.substr(uuid + 5, 36), &guid);
+        return GptIdentity(guid);
+    }
+
+    inline static fs::path templates_;
+    inline static std::string skip_;
+    fs::path root, image;
+    CloneSpec spec;
+    int status = -1;
+    std::string out, err;
+};
+
+// Every entry of the store goes to the partition that holds the file it
+// starts; C: goes to Windows with its volume name; the letters of other
+// disks stay; the driver of the bus given is switched on; a second run
+// finds nothing to change.
+TEST_F(FixTest, EachEntryGoesToThePartitionHoldingItsFile)
+{
+    Clone("new-guids", NewGuids);
+    Bytes before = FileBytes(image);
+    ASSERT_EQ(Run({"fix", image.string(), "--bus", "nvme", "--dry-run", "--json"}), 0) << err;
+    Json plan = Json::parse(out);
+    EXPECT_EQ(plan["found"]["windows"], image.string() + "#2");
+    EXPECT_EQ(plan["found"]["store"], image.string() + "#1:/EFI/Microsoft/Boot/BCD");
+    EXPECT_EQ(plan["found"]["store_kind"], "UEFI");
+    EXPECT_EQ(plan["found"]["bus"], "nvme");
+    EXPECT_TRUE(plan["ready"]);
+    EXPECT_TRUE(plan["unresolved"].empty()) << plan.dump(1);
+    EXPECT_EQ(FileBytes(image), before) << "a dry run writes nothing";
+
+    ASSERT_EQ(Run({"fix", image.string(), "--bus", "nvme"}), 0) << err;
+    Bytes store = Store();
+    Identity esp = PartitionIdentity(1), windows = PartitionIdentity(2), recovery = PartitionIdentity(3);
+    const struct {
+        const char* object;
+        const char* element;
+        Identity partition;
+    } rows[] = {
+        {kSampleManager, "11000001", esp},          // the boot manager: bootmgfw.efi
+        {kSampleLoader, "11000001", windows},       // a loader's device: winload.efi
+        {kSampleLoader, "21000001", windows},       // a loader's osdevice: \Windows
+        {kSampleResume, "11000001", windows},       // resume: winresume.efi
+        {kSampleResume, "21000001", windows},       // its hibernation file, with it
+        {kSampleMemoryTester, "11000001", esp},     // the memory tester: memtest.efi
+        {kSampleRecovery, "11000001", recovery},    // the recovery ramdisk: Winre.wim
+        {kSampleRecovery, "21000001", recovery},
+        {kSampleRecoveryOptions, "31000003", recovery}, // the SDI device: boot.sdi
+    };
+    for (const auto& row : rows) {
+        BootDevice device = Element(store, row.object, row.element);
+        EXPECT_EQ(BootDeviceIdentity(device), row.partition) << row.object << " " << row.element;
+        EXPECT_NE(device.disk, kOldDisk) << row.object << " " << row.element << ": the clone's disk";
+    }
+    EXPECT_EQ(Element(store, kSampleRecovery, "11000001").path, "\\Recovery\\WindowsRE\\Winre.wim");
+    ValueList table = Values(Hive(), "MountedDevices");
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\C:")->data, windows);
+    EXPECT_EQ(FindValue(table, "\\??\\Volume{1b2c3d4e-5f6a-4b7c-8d9e-0f1a2b3c4d5e}")->data, windows);
+    EXPECT_EQ(FindValue(table, "\\??\\Volume{2c3d4e5f-6a7b-4c8d-9e0f-1a2b3c4d5e6f}")->data, recovery);
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\F:")->data, kOtherDisk) << "another disk's letter stays";
+    EXPECT_EQ(Values(Hive(), "ControlSet001\\Services\\stornvme\\StartOverride")[0].data, Dword(0));
+
+    Bytes fixed = FileBytes(image);
+    ASSERT_EQ(Run({"fix", image.string(), "--bus", "nvme"}), 0) << err;
+    EXPECT_NE(out.find("Nothing to change"), std::string::npos) << out;
+    EXPECT_EQ(FileBytes(image), fixed) << "a second run writes nothing";
+}
+
+// A BIOS clone on an MBR disk whose partitions moved and whose signature
+// changed: the boot manager, which names no path, goes to the partition
+// holding the store.
+TEST_F(FixTest, AnMbrCloneWhosePartitionsMovedAndSignatureChanged)
+{
+    Clone("mbr", [] {
+        CloneSpec spec;
+        spec.gpt = false;
+        spec.parts = {{4096, 81920, "7", "ntfs", SystemFiles(false)},
+                      {90112, 163840, "7", "ntfs", WindowsFiles(false)}};
+        spec.store = {.uefi = false, .system = Mbr(0x12345678, 0x100000), .windows = Mbr(0x12345678, 0x3200000),
+                      .recovery = std::nullopt};
+        spec.table = {{"\\DosDevices\\C:", kRegBinary, MbrIdentity(0x12345678, 0x3200000)},
+                      {"\\DosDevices\\D:", kRegBinary, MbrIdentity(0x12345678, 0x100000)},
+                      {"\\DosDevices\\F:", kRegBinary, kOtherDisk}};
+        return spec;
+    });
+    ASSERT_EQ(Run({"fix", image.string()}), 0) << err;
+    EXPECT_NE(out.find("Bus: not checked"), std::string::npos) << "an image tells no bus: " << out;
+    Bytes store = Store();
+    Identity system = MbrIdentity(0x0BADF00D, 4096 * 512), windows = MbrIdentity(0x0BADF00D, 90112 * 512);
+    EXPECT_EQ(BootDeviceIdentity(Element(store, kSampleManager, "11000001")), system);
+    EXPECT_EQ(BootDeviceIdentity(Element(store, kSampleLoader, "21000001")), windows);
+    EXPECT_EQ(BootDeviceIdentity(Element(store, kSampleMemoryTester, "11000001")), system);
+    ValueList table = Values(Hive(), "MountedDevices");
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\C:")->data, windows);
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\D:")->data, system) << "follows its partition";
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\F:")->data, kOtherDisk);
+}
+
+// Without its recovery partition, the recovery environment cannot be tied:
+// left as it is with a warning, and the rest repaired.
+TEST_F(FixTest, ACloneWithoutItsRecoveryPartition)
+{
+    Clone("no-recovery", [] {
+        CloneSpec spec = NewGuids();
+        spec.parts.pop_back();
+        return spec;
+    });
+    ASSERT_EQ(Run({"fix", image.string(), "--json"}), 0) << err;
+    Json plan = Json::parse(out);
+    ASSERT_EQ(plan["unresolved"].size(), 3u) << plan.dump(1);
+    for (const Json& item : plan["unresolved"]) {
+        EXPECT_FALSE(item["refuses"]);
+        EXPECT_NE(item["why"].get<std::string>().find("no partition of"), std::string::npos) << item;
+    }
+    EXPECT_TRUE(plan["ready"]);
+    Bytes store = Store();
+    EXPECT_EQ(Element(store, kSampleRecovery, "11000001").partition, kOldRecovery) << "left as it is";
+    EXPECT_EQ(BootDeviceIdentity(Element(store, kSampleLoader, "21000001")), PartitionIdentity(2));
+}
+
+// Two Windows: the one the store's default loader names on the disk, or
+// --windows; otherwise a refusal that says how to pick.
+TEST_F(FixTest, TwoInstallations)
+{
+    Clone("two", [] {
+        CloneSpec spec = NewGuids();
+        spec.parts.push_back({290816, 40960, kDataType, "ntfs", WindowsFiles(true)});
+        spec.windows = {2, 4};
+        return spec;
+    });
+    Bytes before = FileBytes(image);
+    EXPECT_EQ(Run({"fix", image.string()}), 1);
+    EXPECT_NE(err.find("--windows " + image.string() + "#2"), std::string::npos) << err;
+    EXPECT_NE(err.find("--windows " + image.string() + "#4"), std::string::npos) << err;
+    EXPECT_EQ(FileBytes(image), before);
+    ASSERT_EQ(Run({"fix", image.string(), "--windows", image.string() + "#4"}), 0) << err;
+    ValueList table = Values(Hive(4), "MountedDevices");
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\C:")->data, PartitionIdentity(4));
+    EXPECT_EQ(Hive(2), Hive(2)) << "the other one is not read for writing";
+    // The default loader now names #4 on the disk: chosen without asking.
+    ASSERT_EQ(Run({"fix", image.string()}), 0) << err;
+    EXPECT_NE(out.find("Windows: " + image.string() + "#4"), std::string::npos) << out;
+}
+
+// Each refusal is one line, exit status 1, and the image byte-identical.
+TEST_F(FixTest, RefusalsLeaveTheImageByteIdentical)
+{
+    Clone("new-guids", NewGuids);
+    fs::path clean = root / "clean.img";
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(clean)), 0);
+    auto ntfs = [&](int number, const std::vector<std::pair<std::string, Bytes>>& files) {
+        fs::path part = Extract(image, P(number).start, P(number).sectors, root / "part");
+        WithNtfs(part, [&](const fs::path& mount) {
+            for (const auto& [path, bytes] : files) {
+                if (bytes.empty())
+                    fs::remove(mount / path);
+                else
+                    WriteBytes(mount / path, bytes);
+            }
+        });
+        PutBackPartition(image, P(number).start, part);
+    };
+    Bytes hibr(8192, 0);
+    std::memcpy(hibr.data(), "hibr", 4);
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"hibernated", [&] { ntfs(2, {{"hiberfil.sys", hibr}}); }, {}, "hibernation or with Fast Startup"},
+        {"a dirty hive without its logs",
+         [&] {
+             Bytes hive = Hive();
+             PutLe32(hive, 4, Le32(hive, 8) + 1);
+             PutLe32(hive, 0x1FC, BaseBlockChecksum(hive));
+             ntfs(2, {{"Windows/System32/config/SYSTEM", hive}});
+         },
+         {}, "no log"},
+        {"no Windows", [&] { ntfs(2, {{"Windows/System32/config/SYSTEM", {}}}); }, {}, "no Windows on"},
+        {"the boot manager's file missing",
+         [&] { Shell("MTOOLS_SKIP_CHECK=1 mdel -i " + Quote(image.string() + "@@" + std::to_string(P(1).start * 512)) +
+                     " ::/EFI/Microsoft/Boot/bootmgfw.efi"); },
+         {}, "boot manager \"Windows Boot Manager\" device: no partition of"},
+        {"a bus this Windows has no driver for", [] {}, {"--bus", "virtio"}, "without --bus, fix repairs the rest"},
+        {"a BitLocker Windows",
+         [&] {
+             Bytes sector(512, 0);
+             std::memcpy(sector.data(), "\xeb\x58\x90-FVE-FS-", 11);
+             PutLe16(sector, 11, 512);
+             sector[13] = 8;
+             PutLe64(sector, 176, 0x10000);
+             sector[510] = 0x55;
+             sector[511] = 0xAA;
+             Bytes metadata(64, 0);
+             std::memcpy(metadata.data(), "-FVE-FS-", 8);
+             PutLe16(metadata, 8, 64);
+             PutLe16(metadata, 10, 2);
+             std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+             file.seekp(static_cast<std::streamoff>(P(2).start * 512));
+             file.write(reinterpret_cast<const char*>(sector.data()), 512);
+             file.seekp(static_cast<std::streamoff>(P(2).start * 512 + 0x10000));
+             file.write(reinterpret_cast<const char*>(metadata.data()), 64);
+         },
+         {}, "is a BitLocker volume"},
+        {"no partition table", [&] { fs::resize_file(image, 0); fs::resize_file(image, 1 << 20); }, {},
+         "has no partition table"},
+        {"a disk that cannot be read", [&] { fs::remove(image); fs::create_directory(image); }, {}, "cannot read"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(image);
+        ASSERT_EQ(Shell("cp --sparse=always " + Quote(clean) + " " + Quote(image)), 0);
+        c.make();
+        Bytes before = fs::is_regular_file(image) ? FileBytes(image) : Bytes{};
+        std::vector<std::string> args = {"fix", image.string()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(Run(args), 1) << out;
+        EXPECT_TRUE(err.starts_with("voskarelle: ") && std::count(err.begin(), err.end(), '\n') == 1) << err;
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        if (fs::is_regular_file(image)) {
+            EXPECT_EQ(FileBytes(image), before);
+        }
+    }
+}
+
+// The store fails to replace its original after the hive did: the hive is
+// put back, and both are as they were.
+TEST_F(FixTest, AFailedStoreReplacementPutsTheHiveBack)
+{
+    Clone("new-guids", NewGuids);
+    Bytes hive = Hive(), store = Store();
+    // The rename that puts the new store in place fails once, or always
+    // (then the original cannot be put back under its name either).
+    class FailStoreRename final : public CommitFiles {
+    public:
+        explicit FailStoreRename(bool always) : always_(always) {}
+        ChildResult Run(const std::vector<std::string>& argv,
+                        const std::vector<std::pair<std::string, std::string>>& environment) override
+        {
+            if (argv[0] == "mren" && argv.back() == "::/EFI/Microsoft/Boot/BCD" && (always_ || !failed_++)) {
+                ChildResult failed;
+                failed.started = true;
+                failed.status = 1;
+                failed.errors = "mren: failure injected";
+                return failed;
+            }
+            return CommitFiles::Run(argv, environment);
+        }
+
+    private:
+        bool always_;
+        int failed_ = 0;
+    };
+    FailStoreRename once(false);
+    EXPECT_EQ(Run({"fix", image.string(), "--no-backup"}, &once), 1);
+    EXPECT_NE(err.find("was put back as it was"), std::string::npos) << err;
+    EXPECT_EQ(Hive(), hive);
+    EXPECT_EQ(Store(), store);
+    EXPECT_EQ(NtfsFolder(image, P(2).start, P(2).sectors, "/Windows/System32/config"),
+              std::vector<std::string>{"SYSTEM"});
+
+    // Never reported as nothing changed when it is not so: what is where,
+    // and the backups kept.
+    FailStoreRename always(true);
+    EXPECT_EQ(Run({"fix", image.string(), "--no-backup"}, &always), 1);
+    EXPECT_EQ(err.find("nothing was changed"), std::string::npos) << err;
+    EXPECT_NE(err.find("is kept as " + image.string() + "#1:/EFI/Microsoft/Boot/.BCD.voskarelle-old"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(FatFile(image, P(1).start, "/EFI/Microsoft/Boot/.BCD.voskarelle-old"), store);
+    EXPECT_EQ(Hive(), hive) << "the hive was put back";
+}
+
+} // namespace
