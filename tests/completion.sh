@@ -30,11 +30,11 @@ if [ "$buses" != "$(echo $_voskarelle_buses | sorted)" ]; then
     echo "buses: usage has $(echo $buses), the completion $_voskarelle_buses"
     failed=1
 fi
-COMP_WORDS=(voskarelle s)
+COMP_WORDS=(voskarelle f)
 COMP_CWORD=1
 _voskarelle
-if [ "${COMPREPLY[*]}" != "show set" ] && [ "${COMPREPLY[*]}" != "set show" ]; then
-    echo "voskarelle s completes to: ${COMPREPLY[*]}"
+if [ "${COMPREPLY[*]}" != "fix" ]; then
+    echo "voskarelle f completes to: ${COMPREPLY[*]}"
     failed=1
 fi
 exit $failed

@@ -34,11 +34,11 @@ check() { # what, command...
 }
 check "the installed voskarelle --version" sh -c '/usr/bin/voskarelle --version | grep -q "^voskarelle "'
 bash scripts/make-sample.sh "$work/sample" >/dev/null
-check "show on the sample" /usr/bin/voskarelle show "$work/sample/Windows/System32/config/SYSTEM" \
+check "show on the sample" /usr/bin/voskarelle show "$work/sample/clone.img#2:/Windows/System32/config/SYSTEM" \
     --disk "$work/sample/clone.img"
 check "man -w voskarelle" sh -c 'man -w voskarelle | grep -q "/usr/share/man/man1/voskarelle.1.gz"'
-check "the completion of 'voskarelle s'" bash -c '. /usr/share/bash-completion/completions/voskarelle
-    COMP_WORDS=(voskarelle s); COMP_CWORD=1; _voskarelle; [[ " ${COMPREPLY[*]} " == *" show "* ]]'
+check "the completion of 'voskarelle f'" bash -c '. /usr/share/bash-completion/completions/voskarelle
+    COMP_WORDS=(voskarelle f); COMP_CWORD=1; _voskarelle; [[ " ${COMPREPLY[*]} " == *" fix "* ]]'
 apt-get purge -y -qq voskarelle >/dev/null
 for path in $files; do
     if [ -e "$path" ]; then
