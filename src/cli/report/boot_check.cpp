@@ -40,7 +40,15 @@ void CheckBootDrivers(hive_h* hive, const std::string& root, const FileRef& file
         for (const CloneEntry& entry : report->entries)
             if (!own->identity.empty() && entry.data == own->identity && boot.letter.empty())
                 boot.letter = entry.letter;
+        // Where the clone's C: names no examined partition, the volume it
+        // names is this one under its old identity: moved, it keeps its
+        // volume names; given C: anew, it would lose them.
         std::string fix = "; `voskarelle set " + ShellQuoted(report->hive) + " " + ShellQuoted(own->path) + "=C:` gives it C:";
+        auto byIdentity = PartitionsByIdentity(report->scan);
+        for (const CloneEntry& entry : report->entries)
+            if (entry.letter == "C:" && byIdentity.count(entry.data) == 0)
+                fix = "; `voskarelle move " + ShellQuoted(report->hive) + " C:=" + ShellQuoted(own->path) +
+                      "` moves the clone's C: onto it";
         if (boot.letter.empty())
             report->warnings.push_back("the clone gives its own volume " + own->path + " no letter" + fix);
         else if (boot.letter != "C:")
@@ -51,8 +59,16 @@ void CheckBootDrivers(hive_h* hive, const std::string& root, const FileRef& file
         boot.bus = bus;
         boot.from = "--bus";
     } else if (!boot.device.empty()) {
-        boot.bus = BusOfBlockDevice(root, boot.device, &boot.detail);
-        boot.from = boot.bus.empty() ? "" : "sysfs";
+        // The bus of the disk the hive sits on tells the clone's only when
+        // that disk is the clone's: a volume the clone names.
+        bool named = own != nullptr && !own->identity.empty() &&
+                     (HasLetter(*report, own->identity) || !VolumeNamesOf(*report, own->identity).empty());
+        if (named) {
+            boot.bus = BusOfBlockDevice(root, boot.device, &boot.detail);
+            boot.from = boot.bus.empty() ? "" : "sysfs";
+        } else {
+            boot.detail = "the hive is on " + boot.device + ", which is no volume the clone names";
+        }
     }
     if (boot.bus.empty())
         return;

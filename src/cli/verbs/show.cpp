@@ -1,12 +1,15 @@
 #include "cli/report/boot_check.h"
 #include "cli/machine/shell_quote.h"
 #include "cli/report/boot_report.h"
+#include "cli/report/clone_disk.h"
 #include "cli/verbs/command.h"
 #include "cli/report/render.h"
 #include "cli/report/report.h"
 #include "cli/verbs/verbs.h"
 
 #include "mounttable/text.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -41,6 +44,34 @@ int ShowStore(const Options& options, HiveInput& input, std::ostream& out, std::
     PrintDisksText(scan, out);
     PrintStoreWarnings(store, out);
     return kExitOk;
+}
+
+std::string SuggestFix(Volumes& volumes, const Report& report, const StoreReport* store, const Options& options)
+{
+    auto byIdentity = PartitionsByIdentity(report.scan);
+    bool lostC = std::any_of(report.entries.begin(), report.entries.end(), [&](const CloneEntry& entry) {
+        return entry.letter == "C:" && byIdentity.count(entry.data) == 0;
+    });
+    bool lostElement = false;
+    if (store != nullptr)
+        for (const StoreObject& object : store->shown)
+            for (const StoreDevice& device : object.devices)
+                lostElement = lostElement || (device.element->device.style != PartitionStyle::None && !device.found);
+    const Partition* own = report.boot.partition.empty() ? nullptr : FindPartition(report.scan, report.boot.partition);
+    const DiskInfo* disk = own ? DiskOf(report.scan, *own) : nullptr;
+    if ((!lostC && !lostElement) || disk == nullptr)
+        return "";
+    CloneDisk clone;
+    FindOnDisk(volumes, report.scan, *disk, &clone);
+    bool resolves = lostC && std::find(clone.windows.begin(), clone.windows.end(), own) != clone.windows.end();
+    if (store != nullptr)
+        for (const ElementTie& tie : TieStore(volumes, report.scan, *store, clone, own))
+            resolves = resolves || tie.outcome == ElementTie::Tied;
+    if (!resolves)
+        return "";
+    return "the clone's files name partitions no examined disk holds, but " + disk->path +
+           " holds the files their entries start: `voskarelle fix " + ShellQuoted(disk->path) + SameDisks(options) +
+           "` ties them to it";
 }
 
 // Which of the clone's letters the default loader starts Windows from.
@@ -98,6 +129,12 @@ int RunShow(const Options& options, std::ostream& out, std::ostream& err, Commit
     } else {
         report.warnings.insert(report.warnings.end(), explanations.begin(), explanations.end());
     }
+
+    // Files naming partitions no examined disk holds, where the disk the
+    // hive is on holds the files their entries start: fix ties them.
+    std::string suggestion = SuggestFix(volumes, report, withStore ? &store : nullptr, options);
+    if (!suggestion.empty())
+        (withStore ? store.warnings : report.warnings).push_back(suggestion);
 
     if (options.json) {
         PrintJson(report, out, withStore ? &store : nullptr);
