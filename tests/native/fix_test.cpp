@@ -267,6 +267,18 @@ TEST_F(FixTest, EachEntryGoesToThePartitionHoldingItsFile)
 {
     Clone("new-guids", NewGuids);
     Bytes before = FileBytes(image);
+    // show says what fixes it: the move of C: onto its own volume, and fix.
+    ASSERT_EQ(Run({"show", image.string() + "#2:/Windows/System32/config/SYSTEM", "--bcd",
+                   image.string() + "#1:/EFI/Microsoft/Boot/BCD"}),
+              0)
+        << err;
+    EXPECT_NE(out.find("`voskarelle move " + image.string() + "#2:/Windows/System32/config/SYSTEM C:=" +
+                       image.string() + "#2` moves the clone's C: onto it"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("`voskarelle fix " + image.string() + " --disk " + image.string() + "` ties them to it"),
+              std::string::npos)
+        << out;
     ASSERT_EQ(Run({"fix", image.string(), "--bus", "nvme", "--dry-run", "--json"}), 0) << err;
     Json plan = Json::parse(out);
     EXPECT_EQ(plan["found"]["windows"], image.string() + "#2");
