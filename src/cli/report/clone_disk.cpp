@@ -3,6 +3,7 @@
 #include "mounttable/text.h"
 
 #include <algorithm>
+#include <map>
 
 namespace {
 
@@ -28,6 +29,14 @@ bool IsEsp(const Partition& part)
 bool Readable(const Partition& part)
 {
     return CompareNoCase(part.fs, "BitLocker") != 0;
+}
+
+std::string Lower(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
 }
 
 std::string Lookup(const BootObject& object, std::uint32_t type)
@@ -102,6 +111,7 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
         if (part.disk == clone.disk->path && Readable(part))
             candidates.push_back(&part);
     std::vector<ElementTie> ties;
+    std::map<std::string, bool> held;
     for (const StoreObject& object : store.shown) {
         const BootObject& entry = *object.object;
         bool isDefault = CompareNoCase(entry.id, store.defaultLoader) == 0;
@@ -137,9 +147,15 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
                 tie.file = Lookup(entry, kSdiPath);
             std::vector<const Partition*> holders;
             if (!tie.file.empty()) {
-                for (const Partition* part : candidates)
-                    if (HoldsFile(volumes, scan, *part, tie.file))
+                for (const Partition* part : candidates) {
+                    // Entries share their files: each is looked for once.
+                    std::string key = part->path + "\n" + Lower(tie.file);
+                    auto known = held.find(key);
+                    if (known == held.end())
+                        known = held.emplace(key, HoldsFile(volumes, scan, *part, tie.file)).first;
+                    if (known->second)
                         holders.push_back(part);
+                }
             } else if (entry.type == kBootManager && !clone.uefi && clone.store != nullptr) {
                 // A BIOS boot manager names no path: it starts from the
                 // partition holding the store.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -86,17 +87,20 @@ std::unique_ptr<FatFs> FatFs::Open(CommitFiles& files, const std::string& path, 
         return nullptr;
     }
     fs->image_ = folder + "/disk@@" + std::to_string(offset);
-    std::string output;
-    if (!fs->Mtools("minfo", {"::"}, &output, error)) {
-        *error = partition + ": mtools cannot read a FAT file system there: " + *error;
-        return nullptr;
-    }
+    // libblkid found a FAT there; what mtools cannot read of it, its first
+    // run says.
     return fs;
 }
 
 bool FatFs::Mtools(const std::string& program, std::vector<std::string> args, std::string* output,
                    std::string* error)
 {
+    // What the volume lists and holds changes with anything written to it.
+    if (program != "mdir" && program != "minfo" && !(program == "mcopy" && args.size() == 3 && args[0] == "-n") &&
+        !(program == "mattrib" && args.size() == 1)) {
+        listed_ = false;
+        lastRead_.clear();
+    }
     args.insert(args.begin(), {program, "-i", image_});
     ChildResult result = files_.Run(args, kEnvironment);
     if (!result.started) {
@@ -160,46 +164,84 @@ bool FatFs::Facts(const std::string& path, FileFacts* facts, std::string* error)
 {
     *facts = {};
     std::string normal = Normal(path);
-    ChildResult result = files_.Run({"mdir", "-i", image_, "-a", "-b", "::" + normal}, kEnvironment);
-    if (!result.started) {
-        *error = errno == ENOENT ? "mdir is not installed (Debian package mtools)"
-                                 : std::string("cannot run mdir: ") + std::strerror(errno);
+    if (normal == "/") {
+        facts->type = FileFacts::Type::Folder;
+        facts->what = "a folder";
+        return true;
+    }
+    // What its folder lists, in any case: a name marked as a folder is one.
+    const Listing* listing = nullptr;
+    if (!Listed(FolderOf(normal), &listing, error)) {
+        if (listing == nullptr && error->find("not found") != std::string::npos) {
+            error->clear();
+            return true; // no such folder: no such file
+        }
         return false;
     }
-    if (result.status != 0) {
-        if (result.errors.find("not found") != std::string::npos)
-            return true;
-        *error = Name(normal) + ": mdir: " + Message(result);
+    std::string name = BaseName(normal);
+    for (const auto& [entry, folder] : *listing) {
+        if (CompareNoCase(entry, name) != 0)
+            continue;
+        facts->type = folder ? FileFacts::Type::Folder : FileFacts::Type::Regular;
+        facts->what = folder ? "a folder" : "a file";
+        return true;
+    }
+    return true;
+}
+
+bool FatFs::Listed(const std::string& folder, const Listing** listing, std::string* error)
+{
+    *listing = nullptr;
+    auto lower = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+        return text;
+    };
+    if (!listed_) {
+        // The whole volume in one run: an EFI system partition holds few
+        // files, and every run of mtools costs a process.
+        std::string output;
+        if (!Mtools("mdir", {"-/", "-a", "-b", "::/"}, &output, error)) {
+            *error = Name("/") + ": cannot be listed: " + *error;
+            return false;
+        }
+        listings_.clear();
+        listings_["/"];
+        for (std::size_t at = 0; at < output.size();) {
+            std::size_t end = output.find('\n', at);
+            std::string line = output.substr(at, end == std::string::npos ? std::string::npos : end - at);
+            at = end == std::string::npos ? output.size() : end + 1;
+            if (!line.starts_with("::/"))
+                continue;
+            std::string path = line.substr(2);
+            bool isFolder = path.size() > 1 && path.back() == '/';
+            while (path.size() > 1 && path.back() == '/')
+                path.pop_back();
+            std::string name = BaseName(path);
+            if (name.empty() || name == "." || name == "..")
+                continue;
+            listings_[lower(FolderOf(path))].emplace_back(name, isFolder);
+            if (isFolder)
+                listings_[lower(path)];
+        }
+        listed_ = true;
+    }
+    auto found = listings_.find(lower(Normal(folder)));
+    if (found == listings_.end()) {
+        *error = Name(Normal(folder)) + ": not found";
         return false;
     }
-    // A file lists as itself; a folder as what it holds.
-    std::string first = result.output.substr(0, result.output.find('\n'));
-    bool itself = std::count(result.output.begin(), result.output.end(), '\n') == 1 &&
-                  CompareNoCase(first, "::" + normal) == 0;
-    facts->type = itself ? FileFacts::Type::Regular : FileFacts::Type::Folder;
-    facts->what = itself ? "a file" : "a folder";
+    *listing = &found->second;
     return true;
 }
 
 bool FatFs::List(const std::string& folder, std::vector<std::string>* names, std::string* error)
 {
     names->clear();
-    std::string normal = Normal(folder);
-    std::string output;
-    if (!Mtools("mdir", {"-a", "-b", "::" + (normal == "/" ? normal : normal + "/")}, &output, error)) {
-        *error = Name(normal) + ": cannot be listed: " + *error;
+    const Listing* listing = nullptr;
+    if (!Listed(folder, &listing, error))
         return false;
-    }
-    for (std::size_t at = 0; at < output.size();) {
-        std::size_t end = output.find('\n', at);
-        std::string line = output.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        at = end == std::string::npos ? output.size() : end + 1;
-        while (!line.empty() && line.back() == '/')
-            line.pop_back();
-        std::string name = line.substr(line.find_last_of('/') + 1);
-        if (!name.empty() && name != "." && name != "..")
-            names->push_back(name);
-    }
+    for (const auto& [name, isFolder] : *listing)
+        names->push_back(name);
     std::sort(names->begin(), names->end());
     return true;
 }
@@ -207,12 +249,18 @@ bool FatFs::List(const std::string& folder, std::vector<std::string>* names, std
 bool FatFs::Read(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error)
 {
     bytes->clear();
+    if (!lastRead_.empty() && lastRead_ == Normal(path)) {
+        *bytes = lastBytes_;
+        return true;
+    }
     std::string output;
     if (!Mtools("mcopy", {"-n", "::" + Normal(path), "-"}, &output, error)) {
         *error = Name(path) + ": cannot be read: " + *error;
         return false;
     }
     bytes->assign(output.begin(), output.end());
+    lastRead_ = Normal(path);
+    lastBytes_ = *bytes;
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include "cli/volume/file_system.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -43,6 +44,16 @@ private:
     // message in error.
     bool Mtools(const std::string& program, std::vector<std::string> args, std::string* output, std::string* error);
     bool Sync(std::string* error);
+    // A folder's entries (name, whether a folder), listed once until the
+    // volume is written; *listing stays null when it cannot be listed.
+    using Listing = std::vector<std::pair<std::string, bool>>;
+    bool Listed(const std::string& folder, const Listing** listing, std::string* error);
+    std::map<std::string, Listing> listings_; // by folder, in lower case
+    bool listed_ = false;
+    // The file read last, which the hive input reads twice (its start, then
+    // whole); forgotten when the volume is written.
+    std::string lastRead_;
+    std::vector<std::uint8_t> lastBytes_;
 
     CommitFiles& files_;
     std::string path_;
