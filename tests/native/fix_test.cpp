@@ -176,7 +176,8 @@ protected:
                ("vosk-fix-" + std::to_string(getpid()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root);
-        fs::create_directories(root / "machine");
+        fs::create_directories(root / "machine/proc/self");
+        std::ofstream(root / "machine/proc/self/mountinfo") << "22 1 8:2 / / rw - ext4 /dev/sda2 rw\n";
         image = root / "clone.img";
     }
     void TearDown() override { fs::remove_all(root); }

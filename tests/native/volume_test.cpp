@@ -19,6 +19,8 @@
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -170,7 +172,8 @@ protected:
                ("vosk-volume-" + std::to_string(getpid()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root);
-        fs::create_directories(root / "machine");
+        fs::create_directories(root / "machine/proc/self");
+        std::ofstream(root / "machine/proc/self/mountinfo") << "22 1 8:2 / / rw - ext4 /dev/sda2 rw\n";
         image = root / "clone.img";
         ASSERT_EQ(Shell("cp --sparse=always " + Quote(template_ / "clone.img") + " " + Quote(image)), 0);
         hive = image.string() + "#2:" + kHivePath;
@@ -403,12 +406,15 @@ TEST_F(VolumeTest, AMountedPartitionIsUsedThroughItsMount)
     fs::create_directories(loop / "loop");
     std::ofstream(loop / "loop/backing_file") << image.string() << "\n";
     std::ofstream(loop / "loop/offset") << kWindowsOffset << "\n";
-    std::ofstream(loop / "dev") << "7:3\n";
-    fs::create_directories(root / "machine/proc/self");
+    // The loop device's number is the folder's own, as a mount there has.
+    struct stat st;
+    ASSERT_EQ(stat(mount.c_str(), &st), 0);
+    std::string number = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+    std::ofstream(loop / "dev") << number << "\n";
     auto mountinfo = [&](const char* options) {
         std::ofstream(root / "machine/proc/self/mountinfo")
             << "22 1 8:2 / / rw - ext4 /dev/sda2 rw\n"
-            << "40 22 7:3 / " << mount.string() << " " << options << " - ntfs3 /dev/loop3 rw\n";
+            << "40 22 " << number << " / " << mount.string() << " " << options << " - ntfs3 /dev/loop3 rw\n";
     };
     mountinfo("rw,relatime");
     Bytes before = FileBytes(image);
@@ -422,6 +428,21 @@ TEST_F(VolumeTest, AMountedPartitionIsUsedThroughItsMount)
     mountinfo("ro,relatime");
     EXPECT_EQ(Run({"set", hive, "D:=E:"}), 1);
     EXPECT_NE(err.find("is mounted read-only at " + mount.string()), std::string::npos) << err;
+
+    // Nothing beneath a mount that cannot be told, a hidden one, or a link.
+    fs::remove(root / "machine/proc/self/mountinfo");
+    EXPECT_EQ(Run({"show", hive}), 1);
+    EXPECT_NE(err.find("cannot tell whether"), std::string::npos) << err;
+    std::ofstream(root / "machine/proc/self/mountinfo")
+        << "40 22 " << number << " / " << (root / "elsewhere").string() << " rw - ntfs3 /dev/loop3 rw\n";
+    EXPECT_EQ(Run({"show", hive}), 1);
+    EXPECT_NE(err.find("another mount hides it"), std::string::npos) << err;
+    mountinfo("rw");
+    fs::rename(mount / "windows/system32/CONFIG", mount / "config");
+    fs::create_symlink(mount / "config", mount / "windows/system32/CONFIG");
+    EXPECT_EQ(Run({"show", hive}), 1);
+    EXPECT_NE(err.find("is a symbolic link"), std::string::npos) << err;
+    EXPECT_EQ(FileBytes(image), before);
 }
 
 // A failure at any step of the NTFS device layer or of mtools leaves the

@@ -112,6 +112,8 @@ bool PutInPlace(PreparedFile& prepared, std::string* error)
 
 CommitResult CommitHive(HiveFileRegistry& registry, const FileRef& hive, std::string* backup, std::string* error)
 {
+    // A signal meanwhile stops the commit at its next step.
+    OpenVolume committing;
     PreparedFile prepared;
     if (!PrepareReplacement(registry, hive, backup != nullptr, &prepared, error))
         return CommitResult::Failed;
@@ -160,6 +162,9 @@ bool PutBack(const PreparedFile& prepared, std::string* error)
 
 CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, std::string* error)
 {
+    // A signal meanwhile stops the commit at its next step and undoes what
+    // was done, whatever file systems the files are on.
+    OpenVolume committing;
     // Every new file is written and flushed before any original is replaced;
     // the backups are what a failed replacement of a later file is undone
     // from, so with several files they are made even when none is to be

@@ -103,8 +103,16 @@ ChildResult CommitFiles::Run(const std::vector<std::string>& argv,
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    // A group of its own: Ctrl+C at the terminal reaches this process, which
+    // stops at the next step, and never kills a child in the middle of a
+    // write it was asked to make.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data());
+    int spawned = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), env.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);

@@ -52,10 +52,12 @@ std::string LinkTargetName(const std::filesystem::path& path)
     return ec ? "" : target.filename().string();
 }
 
-std::vector<MountEntry> ReadMountInfo(const std::string& root)
+std::vector<MountEntry> ReadMountInfo(const std::string& root, bool* readable)
 {
     std::vector<MountEntry> mounts;
     std::ifstream in(root + "/proc/self/mountinfo");
+    if (readable != nullptr)
+        *readable = static_cast<bool>(in);
     for (std::string line; std::getline(in, line);) {
         // id parent major:minor root mount-point options [optional...] - type source super-options
         std::vector<std::string_view> fields = Fields(line);
@@ -75,8 +77,11 @@ std::vector<MountEntry> ReadMountInfo(const std::string& root)
         entry.source = Unescape(dash[2]);
         mounts.push_back(std::move(entry));
     }
-    if (in.bad())
+    if (in.bad()) {
         mounts.clear();
+        if (readable != nullptr)
+            *readable = false;
+    }
     return mounts;
 }
 

@@ -19,7 +19,8 @@ struct MountEntry {
 
 // Every mount of <root>/proc/self/mountinfo, escapes decoded; empty when it
 // cannot be read.
-std::vector<MountEntry> ReadMountInfo(const std::string& root);
+// *readable (when given) tells an empty table from one that cannot be read.
+std::vector<MountEntry> ReadMountInfo(const std::string& root, bool* readable = nullptr);
 
 // The /dev source of the file system with the device number given; "" when
 // it has none (tmpfs, a network file system) or is not mounted.

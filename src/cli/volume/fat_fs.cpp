@@ -68,15 +68,24 @@ std::unique_ptr<FatFs> FatFs::Open(CommitFiles& files, const std::string& path, 
 {
     std::unique_ptr<FatFs> fs(new FatFs(files, path, offset, partition));
     std::string real = RealPath(path);
-    fs->fd_ = real.empty() ? -1 : OpenNoWait(real.c_str(), O_RDONLY);
+    // A device is taken exclusively, so that nothing mounts it while mtools
+    // writes beneath.
+    struct stat st;
+    bool device = !real.empty() && stat(real.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+    fs->fd_ = real.empty() ? -1 : OpenNoWait(real.c_str(), O_RDONLY | (device ? O_EXCL : 0));
     if (fs->fd_ < 0) {
         *error = "cannot open " + path + ": " + std::strerror(errno);
         return nullptr;
     }
     // mtools takes the offset after "@@" in the name it is given: a link of
     // a name of ours keeps whatever the disk's own name holds out of it.
+    // An absolute folder whose name mtools cannot take for an option or an
+    // offset.
     const char* temp = std::getenv("TMPDIR");
-    std::string folder = std::string(temp && *temp ? temp : "/tmp") + "/voskarelle-XXXXXX";
+    std::string base = temp && *temp ? RealPath(temp) : "";
+    if (base.empty() || base.find("@@") != std::string::npos)
+        base = "/tmp";
+    std::string folder = base + "/voskarelle-XXXXXX";
     if (mkdtemp(folder.data()) == nullptr) {
         *error = "cannot make a folder for mtools in " + FolderOf(folder) + ": " + std::strerror(errno);
         return nullptr;
@@ -309,7 +318,7 @@ bool FatFs::CreateNew(const std::string& path, std::span<const std::uint8_t> byt
     }
     // The bytes reach mtools as a file of ours.
     std::string source = folder_ + "/new";
-    std::filesystem::remove(source);
+    unlink(source.c_str());
     int fd = open(source.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     bool staged = fd >= 0 && WriteAll(fd, bytes.data(), bytes.size());
     int why = errno;

@@ -258,6 +258,12 @@ bool LocalFs::Resolve(const std::string& path, std::string* stored, bool* missin
             return false;
         }
         at = JoinPath(at, found);
+        // A link would lead out of the partition, and be replaced by a file.
+        struct stat st;
+        if (lstat(at.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            *error = Name(at) + ": is a symbolic link; inside a partition, the command follows none";
+            return false;
+        }
     }
     *stored = at;
     return true;

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <functional>
 #include <map>
+#include <new>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -114,7 +115,20 @@ s64 ReadBounded(Device& d, void* buffer, s64 count, s64 at)
     return static_cast<s64>(length);
 }
 
+s64 HoldWrite(ntfs_device* dev, const void* buffer, s64 count, s64 at);
+
+// libntfs-3g is C: nothing may be thrown through it.
 s64 WriteBounded(ntfs_device* dev, const void* buffer, s64 count, s64 at)
+{
+    try {
+        return HoldWrite(dev, buffer, count, at);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return -1;
+    }
+}
+
+s64 HoldWrite(ntfs_device* dev, const void* buffer, s64 count, s64 at)
 {
     Device& d = Of(dev);
     if (NDevReadOnly(dev)) {
@@ -202,18 +216,23 @@ bool Apply(Device& d, std::string* error)
         }
         return true;
     };
-    std::size_t written = 0;
+    // started counts the runs whose old bytes were read and whose writing
+    // began: only those are given their old bytes back.
+    std::size_t started = 0;
     bool ok = true;
     for (Run& run : runs) {
         run.before.resize(run.after.size());
         std::uint64_t length = std::min<std::uint64_t>(run.after.size(), d.size - run.sector * kSector);
         if (!ReadAllAt(d.fd, run.before.data(), static_cast<std::size_t>(length),
-                       static_cast<off_t>(d.offset + run.sector * kSector)) ||
-            !write(run, run.after)) {
+                       static_cast<off_t>(d.offset + run.sector * kSector))) {
             ok = false;
             break;
         }
-        ++written;
+        ++started;
+        if (!write(run, run.after)) {
+            ok = false;
+            break;
+        }
     }
     ok = ok && d.files->Fsync(d.fd) == 0;
     d.held.clear();
@@ -222,7 +241,7 @@ bool Apply(Device& d, std::string* error)
     int why = errno;
     bool restored = true;
     // The run that failed may be partly written: it goes back too.
-    for (std::size_t i = std::min(written + 1, runs.size()); i-- > 0;)
+    for (std::size_t i = started; i-- > 0;)
         restored = write(runs[i], runs[i].before) && restored;
     restored = d.files->Fsync(d.fd) == 0 && restored;
     *error = std::string("cannot write the partition: ") + std::strerror(why) +
@@ -526,8 +545,18 @@ bool NtfsFs::Step(const std::function<bool(std::string*)>& change, std::string* 
     return false;
 }
 
+bool NtfsFs::Opened(std::string* error) const
+{
+    if (volume_)
+        return true;
+    *error = partition_ + ": the volume could not be opened again after a failed step";
+    return false;
+}
+
 bool NtfsFs::ForWriting(std::string* error)
 {
+    if (!Opened(error))
+        return false;
     if (writable_)
         return true;
     std::string why = WhyNotWritable("/");
@@ -544,6 +573,8 @@ bool NtfsFs::ForWriting(std::string* error)
 
 bool NtfsFs::Resolve(const std::string& path, std::string* stored, bool* missing, std::string* error)
 {
+    if (!Opened(error))
+        return false;
     *missing = false;
     ntfs_volume* vol = volume_->volume;
     std::string normal = Normal(path);
@@ -577,6 +608,8 @@ bool NtfsFs::Resolve(const std::string& path, std::string* stored, bool* missing
 
 bool NtfsFs::Facts(const std::string& path, FileFacts* facts, std::string* error)
 {
+    if (!Opened(error))
+        return false;
     *facts = {};
     Inode ni(ntfs_pathname_to_inode(volume_->volume, nullptr, path.c_str()));
     if (!ni) {
@@ -634,6 +667,8 @@ extern "C" int AddName(void* context, const ntfschar* name, const int length, co
 
 bool NtfsFs::List(const std::string& folder, std::vector<std::string>* names, std::string* error)
 {
+    if (!Opened(error))
+        return false;
     names->clear();
     Inode dir(ntfs_pathname_to_inode(volume_->volume, nullptr, folder.c_str()));
     if (!dir || !(dir->mrec->flags & MFT_RECORD_IS_DIRECTORY)) {
@@ -653,6 +688,8 @@ bool NtfsFs::List(const std::string& folder, std::vector<std::string>* names, st
 bool NtfsFs::ReadStart(const std::string& path, std::size_t size, std::vector<std::uint8_t>* bytes,
                        std::string* error)
 {
+    if (!Opened(error))
+        return false;
     bytes->clear();
     FileFacts facts;
     if (!Facts(path, &facts, error))
@@ -691,6 +728,9 @@ bool NtfsFs::Read(const std::string& path, std::vector<std::uint8_t>* bytes, std
 
 std::string NtfsFs::WhyNotWritable(const std::string&)
 {
+    std::string closed;
+    if (!Opened(&closed))
+        return closed;
     if (writable_)
         return "";
     ntfs_volume* vol = volume_->volume;
@@ -716,6 +756,8 @@ std::string NtfsFs::WhyNotWritable(const std::string&)
 
 bool NtfsFs::Keep(const std::string& path, FileKeep* keep, std::string* error)
 {
+    if (!Opened(error))
+        return false;
     Inode ni(ntfs_pathname_to_inode(volume_->volume, nullptr, path.c_str()));
     if (!ni) {
         *error = Name(path) + ": " + Why(errno);

@@ -50,6 +50,9 @@ private:
     bool Mount(bool forWriting, std::string* error);
     void Unmount();
     bool ForWriting(std::string* error);
+    // Whether libntfs-3g holds the volume open (after a failed step it is
+    // opened again, which may fail); false with the reason.
+    bool Opened(std::string* error) const;
     // Makes one change through libntfs-3g and puts all it wrote on the disk
     // at once, or none of it (libntfs-3g then opens the volume again).
     bool Step(const std::function<bool(std::string*)>& change, std::string* error);

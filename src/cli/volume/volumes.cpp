@@ -273,16 +273,51 @@ FileSystem* Volumes::Open(const Partition& part, const DiskInfo& disk, std::stri
     // A mounted partition is used through its mount: writing beneath a
     // mounted file system would damage it.
     std::set<DeviceNumber> devices = KernelDevices(root_, part, disk.path, !blockDisk);
-    std::string subfolder;
-    for (const MountEntry& mount : ReadMountInfo(root_)) {
+    std::string subfolder, hidden;
+    bool readable = false;
+    std::vector<MountEntry> mounts = ReadMountInfo(root_, &readable);
+    if (!readable) {
+        *error = "cannot tell whether " + part.path + " is mounted (" + root_ + "/proc/self/mountinfo cannot be read); "
+                 "nothing beneath a mount is touched";
+        return nullptr;
+    }
+    for (const MountEntry& mount : mounts) {
         if (devices.count({mount.major, mount.minor}) == 0)
             continue;
         if (mount.root != "/") {
             subfolder = mount.mountPoint;
             continue;
         }
+        // Another mount over its mount point hides it.
+        struct stat st;
+        if (stat(mount.mountPoint.c_str(), &st) != 0 || major(st.st_dev) != mount.major ||
+            minor(st.st_dev) != mount.minor) {
+            hidden = mount.mountPoint;
+            continue;
+        }
         auto fs = std::make_unique<LocalFs>(files_, part.path, mount.mountPoint, mount.readOnly);
         return (partitions_[key] = std::move(fs)).get();
+    }
+    if (!hidden.empty()) {
+        *error = part.path + " is mounted at " + hidden + ", but another mount hides it there; unmount one of them";
+        return nullptr;
+    }
+    // A loop device over the image that something holds (a mapping over
+    // its partitions, a mount elsewhere) is as good as mounted.
+    if (!blockDisk) {
+        std::error_code ec;
+        for (fs::directory_iterator it(root_ + "/sys/block", ec), end; !ec && it != end; it.increment(ec)) {
+            std::string name = it->path().filename().string();
+            if (!name.starts_with("loop") || !SameFile(FirstLine(it->path().string() + "/loop/backing_file"), disk.path))
+                continue;
+            int held = open((root_ + "/dev/" + name).c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+            if (held >= 0) {
+                close(held);
+            } else if (errno == EBUSY) {
+                *error = disk.path + " is in use through /dev/" + name + " (mounted or mapped); detach it first";
+                return nullptr;
+            }
+        }
     }
     if (!subfolder.empty()) {
         *error = part.path + " is mounted, but only a folder of it is visible (at " + subfolder +
