@@ -778,26 +778,6 @@ TEST_F(CommandTest, BootDriversAreJudgedAndSwitchedOnWithTheLetters)
     EXPECT_NE(out.find("Nothing to change"), std::string::npos) << out;
 }
 
-// The first sector and the metadata block libblkid knows a BitLocker volume by.
-void MakeBitLocker(const std::string& image, std::uint64_t at)
-{
-    std::vector<std::uint8_t> sector(512, 0);
-    std::memcpy(sector.data(), "\xeb\x58\x90-FVE-FS-", 11);
-    PutLe16(sector, 11, 512);
-    sector[13] = 8;
-    PutLe64(sector, 176, 0x10000);
-    sector[510] = 0x55;
-    sector[511] = 0xAA;
-    std::vector<std::uint8_t> metadata(64, 0);
-    std::memcpy(metadata.data(), "-FVE-FS-", 8);
-    PutLe16(metadata, 8, 64);
-    PutLe16(metadata, 10, 2);
-    std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(static_cast<std::streamoff>(at));
-    file.write(reinterpret_cast<const char*>(sector.data()), 512);
-    file.seekp(static_cast<std::streamoff>(at + 0x10000));
-    file.write(reinterpret_cast<const char*>(metadata.data()), 64);
-}
 
 // A clone with its boot store: the loader still names the old machine's disk
 // (99887766), and the boot manager the GPT disk's first partition.

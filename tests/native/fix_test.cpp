@@ -327,6 +327,27 @@ TEST_F(FixTest, EachEntryGoesToThePartitionHoldingItsFile)
     EXPECT_EQ(FileBytes(image), fixed) << "a second run writes nothing";
 }
 
+// show's suggestion first, then fix: C:, already on Windows, stays, and no
+// volume gets two letters.
+TEST_F(FixTest, AfterTheSuggestedMoveFixKeepsC)
+{
+    Clone("new-guids", NewGuids);
+    std::string hive = image.string() + "#2:/Windows/System32/config/SYSTEM";
+    ASSERT_EQ(Run({"move", hive, "C:=" + image.string() + "#2", "--no-backup"}), 0) << err;
+    ASSERT_EQ(Run({"fix", image.string(), "--no-backup"}), 0) << err;
+    EXPECT_EQ(out.find("-> none"), std::string::npos) << out;
+    ValueList table = Values(Hive(), "MountedDevices");
+    ASSERT_NE(FindValue(table, "\\DosDevices\\C:"), nullptr);
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\C:")->data, PartitionIdentity(2));
+    EXPECT_EQ(BootDeviceIdentity(Element(Store(), kSampleLoader, "21000001")), PartitionIdentity(2));
+    std::map<Identity, int> letters;
+    for (const RegValue& value : table) {
+        if (value.name.starts_with("\\DosDevices\\")) {
+            EXPECT_EQ(++letters[value.data], 1) << value.name << ": one volume, one letter";
+        }
+    }
+}
+
 // A BIOS clone on an MBR disk whose partitions moved and whose signature
 // changed: the boot manager, which names no path, goes to the partition
 // holding the store.
@@ -389,7 +410,7 @@ TEST_F(FixTest, TwoInstallations)
         spec.windows = {2, 4};
         return spec;
     });
-    Bytes before = FileBytes(image);
+    Bytes before = FileBytes(image), other = Hive(2);
     EXPECT_EQ(Run({"fix", image.string()}), 1);
     EXPECT_NE(err.find("--windows " + image.string() + "#2"), std::string::npos) << err;
     EXPECT_NE(err.find("--windows " + image.string() + "#4"), std::string::npos) << err;
@@ -397,7 +418,7 @@ TEST_F(FixTest, TwoInstallations)
     ASSERT_EQ(Run({"fix", image.string(), "--windows", image.string() + "#4"}), 0) << err;
     ValueList table = Values(Hive(4), "MountedDevices");
     EXPECT_EQ(FindValue(table, "\\DosDevices\\C:")->data, PartitionIdentity(4));
-    EXPECT_EQ(Hive(2), Hive(2)) << "the other one is not read for writing";
+    EXPECT_EQ(Hive(2), other) << "the other one is not changed";
     // The default loader now names #4 on the disk: chosen without asking.
     ASSERT_EQ(Run({"fix", image.string()}), 0) << err;
     EXPECT_NE(out.find("Windows: " + image.string() + "#4"), std::string::npos) << out;
@@ -431,6 +452,8 @@ TEST_F(FixTest, RefusalsLeaveTheImageByteIdentical)
     };
     const std::vector<Case> cases = {
         {"hibernated", [&] { ntfs(2, {{"hiberfil.sys", hibr}}); }, {}, "hibernation or with Fast Startup"},
+        {"hibernated, a dry run", [&] { ntfs(2, {{"hiberfil.sys", hibr}}); }, {"--dry-run", "--json"},
+         "hibernation or with Fast Startup"},
         {"a dirty hive without its logs",
          [&] {
              Bytes hive = Hive();
@@ -445,25 +468,7 @@ TEST_F(FixTest, RefusalsLeaveTheImageByteIdentical)
                      " ::/EFI/Microsoft/Boot/bootmgfw.efi"); },
          {}, "boot manager \"Windows Boot Manager\" device: no partition of"},
         {"a bus this Windows has no driver for", [] {}, {"--bus", "virtio"}, "without --bus, fix repairs the rest"},
-        {"a BitLocker Windows",
-         [&] {
-             Bytes sector(512, 0);
-             std::memcpy(sector.data(), "\xeb\x58\x90-FVE-FS-", 11);
-             PutLe16(sector, 11, 512);
-             sector[13] = 8;
-             PutLe64(sector, 176, 0x10000);
-             sector[510] = 0x55;
-             sector[511] = 0xAA;
-             Bytes metadata(64, 0);
-             std::memcpy(metadata.data(), "-FVE-FS-", 8);
-             PutLe16(metadata, 8, 64);
-             PutLe16(metadata, 10, 2);
-             std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
-             file.seekp(static_cast<std::streamoff>(P(2).start * 512));
-             file.write(reinterpret_cast<const char*>(sector.data()), 512);
-             file.seekp(static_cast<std::streamoff>(P(2).start * 512 + 0x10000));
-             file.write(reinterpret_cast<const char*>(metadata.data()), 64);
-         },
+        {"a BitLocker Windows", [&] { MakeBitLocker(image.string(), P(2).start * 512); },
          {}, "is a BitLocker volume"},
         {"no partition table", [&] { fs::resize_file(image, 0); fs::resize_file(image, 1 << 20); }, {},
          "has no partition table"},

@@ -347,24 +347,7 @@ TEST_F(VolumeTest, BadInputIsRefusedAndTheImageStaysAsItWas)
         {"a damaged NTFS", {"show", hive}, [&] { overwrite(mftOffset(), 16384, 7); },
          "libntfs-3g cannot open the NTFS"},
         {"a BitLocker volume", {"show", image.string() + "#3:/x"},
-         [&] {
-             Bytes sector(512, 0);
-             std::memcpy(sector.data(), "\xeb\x58\x90-FVE-FS-", 11);
-             PutLe16(sector, 11, 512);
-             sector[13] = 8;
-             PutLe64(sector, 176, 0x10000);
-             sector[510] = 0x55;
-             sector[511] = 0xAA;
-             Bytes metadata(64, 0);
-             std::memcpy(metadata.data(), "-FVE-FS-", 8);
-             PutLe16(metadata, 8, 64);
-             PutLe16(metadata, 10, 2);
-             std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
-             file.seekp(static_cast<std::streamoff>(kLinuxStart * 512));
-             file.write(reinterpret_cast<const char*>(sector.data()), 512);
-             file.seekp(static_cast<std::streamoff>(kLinuxStart * 512 + 0x10000));
-             file.write(reinterpret_cast<const char*>(metadata.data()), 64);
-         },
+         [&] { MakeBitLocker(image.string(), kLinuxStart * 512); },
          "is a BitLocker volume"},
         {"an image cut short", {"set", hive, "C:=D:"}, [&] { fs::resize_file(image, kWindowsOffset + (8 << 20)); },
          "the image is cut short"},

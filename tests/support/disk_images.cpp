@@ -1,8 +1,11 @@
 #include "support/disk_images.h"
 
+#include "hive/bytes.h"
+
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -50,4 +53,24 @@ bool MakeImage(const fs::path& image, const char* size, const std::string& scrip
         return false;
     std::fputs(script.c_str(), pipe);
     return pclose(pipe) == 0;
+}
+
+void MakeBitLocker(const std::string& image, std::uint64_t at)
+{
+    std::vector<std::uint8_t> sector(512, 0);
+    std::memcpy(sector.data(), "\xeb\x58\x90-FVE-FS-", 11);
+    PutLe16(sector, 11, 512);
+    sector[13] = 8;
+    PutLe64(sector, 176, 0x10000);
+    sector[510] = 0x55;
+    sector[511] = 0xAA;
+    std::vector<std::uint8_t> metadata(64, 0);
+    std::memcpy(metadata.data(), "-FVE-FS-", 8);
+    PutLe16(metadata, 8, 64);
+    PutLe16(metadata, 10, 2);
+    std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(at));
+    file.write(reinterpret_cast<const char*>(sector.data()), 512);
+    file.seekp(static_cast<std::streamoff>(at + 0x10000));
+    file.write(reinterpret_cast<const char*>(metadata.data()), 64);
 }

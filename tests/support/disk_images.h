@@ -10,6 +10,10 @@
 std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path);
 void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 
+// Writes at byte at of image the first sector and the metadata block
+// libblkid knows a BitLocker volume by.
+void MakeBitLocker(const std::string& image, std::uint64_t at);
+
 // The path of a system tool in /usr/sbin when it is there, else its name.
 std::string Tool(const char* name);
 

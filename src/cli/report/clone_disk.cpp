@@ -1,9 +1,12 @@
 #include "cli/report/clone_disk.h"
 
+#include "cli/report/render.h"
+#include "mounttable/identity.h"
 #include "mounttable/text.h"
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -47,18 +50,20 @@ std::string Lookup(const BootObject& object, std::uint32_t type)
 
 } // namespace
 
-bool HoldsFile(Volumes& volumes, const DiskScan& scan, const Partition& part, const std::string& path)
+int HoldsFile(Volumes& volumes, const DiskScan& scan, const Partition& part, const std::string& path)
 {
     const DiskInfo* disk = DiskOf(scan, part);
     if (disk == nullptr || !Readable(part))
-        return false;
+        return -1;
     std::string error;
     FileSystem* fs = volumes.Open(part, *disk, &error);
     if (fs == nullptr)
-        return false;
+        return -1;
     std::string stored;
     bool missing = false;
-    return fs->Resolve(path, &stored, &missing, &error);
+    if (fs->Resolve(path, &stored, &missing, &error))
+        return 1;
+    return missing ? 0 : -1;
 }
 
 void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, CloneDisk* found)
@@ -82,14 +87,14 @@ void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, Cl
                 found->unread.push_back(error);
             continue;
         }
-        if (part.fs != "vfat" && HoldsFile(volumes, scan, part, kSystemHivePath))
+        if (part.fs != "vfat" && HoldsFile(volumes, scan, part, kSystemHivePath) == 1)
             found->windows.push_back(&part);
-        if (IsEsp(part) && found->store == nullptr && HoldsFile(volumes, scan, part, "/EFI/Microsoft/Boot/BCD")) {
+        if (IsEsp(part) && found->store == nullptr && HoldsFile(volumes, scan, part, "/EFI/Microsoft/Boot/BCD") == 1) {
             found->store = &part;
             found->storePath = "/EFI/Microsoft/Boot/BCD";
             found->uefi = true;
         }
-        if (HoldsFile(volumes, scan, part, "/Boot/BCD")) {
+        if (HoldsFile(volumes, scan, part, "/Boot/BCD") == 1) {
             bios.push_back(&part);
             if (part.active)
                 active = &part;
@@ -104,14 +109,27 @@ void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, Cl
 }
 
 std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const StoreReport& store,
-                                 const CloneDisk& clone, const Partition* windows)
+                                 const CloneDisk& clone, const Partition* windows, const Identity& windowsOld)
 {
+    // The disks the clone started from: those its boot manager and its
+    // default loader name. An entry of another disk (a second Windows on a
+    // disk of its own) is not the clone's to move.
+    auto diskOf = [](const BootDevice& device) {
+        return device.style == PartitionStyle::Mbr ? std::string("mbr:") + SignatureText(device.signature)
+                                                   : "gpt:" + GuidText(device.disk);
+    };
+    std::set<std::string> ownDisks;
+    for (const StoreObject& object : store.shown)
+        if (object.object->type == kBootManager || CompareNoCase(object.object->id, store.defaultLoader) == 0)
+            for (const StoreDevice& device : object.devices)
+                if (device.element->device.style != PartitionStyle::None)
+                    ownDisks.insert(diskOf(device.element->device));
     std::vector<const Partition*> candidates;
     for (const Partition& part : scan.partitions)
         if (part.disk == clone.disk->path && Readable(part))
             candidates.push_back(&part);
     std::vector<ElementTie> ties;
-    std::map<std::string, bool> held;
+    std::map<std::string, int> held;
     for (const StoreObject& object : store.shown) {
         const BootObject& entry = *object.object;
         bool isDefault = CompareNoCase(entry.id, store.defaultLoader) == 0;
@@ -129,9 +147,14 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
                 ties.push_back(tie);
                 continue;
             }
-            if (device.found != nullptr && device.found->disk == clone.disk->path) {
-                tie.outcome = ElementTie::OnDisk;
+            if (device.found != nullptr) {
+                tie.outcome = device.found->disk == clone.disk->path ? ElementTie::OnDisk : ElementTie::Elsewhere;
                 tie.target = device.found;
+                ties.push_back(tie);
+                continue;
+            }
+            if (!ownDisks.empty() && ownDisks.count(diskOf(element.device)) == 0) {
+                tie.outcome = ElementTie::OtherDisk;
                 ties.push_back(tie);
                 continue;
             }
@@ -146,6 +169,7 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
             else if (element.type == kSdiDeviceElement)
                 tie.file = Lookup(entry, kSdiPath);
             std::vector<const Partition*> holders;
+            bool unknown = false;
             if (!tie.file.empty()) {
                 for (const Partition* part : candidates) {
                     // Entries share their files: each is looked for once.
@@ -153,8 +177,9 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
                     auto known = held.find(key);
                     if (known == held.end())
                         known = held.emplace(key, HoldsFile(volumes, scan, *part, tie.file)).first;
-                    if (known->second)
+                    if (known->second == 1)
                         holders.push_back(part);
+                    unknown = unknown || known->second < 0;
                 }
             } else if (entry.type == kBootManager && !clone.uefi && clone.store != nullptr) {
                 // A BIOS boot manager names no path: it starts from the
@@ -162,19 +187,24 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
                 tie.file = "\\Boot\\BCD";
                 holders.push_back(clone.store);
             }
+            Identity old = BootDeviceIdentity(element.device);
             if (holders.size() > 1 && windows != nullptr &&
-                std::find(holders.begin(), holders.end(), windows) != holders.end())
+                std::find(holders.begin(), holders.end(), windows) != holders.end() &&
+                (old == windowsOld || old == store.defaultOsDevice))
                 holders = {windows};
             // A resume entry's hibernation file is gone after a full shut
             // down; it lives where the entry's own application does.
             if (holders.empty() && entry.type == kResume && element.type == kOsDeviceElement)
                 for (const ElementTie& earlier : ties)
-                    if (earlier.object == &object && earlier.outcome == ElementTie::Tied) {
+                    if (earlier.object == &object &&
+                        (earlier.outcome == ElementTie::Tied || earlier.outcome == ElementTie::OnDisk)) {
                         holders = {earlier.target};
                         tie.file = earlier.file + ", the entry's own application";
                     }
             if (tie.file.empty() && holders.empty()) {
                 tie.outcome = ElementTie::NoPath;
+            } else if (unknown && holders.size() <= 1) {
+                tie.outcome = ElementTie::Unknown; // the one unread may hold it too
             } else if (holders.empty()) {
                 tie.outcome = ElementTie::NoFile;
             } else if (holders.size() > 1) {

@@ -26,9 +26,9 @@ struct CloneDisk {
 // Looks through every partition of disk in scan for Windows and its store.
 void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, CloneDisk* found);
 
-// Whether path exists on the partition, looked up as Windows does; false
-// also when the partition cannot be read.
-bool HoldsFile(Volumes& volumes, const DiskScan& scan, const Partition& part, const std::string& path);
+// Whether path exists on the partition, looked up as Windows does: 1 yes,
+// 0 no, -1 when the partition cannot be read.
+int HoldsFile(Volumes& volumes, const DiskScan& scan, const Partition& part, const std::string& path);
 
 // One device element of the store and the partition of the clone's disk it
 // goes to.
@@ -42,6 +42,9 @@ struct ElementTie {
         Several,   // more than one does
         NoPath,    // the entry names no file to go by
         NoRecord,  // the device names no partition (the boot device, one found at boot)
+        Unknown,   // a partition that may hold its file cannot be read
+        OtherDisk, // names a disk other than the one the boot manager and the default loader start from
+        Elsewhere, // names a partition of another examined disk: left alone
     } outcome = NoPath;
     std::string file;                   // the file that decides
     const Partition* target = nullptr;  // Tied: where it goes; OnDisk: where it is
@@ -54,9 +57,11 @@ struct ElementTie {
 
 // Ties each device element of store to the partition of clone's disk that
 // holds the file its entry starts. windows is the Windows partition chosen:
-// where several partitions hold a file and it is one of them, it wins.
+// where several partitions hold a file and it is one of them, it wins for
+// the elements that name the clone's own Windows volume (windowsOld, the
+// identity the clone's C: has, or the default loader's osdevice).
 std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const StoreReport& store,
-                                 const CloneDisk& clone, const Partition* windows);
+                                 const CloneDisk& clone, const Partition* windows, const Identity& windowsOld);
 
 // What an element is, for the person: "{id} loader \"Windows 10\" osdevice".
 std::string ElementText(const ElementTie& tie);

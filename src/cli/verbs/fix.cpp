@@ -133,28 +133,54 @@ void PlanLetters(const Report& report, const DiskScan& scan, const DiskInfo& dis
         plan->warnings.push_back("the store's entries name the partition " + IdentityText(old) +
                                  " for files now on two partitions: its letters are left as they are");
     }
-    // A value the move would give an identity that another letter already
-    // holds: that letter goes (one volume, one letter); a volume name stays.
+    // One volume, one letter. The letters as they would end, by volume: C:
+    // keeps the Windows partition (a letter already there goes), and of
+    // others landing together, the one already there stays and those that
+    // would move stay where they are.
     std::set<Identity> targets;
     for (const auto& [old, now] : moves)
         targets.insert(now);
-    auto isLetter = [](const std::string& name) { return DriveLetterPart(name.c_str()) != nullptr; };
+    std::map<Identity, std::vector<const CloneEntry*>> landing;
+    for (const CloneEntry& entry : report.entries) {
+        auto move = moves.find(entry.data);
+        landing[move != moves.end() ? move->second : entry.data].push_back(&entry);
+    }
+    if (c == nullptr)
+        landing[windows.identity].push_back(nullptr); // C: to be added
+    std::set<const CloneEntry*> stays, goes;
+    for (const auto& [volume, letters] : landing) {
+        if (letters.size() < 2)
+            continue;
+        bool toC = std::any_of(letters.begin(), letters.end(),
+                               [&](const CloneEntry* e) { return e == nullptr || e == c; });
+        for (const CloneEntry* entry : letters) {
+            if (entry == nullptr || entry == c)
+                continue;
+            bool moving = moves.count(entry->data) != 0;
+            if (toC && !moving) {
+                goes.insert(entry);
+            } else if (moving) {
+                stays.insert(entry);
+                plan->warnings.push_back(entry->name + " is left as it is: the partition it would move to " +
+                                         (toC ? "takes C:" : "has a letter already"));
+            }
+        }
+    }
     std::set<Identity> named; // targets that already have a volume name
     for (const RegValue& value : report.volumeNames)
         if (targets.count(value.data) != 0)
             named.insert(value.data);
     for (const CloneEntry& entry : report.entries) {
         auto move = moves.find(entry.data);
-        if (move != moves.end()) {
+        if (goes.count(&entry) != 0)
+            plan->changes.push_back({false, "MountedDevices", entry.name, kRegBinary, entry.data, {}, true, false,
+                                     "MountedDevices " + entry.name + "  " + IdentityText(entry.data) +
+                                         " -> none (the volume takes C:)"});
+        else if (move != moves.end() && stays.count(&entry) == 0)
             plan->changes.push_back({false, "MountedDevices", entry.name, kRegBinary, entry.data, move->second, false,
                                      false,
                                      "MountedDevices " + entry.name + "  " + IdentityText(entry.data) + " -> " +
                                          IdentityText(move->second)});
-        } else if (targets.count(entry.data) != 0 && isLetter(entry.name)) {
-            plan->changes.push_back({false, "MountedDevices", entry.name, kRegBinary, entry.data, {}, true, false,
-                                     "MountedDevices " + entry.name + "  " + IdentityText(entry.data) +
-                                         " -> none (the volume takes another letter)"});
-        }
     }
     for (const RegValue& value : report.volumeNames) {
         auto move = moves.find(value.data);
@@ -273,13 +299,19 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
     Failure failure;
     if (!SectorSizeKnown(*disk, &failure))
         return Refuse(err, failure);
+    if (!disk->hasId)
+        return refuse(diskName + " carries no disk identity (an MBR signature of 0), so a store cannot name its "
+                                 "partitions; give it one with `voskarelle disk-id " + ShellQuoted(diskName) + " " +
+                      FreshIdentity(*disk, scan) + "` first");
 
     // What is on it.
     CloneDisk clone;
     FindOnDisk(volumes, scan, *disk, &clone);
     FixPlan plan;
     plan.disk = diskName;
-    HivePolicy policy{.forWriting = !options.dryRun, .forceHibernated = options.forceHibernated};
+    // A dry run refuses what the change would refuse: its plan is the
+    // change's, never one that cannot be carried out.
+    HivePolicy policy{.forWriting = true, .forceHibernated = options.forceHibernated};
     HiveInput storeInput;
     StoreReport store;
     if (clone.store != nullptr) {
@@ -331,6 +363,10 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
         return Refuse(err, failure);
     report.hive = hive.path;
     report.warnings = hive.warnings;
+    plan.warnings.insert(plan.warnings.end(), hive.warnings.begin(), hive.warnings.end());
+    plan.warnings.insert(plan.warnings.end(), storeInput.warnings.begin(), storeInput.warnings.end());
+    for (const std::string& locked : clone.bitlocker)
+        plan.warnings.push_back(locked + " is a BitLocker volume: the files on it were not looked at");
     if (!ReadCloneTable(hive.registry, &report))
         return refuse(hive.path + ": the hive has no readable MountedDevices key");
 
@@ -341,7 +377,11 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
                                                          diskName + " and no \\Boot\\BCD on its active partition",
                                    false});
     } else {
-        ties = TieStore(volumes, scan, store, clone, windows);
+        Identity oldC;
+        for (const CloneEntry& entry : report.entries)
+            if (entry.letter == "C:")
+                oldC = entry.data;
+        ties = TieStore(volumes, scan, store, clone, windows, oldC);
     }
     for (const ElementTie& tie : ties) {
         const BootElement& element = *tie.device->element;
@@ -366,6 +406,12 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
             break;
         case ElementTie::NoPath:
             why = "its entry names no file to find its partition by";
+            break;
+        case ElementTie::Unknown:
+            why = "a partition of " + diskName + " that may hold " + tie.file + " cannot be read";
+            break;
+        case ElementTie::OtherDisk:
+            why = "it names another disk than the one the boot manager and the default loader start from";
             break;
         default:
             continue; // on the disk already, or no partition to name
@@ -435,31 +481,10 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
     }
     if (!ApplyChanges(plan.changes, hive, &storeInput))
         return refuse("the change could not be made in memory; nothing was written");
-    std::vector<CommitTarget> targets;
     std::vector<HiveInput*> inputs;
-    if (hiveChanges) {
-        targets.push_back({&hive.registry, hive.file, {}});
+    if (hiveChanges)
         inputs.push_back(&hive);
-    }
-    if (storeChanges) {
-        targets.push_back({&storeInput.registry, storeInput.file, {}});
+    if (storeChanges)
         inputs.push_back(&storeInput);
-    }
-    std::string error;
-    CommitResult result = CommitTogether(targets, !options.noBackup, &error);
-    if (result == CommitResult::Failed)
-        return refuse(error + "; nothing was changed");
-    if (result == CommitResult::PartlyInPlace)
-        return refuse(error);
-    std::ostream& report_out = options.json ? err : out;
-    for (const CommitTarget& target : targets)
-        if (!target.prepared.backup.empty())
-            report_out << "Backup: " << OneLine(target.file.fs->Name(target.prepared.backup)) << "\n";
-    for (HiveInput* input : inputs)
-        SetLogsAside(*input, report_out, err);
-    if (result == CommitResult::InPlaceNotFlushed)
-        return refuse("the new files are in place, but not yet safely on the disk: " + error);
-    for (const CommitTarget& target : targets)
-        report_out << "Written: " << OneLine(target.file.Name()) << "\n";
-    return kExitOk;
+    return CommitInputs(inputs, !options.noBackup, options.json ? err : out, err);
 }

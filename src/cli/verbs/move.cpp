@@ -477,33 +477,12 @@ bool ApplyChanges(MoveFiles& files, const MovePlan& plan, Failure* failure)
 // Both files as one change, then their logs set aside.
 int CommitMove(const Options& options, MoveFiles& files, const MovePlan& plan, std::ostream& out, std::ostream& err)
 {
-    std::vector<CommitTarget> targets;
     std::vector<HiveInput*> inputs;
-    bool hiveChanges = std::any_of(plan.changes.begin(), plan.changes.end(), [](const ValueChange& c) { return !c.store; });
-    if (hiveChanges) {
-        targets.push_back({&files.hive->registry, files.hive->file, {}});
+    if (std::any_of(plan.changes.begin(), plan.changes.end(), [](const ValueChange& c) { return !c.store; }))
         inputs.push_back(files.hive);
-    }
-    if (ChangesStore(plan)) {
-        targets.push_back({&files.store->registry, files.store->file, {}});
+    if (ChangesStore(plan))
         inputs.push_back(files.store);
-    }
-    std::string error;
-    CommitResult result = CommitTogether(targets, !options.noBackup, &error);
-    if (result == CommitResult::Failed)
-        return Refuse(err, {kExitRefused, error + "; nothing was changed"});
-    if (result == CommitResult::PartlyInPlace)
-        return Refuse(err, {kExitRefused, error});
-    for (const CommitTarget& target : targets)
-        if (!target.prepared.backup.empty())
-            out << "Backup: " << OneLine(target.file.fs->Name(target.prepared.backup)) << "\n";
-    for (HiveInput* input : inputs)
-        SetLogsAside(*input, out, err);
-    if (result == CommitResult::InPlaceNotFlushed)
-        return Refuse(err, {kExitRefused, "the new files are in place, but not yet safely on the disk: " + error});
-    for (const CommitTarget& target : targets)
-        out << "Written: " << OneLine(target.file.Name()) << "\n";
-    return kExitOk;
+    return CommitInputs(inputs, !options.noBackup, out, err);
 }
 
 } // namespace

@@ -65,7 +65,7 @@ std::string SuggestFix(Volumes& volumes, const Report& report, const StoreReport
     FindOnDisk(volumes, report.scan, *disk, &clone);
     bool resolves = lostC && std::find(clone.windows.begin(), clone.windows.end(), own) != clone.windows.end();
     if (store != nullptr)
-        for (const ElementTie& tie : TieStore(volumes, report.scan, *store, clone, own))
+        for (const ElementTie& tie : TieStore(volumes, report.scan, *store, clone, own, Identity()))
             resolves = resolves || tie.outcome == ElementTie::Tied;
     if (!resolves)
         return "";

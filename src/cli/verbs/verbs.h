@@ -11,6 +11,11 @@
 // Prints a refusal (and the usage after a usage error); returns its status.
 int Refuse(std::ostream& err, const Failure& failure);
 
+// Commits the files of inputs as one change (backups kept when asked),
+// sets their logs aside and says what was written to out; returns the
+// command's status.
+int CommitInputs(const std::vector<HiveInput*>& inputs, bool keepBackups, std::ostream& out, std::ostream& err);
+
 int RunShow(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files);
 int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files);
 int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files);
