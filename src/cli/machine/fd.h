@@ -97,13 +97,14 @@ inline const char* FileTypeName(mode_t mode)
     return "no regular file";
 }
 
-// Reads size bytes at offset; false with errno set when any of them cannot
-// be read (a disk that ends early counts as EIO).
-inline bool ReadAllAt(int fd, void* data, std::size_t size, off_t offset)
+// Moves size bytes at offset through step (pread, pwrite or one of their
+// seams), as many calls as it takes; false with errno set when any cannot
+// be moved (a disk that ends early counts as EIO).
+template <typename Byte, typename Step>
+bool AllAt(Step step, int fd, Byte* data, std::size_t size, off_t offset)
 {
-    char* at = static_cast<char*>(data);
     while (size > 0) {
-        ssize_t n = pread(fd, at, size, offset);
+        ssize_t n = step(fd, data, size, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -111,31 +112,21 @@ inline bool ReadAllAt(int fd, void* data, std::size_t size, off_t offset)
                 errno = EIO;
             return false;
         }
-        at += n;
+        data += n;
         size -= static_cast<std::size_t>(n);
         offset += n;
     }
     return true;
 }
 
-// Writes size bytes at offset; false with errno set when any cannot be.
+inline bool ReadAllAt(int fd, void* data, std::size_t size, off_t offset)
+{
+    return AllAt(pread, fd, static_cast<char*>(data), size, offset);
+}
+
 inline bool WriteAllAt(int fd, const void* data, std::size_t size, off_t offset)
 {
-    const char* at = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t n = pwrite(fd, at, size, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        at += n;
-        size -= static_cast<std::size_t>(n);
-        offset += n;
-    }
-    return true;
+    return AllAt(pwrite, fd, static_cast<const char*>(data), size, offset);
 }
 
 // Writes all of data; false with errno set when any of it cannot be written

@@ -199,22 +199,11 @@ bool Apply(Device& d, std::string* error)
     }
     auto write = [&](const Run& run, const std::vector<std::uint8_t>& bytes) {
         std::uint64_t length = std::min<std::uint64_t>(bytes.size(), d.size - run.sector * kSector);
-        const std::uint8_t* from = bytes.data();
-        off_t where = static_cast<off_t>(d.offset + run.sector * kSector);
-        while (length > 0) {
-            ssize_t n = d.files->WriteAt(d.fd, from, static_cast<std::size_t>(length), where);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                if (n == 0)
-                    errno = EIO;
-                return false;
-            }
-            from += n;
-            length -= static_cast<std::uint64_t>(n);
-            where += n;
-        }
-        return true;
+        auto step = [&](int fd, const std::uint8_t* from, std::size_t size, off_t where) {
+            return d.files->WriteAt(fd, from, size, where);
+        };
+        return AllAt(step, d.fd, bytes.data(), static_cast<std::size_t>(length),
+                     static_cast<off_t>(d.offset + run.sector * kSector));
     };
     // started counts the runs whose old bytes were read and whose writing
     // began: only those are given their old bytes back.
