@@ -79,7 +79,7 @@ struct Part {
 
 // A clone as a table of partitions, the files each holds, the store on the
 // system partition (number system) and the hive on the Windows ones.
-struct CloneSpec {
+struct CloneLayout {
     bool gpt = true;
     std::vector<Part> parts;
     int system = 1;
@@ -93,36 +93,36 @@ const char* const kDataType = "EBD0A0A2-B9E5-4433-87C0-68B6B7C9A4F2";
 const char* const kRecoveryType = "DE94BBA4-06D1-4D40-A16A-BFD50179D6AC";
 
 
-bool MakeClone(const fs::path& image, const CloneSpec& spec)
+bool MakeClone(const fs::path& image, const CloneLayout& layout)
 {
-    std::string script = spec.gpt ? "label: gpt\n" : "label: dos\nlabel-id: 0x0badf00d\n";
-    for (std::size_t i = 0; i < spec.parts.size(); ++i) {
-        const Part& part = spec.parts[i];
+    std::string script = layout.gpt ? "label: gpt\n" : "label: dos\nlabel-id: 0x0badf00d\n";
+    for (std::size_t i = 0; i < layout.parts.size(); ++i) {
+        const Part& part = layout.parts[i];
         script += "start=" + std::to_string(part.start) + ", size=" + std::to_string(part.sectors) + ", type=" +
-                  part.type + (!spec.gpt && int(i) + 1 == spec.system ? ", bootable" : "") + "\n";
+                  part.type + (!layout.gpt && int(i) + 1 == layout.system ? ", bootable" : "") + "\n";
     }
     if (!MakeImage(image, "320M", script))
         return false;
     fs::path store = image.string() + ".bcd";
-    if (!MakeHiveFile(store.c_str(), SampleStoreKeys(spec.store)))
+    if (!MakeHiveFile(store.c_str(), SampleStoreKeys(layout.store)))
         return false;
     fs::path hive = image.string() + ".hive";
     const ValueList select = {{"Current", 4, Dword(1)}};
-    if (!MakeHiveFile(hive.c_str(), {{"MountedDevices", spec.table},
+    if (!MakeHiveFile(hive.c_str(), {{"MountedDevices", layout.table},
                                      {"Select", select},
                                      {"ControlSet001\\Services\\storahci", {{"Start", 4, Dword(0)}}},
                                      {"ControlSet001\\Services\\stornvme", {{"Start", 4, Dword(0)}}},
                                      {"ControlSet001\\Services\\stornvme\\StartOverride", {{"0", 4, Dword(3)}}}}))
         return false;
-    for (std::size_t i = 0; i < spec.parts.size(); ++i) {
-        const Part& part = spec.parts[i];
+    for (std::size_t i = 0; i < layout.parts.size(); ++i) {
+        const Part& part = layout.parts[i];
         int number = static_cast<int>(i) + 1;
         std::vector<std::pair<std::string, Bytes>> files;
         for (const std::string& file : part.files)
             files.push_back({file, Bytes{'M', 'Z'}});
-        if (number == spec.system)
-            files.push_back({spec.store.uefi ? "/EFI/Microsoft/Boot/BCD" : "/Boot/BCD", FileBytes(store)});
-        if (std::find(spec.windows.begin(), spec.windows.end(), number) != spec.windows.end())
+        if (number == layout.system)
+            files.push_back({layout.store.uefi ? "/EFI/Microsoft/Boot/BCD" : "/Boot/BCD", FileBytes(store)});
+        if (std::find(layout.windows.begin(), layout.windows.end(), number) != layout.windows.end())
             files.push_back({"/Windows/System32/config/SYSTEM", FileBytes(hive)});
         bool filled = true;
         if (std::string(part.fs) == "ntfs") {
@@ -142,18 +142,18 @@ bool MakeClone(const fs::path& image, const CloneSpec& spec)
 
 // The clone most cloning tools leave: a GPT disk whose disk and partition
 // GUIDs are all new, with its EFI system partition, Windows and recovery.
-CloneSpec NewGuids()
+CloneLayout NewGuids()
 {
-    CloneSpec spec;
-    spec.parts = {{2048, 81920, kEspType, "vfat", SystemFiles(true)},
+    CloneLayout layout;
+    layout.parts = {{2048, 81920, kEspType, "vfat", SystemFiles(true)},
                   {83968, 163840, kDataType, "ntfs", WindowsFiles(true)},
                   {247808, 40960, kRecoveryType, "ntfs", RecoveryFiles()}};
-    spec.store = {.uefi = true, .system = Gpt(kOldEsp), .windows = Gpt(kOldWindows), .recovery = Gpt(kOldRecovery)};
-    spec.table = {{"\\DosDevices\\C:", kRegBinary, GptIdentity(kOldWindows)},
+    layout.store = {.uefi = true, .system = Gpt(kOldEsp), .windows = Gpt(kOldWindows), .recovery = Gpt(kOldRecovery)};
+    layout.table = {{"\\DosDevices\\C:", kRegBinary, GptIdentity(kOldWindows)},
                   {"\\??\\Volume{1b2c3d4e-5f6a-4b7c-8d9e-0f1a2b3c4d5e}", kRegBinary, GptIdentity(kOldWindows)},
                   {"\\??\\Volume{2c3d4e5f-6a7b-4c8d-9e0f-1a2b3c4d5e6f}", kRegBinary, GptIdentity(kOldRecovery)},
                   {"\\DosDevices\\F:", kRegBinary, kOtherDisk}};
-    return spec;
+    return layout;
 }
 
 class FixTest : public ::testing::Test {
@@ -182,15 +182,15 @@ protected:
     }
     void TearDown() override { fs::remove_all(root); }
 
-    // A copy of the clone the spec makes, made once per name.
-    void Clone(const std::string& name, const std::function<CloneSpec()>& spec)
+    // A copy of the clone the layout makes, made once per name.
+    void Clone(const std::string& name, const std::function<CloneLayout()>& make)
     {
         fs::path made = templates_ / (name + ".img");
         if (!fs::exists(made)) {
-            ASSERT_TRUE(MakeClone(made, spec())) << name;
+            ASSERT_TRUE(MakeClone(made, make())) << name;
         }
         ASSERT_EQ(Shell("cp --sparse=always " + Quote(made) + " " + Quote(image)), 0);
-        this->spec = spec();
+        this->layout = make();
     }
 
     int Run(std::vector<std::string> args, CommitFiles* files = nullptr)
@@ -205,15 +205,15 @@ protected:
         return status;
     }
 
-    const Part& P(int number) const { return spec.parts[static_cast<std::size_t>(number - 1)]; }
+    const Part& P(int number) const { return layout.parts[static_cast<std::size_t>(number - 1)]; }
     Bytes Hive(int number = 2)
     {
         return NtfsFile(image, P(number).start, P(number).sectors, "/Windows/System32/config/SYSTEM");
     }
     Bytes Store()
     {
-        const Part& system = P(spec.system);
-        std::string path = spec.store.uefi ? "/EFI/Microsoft/Boot/BCD" : "/Boot/BCD";
+        const Part& system = P(layout.system);
+        std::string path = layout.store.uefi ? "/EFI/Microsoft/Boot/BCD" : "/Boot/BCD";
         return std::string(system.fs) == "vfat" ? FatFile(image, system.start, path)
                                                 : NtfsFile(image, system.start, system.sectors, path);
     }
@@ -243,7 +243,7 @@ protected:
             table += line;
         if (pipe)
             pclose(pipe);
-        if (!spec.gpt)
+        if (!layout.gpt)
             return MbrIdentity(0x0BADF00D, P(number).start * 512);
         std::size_t at = table.find(image.string() + std::to_string(number) + " : ");
         std::size_t uuid = table.find("uuid=", at);
@@ -255,7 +255,7 @@ protected:
     inline static fs::path templates_;
     inline static std::string skip_;
     fs::path root, image;
-    CloneSpec spec;
+    CloneLayout layout;
     int status = -1;
     std::string out, err;
 };
@@ -354,16 +354,16 @@ TEST_F(FixTest, AfterTheSuggestedMoveFixKeepsC)
 TEST_F(FixTest, AnMbrCloneWhosePartitionsMovedAndSignatureChanged)
 {
     Clone("mbr", [] {
-        CloneSpec spec;
-        spec.gpt = false;
-        spec.parts = {{4096, 81920, "7", "ntfs", SystemFiles(false)},
+        CloneLayout layout;
+        layout.gpt = false;
+        layout.parts = {{4096, 81920, "7", "ntfs", SystemFiles(false)},
                       {90112, 163840, "7", "ntfs", WindowsFiles(false)}};
-        spec.store = {.uefi = false, .system = Mbr(0x12345678, 0x100000), .windows = Mbr(0x12345678, 0x3200000),
+        layout.store = {.uefi = false, .system = Mbr(0x12345678, 0x100000), .windows = Mbr(0x12345678, 0x3200000),
                       .recovery = std::nullopt};
-        spec.table = {{"\\DosDevices\\C:", kRegBinary, MbrIdentity(0x12345678, 0x3200000)},
+        layout.table = {{"\\DosDevices\\C:", kRegBinary, MbrIdentity(0x12345678, 0x3200000)},
                       {"\\DosDevices\\D:", kRegBinary, MbrIdentity(0x12345678, 0x100000)},
                       {"\\DosDevices\\F:", kRegBinary, kOtherDisk}};
-        return spec;
+        return layout;
     });
     ASSERT_EQ(Run({"fix", image.string()}), 0) << err;
     EXPECT_NE(out.find("Bus: not checked"), std::string::npos) << "an image tells no bus: " << out;
@@ -383,9 +383,9 @@ TEST_F(FixTest, AnMbrCloneWhosePartitionsMovedAndSignatureChanged)
 TEST_F(FixTest, ACloneWithoutItsRecoveryPartition)
 {
     Clone("no-recovery", [] {
-        CloneSpec spec = NewGuids();
-        spec.parts.pop_back();
-        return spec;
+        CloneLayout layout = NewGuids();
+        layout.parts.pop_back();
+        return layout;
     });
     ASSERT_EQ(Run({"fix", image.string(), "--json"}), 0) << err;
     Json plan = Json::parse(out);
@@ -405,10 +405,10 @@ TEST_F(FixTest, ACloneWithoutItsRecoveryPartition)
 TEST_F(FixTest, TwoInstallations)
 {
     Clone("two", [] {
-        CloneSpec spec = NewGuids();
-        spec.parts.push_back({290816, 40960, kDataType, "ntfs", WindowsFiles(true)});
-        spec.windows = {2, 4};
-        return spec;
+        CloneLayout layout = NewGuids();
+        layout.parts.push_back({290816, 40960, kDataType, "ntfs", WindowsFiles(true)});
+        layout.windows = {2, 4};
+        return layout;
     });
     Bytes before = FileBytes(image), other = Hive(2);
     EXPECT_EQ(Run({"fix", image.string()}), 1);
