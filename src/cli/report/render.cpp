@@ -12,14 +12,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string PartitionText(const Partition& part)
-{
-    std::string text = part.path + " (" + (part.fs.empty() ? "unknown file system" : part.fs);
-    if (!part.label.empty())
-        text += ", label \"" + part.label + "\"";
-    return OneLine(text + ", " + SizeText(part.size) + ")");
-}
-
 Json PartitionJson(const Partition& part)
 {
     return Json{{"path", part.path}, {"fs", part.fs}, {"label", part.label}, {"size", part.size}};
@@ -375,6 +367,21 @@ void Emit(const Json& doc, std::ostream& out)
 }
 
 } // namespace
+
+std::string PartitionText(const Partition& part)
+{
+    std::string text = part.path + " (" + (part.fs.empty() ? "unknown file system" : part.fs);
+    if (!part.label.empty())
+        text += ", label \"" + part.label + "\"";
+    return OneLine(text + ", " + SizeText(part.size) + ")");
+}
+
+std::string PartitionWhere(const BootDevice& device)
+{
+    if (device.style == PartitionStyle::Mbr)
+        return "the partition at " + std::to_string(device.offset) + " bytes of disk " + SignatureText(device.signature);
+    return "the partition " + GuidText(device.partition) + " of disk " + GuidText(device.disk);
+}
 
 void PrintStoreJson(const StoreReport& store, const DiskScan& scan, std::ostream& out)
 {

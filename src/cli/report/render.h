@@ -13,6 +13,11 @@ std::string SizeText(std::uint64_t bytes);
 std::string SignatureText(std::uint32_t signature);
 // "MBR disk 5CBEA03E, partition at 1048576 bytes (1 MiB)" and the like.
 std::string IdentityText(const Identity& data);
+// "/dev/sdb2 (ntfs, label \"Windows\", 100 GiB)", on one line.
+std::string PartitionText(const Partition& part);
+// The partition a boot store's element names: "the partition at 1048576
+// bytes of disk 5CBEA03E" or by its GUIDs.
+std::string PartitionWhere(const BootDevice& device);
 
 // Control characters and bytes that are no UTF-8 as "\x1b", the way lsblk
 // shows them; line breaks stay.

@@ -57,19 +57,6 @@ struct FixPlan {
     std::vector<std::string> warnings;
 };
 
-std::string PartitionText(const Partition& part)
-{
-    return part.path + " (" + (part.fs.empty() ? "unknown file system" : part.fs) +
-           (part.label.empty() ? "" : ", label \"" + part.label + "\"") + ", " + SizeText(part.size) + ")";
-}
-
-std::string Where(const BootDevice& device)
-{
-    if (device.style == PartitionStyle::Mbr)
-        return "the partition at " + std::to_string(device.offset) + " bytes of disk " + SignatureText(device.signature);
-    return "the partition " + GuidText(device.partition) + " of disk " + GuidText(device.disk);
-}
-
 // A disk identity no examined disk carries, for the disk-id that ends a
 // collision.
 std::string FreshIdentity(const DiskInfo& disk, const DiskScan& scan)
@@ -253,7 +240,7 @@ void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
         return;
     }
     out << "Disk: " << OneLine(plan.disk) << "\n";
-    out << "Windows: " << (plan.windows ? OneLine(PartitionText(*plan.windows)) : "none") << "\n";
+    out << "Windows: " << (plan.windows ? PartitionText(*plan.windows) : "none") << "\n";
     out << "Boot store: " << (plan.storeName.empty() ? "none found" : OneLine(plan.storeName) + " (" + plan.storeKind + ")")
         << "\n";
     if (!plan.bus.empty())
@@ -392,8 +379,8 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
             if (bytes != element.bytes)
                 plan.changes.push_back({true, element.key, "Element", kRegBinary, element.bytes, bytes, false, false,
                                         "Boot store " + tie.object->object->id + " " +
-                                            BootElementName(element.type) + ": " + Where(element.device) + " -> " +
-                                            Where(tie.moved) + " (" + tie.target->path + " holds " + tie.file + ")"});
+                                            BootElementName(element.type) + ": " + PartitionWhere(element.device) + " -> " +
+                                            PartitionWhere(tie.moved) + " (" + tie.target->path + " holds " + tie.file + ")"});
             continue;
         }
         std::string why;

@@ -104,13 +104,6 @@ bool ParseOld(const std::string& text, const Report* clone, OldVolume* old, Fail
     return malformed("a letter (C:), hex:..., gpt:{...}, mbr:SIGNATURE:OFFSET or disk:...");
 }
 
-std::string Where(const BootDevice& device)
-{
-    if (device.style == PartitionStyle::Mbr)
-        return "the partition at " + std::to_string(device.offset) + " bytes of disk " + SignatureText(device.signature);
-    return "the partition " + GuidText(device.partition) + " of disk " + GuidText(device.disk);
-}
-
 // How a value or element of the files stands to a move.
 enum class Named {
     No,                 // it names something else
@@ -349,10 +342,10 @@ bool PlanStoreChanges(const MoveFiles& files, std::vector<PlannedMove>& moves, M
                     return false;
                 if (named == Named::WithoutCounterpart) {
                     move.left.push_back("boot store " + object.object->id + " " + BootElementName(element.type) +
-                                        "  " + Where(element.device) + ": " + move.disk->path +
+                                        "  " + PartitionWhere(element.device) + ": " + move.disk->path +
                                         " has no counterpart of it, so that volume was not cloned");
                     if (move.firstMissing.empty())
-                        move.firstMissing = "it has no counterpart of " + Where(element.device);
+                        move.firstMissing = "it has no counterpart of " + PartitionWhere(element.device);
                 }
                 if (named != Named::Yes)
                     continue;
@@ -375,7 +368,7 @@ bool PlanStoreChanges(const MoveFiles& files, std::vector<PlannedMove>& moves, M
                 if (bytes != element.bytes)
                     plan->changes.push_back({element.key, "Element", 0, element.bytes, bytes,
                                              object.object->id + " " + BootElementName(element.type) + ": " +
-                                                 Where(element.device) + " -> " + Where(moved),
+                                                 PartitionWhere(element.device) + " -> " + PartitionWhere(moved),
                                              true});
             }
         }
