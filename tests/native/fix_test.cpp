@@ -289,6 +289,12 @@ TEST_F(FixTest, EachEntryGoesToThePartitionHoldingItsFile)
     EXPECT_TRUE(plan["ready"]);
     EXPECT_TRUE(plan["unresolved"].empty()) << plan.dump(1);
     EXPECT_EQ(FileBytes(image), before) << "a dry run writes nothing";
+    // A disk named with bytes that are no UTF-8 still gets its plan.
+    fs::path odd = root / "clone\xff.img";
+    fs::rename(image, odd);
+    ASSERT_EQ(Run({"fix", odd.string(), "--disk", odd.string(), "--bus", "nvme", "--dry-run", "--json"}), 0) << err;
+    EXPECT_EQ(Json::parse(out)["found"]["disk"], (root / "clone\xef\xbf\xbd.img").string());
+    fs::rename(odd, image);
 
     ASSERT_EQ(Run({"fix", image.string(), "--bus", "nvme"}), 0) << err;
     Bytes store = Store();

@@ -358,15 +358,15 @@ Json DisksJson(const DiskScan& scan)
     return disks;
 }
 
-void Emit(const Json& doc, std::ostream& out)
+} // namespace
+
+void EmitJson(const Json& doc, std::ostream& out)
 {
     // Names and labels come from foreign disks: bytes that are no UTF-8 are
     // replaced rather than failing the whole report, and everything else
     // beyond ASCII is escaped, so the terminal escape passes it unchanged.
     out << doc.dump(2, ' ', true, Json::error_handler_t::replace) << "\n";
 }
-
-} // namespace
 
 std::string PartitionText(const Partition& part)
 {
@@ -385,7 +385,7 @@ std::string PartitionWhere(const BootDevice& device)
 
 void PrintStoreJson(const StoreReport& store, const DiskScan& scan, std::ostream& out)
 {
-    Emit(Json{{"boot", StoreJson(store)}, {"disks", DisksJson(scan)}}, out);
+    EmitJson(Json{{"boot", StoreJson(store)}, {"disks", DisksJson(scan)}}, out);
 }
 
 void PrintJson(const Report& report, std::ostream& out, const StoreReport* store)
@@ -431,5 +431,5 @@ void PrintJson(const Report& report, std::ostream& out, const StoreReport* store
     if (store != nullptr)
         doc["boot"] = StoreJson(*store);
     doc["warnings"] = report.warnings;
-    Emit(doc, out);
+    EmitJson(doc, out);
 }

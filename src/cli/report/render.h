@@ -4,6 +4,8 @@
 #include "cli/report/boot_report.h"
 #include "cli/report/report.h"
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -37,3 +39,7 @@ void PrintStoreText(const StoreReport& store, std::ostream& out);
 void PrintStoreWarnings(const StoreReport& store, std::ostream& out);
 // A store shown on its own: {"boot": ..., "disks": [...]}.
 void PrintStoreJson(const StoreReport& store, const DiskScan& scan, std::ostream& out);
+
+// A JSON document as every verb prints it: two-space indents, ASCII only,
+// and bytes that are no UTF-8 replaced rather than failing the output.
+void EmitJson(const nlohmann::ordered_json& doc, std::ostream& out);

@@ -236,7 +236,7 @@ void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
                    {"bus_from", plan.busFrom.empty() ? Json(nullptr) : Json(plan.busFrom)}};
         Json doc{{"found", found},   {"changes", changes},         {"unresolved", unresolved},
                  {"ready", ready},   {"warnings", plan.warnings}};
-        out << EscapeForTerminal(doc.dump(2, ' ', true)) << "\n";
+        EmitJson(doc, out);
         return;
     }
     out << "Disk: " << OneLine(plan.disk) << "\n";
