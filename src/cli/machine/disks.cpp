@@ -51,27 +51,6 @@ std::string PartitionDevice(const std::string& disk, int number)
     return disk + (endsInDigit ? "p" : "") + std::to_string(number);
 }
 
-void ProbeFileSystem(int fd, Partition& part)
-{
-    blkid_probe probe = blkid_new_probe();
-    if (probe == nullptr)
-        return;
-    if (blkid_probe_set_device(probe, fd, static_cast<blkid_loff_t>(part.offset),
-                               static_cast<blkid_loff_t>(part.size)) == 0) {
-        blkid_probe_enable_superblocks(probe, 1);
-        blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL);
-        blkid_probe_enable_partitions(probe, 0);
-        if (blkid_do_safeprobe(probe) == 0) {
-            const char* value = nullptr;
-            if (blkid_probe_lookup_value(probe, "TYPE", &value, nullptr) == 0 && value)
-                part.fs = value;
-            if (blkid_probe_lookup_value(probe, "LABEL", &value, nullptr) == 0 && value)
-                part.label = value;
-        }
-    }
-    blkid_free_probe(probe);
-}
-
 bool ParseDiskSignature(const char* id, std::uint32_t* signature)
 {
     if (id == nullptr)
@@ -237,6 +216,27 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
 }
 
 } // namespace
+
+void ProbeFileSystem(int fd, Partition& part)
+{
+    blkid_probe probe = blkid_new_probe();
+    if (probe == nullptr)
+        return;
+    if (blkid_probe_set_device(probe, fd, static_cast<blkid_loff_t>(part.offset),
+                               static_cast<blkid_loff_t>(part.size)) == 0) {
+        blkid_probe_enable_superblocks(probe, 1);
+        blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL);
+        blkid_probe_enable_partitions(probe, 0);
+        if (blkid_do_safeprobe(probe) == 0) {
+            const char* value = nullptr;
+            if (blkid_probe_lookup_value(probe, "TYPE", &value, nullptr) == 0 && value)
+                part.fs = value;
+            if (blkid_probe_lookup_value(probe, "LABEL", &value, nullptr) == 0 && value)
+                part.label = value;
+        }
+    }
+    blkid_free_probe(probe);
+}
 
 const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part)
 {

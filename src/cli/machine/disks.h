@@ -44,6 +44,10 @@ struct DiskScan {
 // of the images (a device tells its own); 0 when not given.
 DiskScan ScanDisks(const std::vector<std::string>& paths, unsigned sectorSize = 0);
 
+// The file system type and label of part (its offset and size) in the disk
+// open at fd, as libblkid finds them; left empty when it finds none.
+void ProbeFileSystem(int fd, Partition& part);
+
 // The disk a partition of scan is on; nullptr when scan lacks it.
 const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part);
 

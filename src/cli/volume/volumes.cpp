@@ -7,7 +7,6 @@
 #include "cli/volume/ntfs_fs.h"
 #include "mounttable/text.h"
 
-#include <blkid/blkid.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -112,25 +111,6 @@ std::string DiskKey(const std::string& path)
     return "f" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
-// The file system type of the bytes at the start of the device at path.
-std::string ProbeType(int fd)
-{
-    std::string type;
-    blkid_probe probe = blkid_new_probe();
-    if (probe == nullptr)
-        return type;
-    if (blkid_probe_set_device(probe, fd, 0, 0) == 0) {
-        blkid_probe_enable_superblocks(probe, 1);
-        blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE);
-        blkid_probe_enable_partitions(probe, 0);
-        const char* value = nullptr;
-        if (blkid_do_safeprobe(probe) == 0 && blkid_probe_lookup_value(probe, "TYPE", &value, nullptr) == 0 && value)
-            type = value;
-    }
-    blkid_free_probe(probe);
-    return type;
-}
-
 } // namespace
 
 const Partition* PartitionOfDevice(const std::string& root, const DiskScan& scan, unsigned major, unsigned minor)
@@ -229,7 +209,7 @@ bool Volumes::OpenPartitionOf(const FileName& name, FileSystem** fs, std::string
         part.path = name.disk;
         part.disk = name.disk;
         part.size = size;
-        part.fs = ProbeType(fd.get());
+        ProbeFileSystem(fd.get(), part);
         DiskInfo disk;
         disk.path = name.disk;
         disk.size = size;
