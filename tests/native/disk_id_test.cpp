@@ -42,14 +42,18 @@ public:
 
 // A disk that takes a write and then loses it: the first time the label is
 // flushed, its signature is another.
+// The first flush of the image through the commit seam: the disk loses the
+// write (the MBR's old signature is back), or the flush fails.
 class LostWrite final : public CommitFiles {
 public:
-    explicit LostWrite(fs::path image) : image_(std::move(image)) {}
+    explicit LostWrite(fs::path image, bool fails = false) : image_(std::move(image)), fails_(fails) {}
     int Fsync(int fd) override
     {
         std::error_code error;
         if (!lost_ && fs::read_symlink("/proc/self/fd/" + std::to_string(fd), error) == image_) {
             lost_ = true;
+            if (fails_)
+                return errno = EIO, -1;
             const std::uint8_t old[4] = {0x3E, 0xA0, 0xBE, 0x5C};
             if (pwrite(fd, old, sizeof old, 440) != sizeof old)
                 return -1;
@@ -59,6 +63,7 @@ public:
 
 private:
     fs::path image_;
+    bool fails_;
     bool lost_ = false;
 };
 
@@ -190,7 +195,7 @@ TEST_F(DiskId, WritesThroughLibfdiskAfterABackupItsCommandsRestore)
 }
 
 // A backup name already taken is never overwritten, and a write the disk
-// lost is told, never reported as done.
+// lost or a repair that failed is told and undone, never reported as done.
 TEST_F(DiskId, KeepsEveryEarlierBackupAndReadsTheIdentityBack)
 {
     std::time_t now = std::time(nullptr);
@@ -215,6 +220,18 @@ TEST_F(DiskId, KeepsEveryEarlierBackupAndReadsTheIdentityBack)
     std::string dump;
     EXPECT_EQ(Capture(Tool("sfdisk") + " --dump '" + mbr.string() + "'", &dump), 0);
     EXPECT_NE(dump.find("label-id: 0x1a2b3c4e\n"), std::string::npos) << dump;
+
+    // The repair of what libfdisk changed beyond the identity fails: the
+    // saved label goes back, and is said to.
+    Bytes sector = FileBytes(gpt);
+    sector[0x1BE] = 0x80;
+    WriteBytes(gpt, sector);
+    Bytes before = FileBytes(gpt);
+    LostWrite failing(gpt, true);
+    EXPECT_EQ(Run({gpt.string(), "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4d}"}, &failing), kExitRefused);
+    EXPECT_NE(err.str().find("than its identity, and that could not be undone"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("the label was put back as it was"), std::string::npos) << err.str();
+    EXPECT_EQ(FileBytes(gpt), before);
 }
 
 TEST_F(DiskId, ShowsAndDryRunsWithoutWriting)

@@ -333,7 +333,7 @@ bool WriteAreas(int fd, const LabelAreas& areas, const std::vector<std::uint8_t>
 // anew, which clears its boot flag and rewrites its CHS fields. Whatever
 // changed outside the identity is put back from what was saved, and the
 // result checked again; false with the reason when the label could not be
-// made so (then it is the saved label again, if that could be written).
+// made so.
 bool KeepOnlyTheIdentity(const std::string& disk, const std::string& table, const LabelAreas& areas,
                          const std::vector<std::uint8_t>& saved, CommitFiles& files, std::string* error)
 {
@@ -359,12 +359,20 @@ bool KeepOnlyTheIdentity(const std::string& disk, const std::string& table, cons
     std::vector<std::uint8_t> after;
     if (WriteAreas(fd.get(), areas, wanted, now, files) && ReadAreas(fd.get(), areas, &after) && after == wanted)
         return true;
-    int why = errno;
-    std::vector<std::uint8_t> current;
-    bool restored = ReadAreas(fd.get(), areas, &current) && WriteAreas(fd.get(), areas, saved, current, files);
-    *error = "libfdisk changed more of " + disk + " than its identity, and that could not be undone (" + Why(why) +
-             ")" + (restored ? "; the label was put back from the backup" : "");
+    *error = "libfdisk changed more of " + disk + " than its identity, and that could not be undone (" + Why(errno) +
+             ")";
     return false;
+}
+
+// Writes the saved label areas back and reads them again; true when the disk
+// holds them as they were.
+bool PutBackSaved(const std::string& disk, const LabelAreas& areas, const std::vector<std::uint8_t>& saved,
+                  CommitFiles& files)
+{
+    Fd fd(OpenNoWait(disk.c_str(), O_RDWR));
+    std::vector<std::uint8_t> now;
+    return fd.get() >= 0 && ReadAreas(fd.get(), areas, &now) && WriteAreas(fd.get(), areas, saved, now, files) &&
+           ReadAreas(fd.get(), areas, &now) && now == saved;
 }
 
 } // namespace
@@ -463,20 +471,19 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
         *error = "the new label of " + disk + " could not be flushed: " + Why(rc);
         return false;
     }
-    if (!KeepOnlyTheIdentity(disk, newId.table, done->areas, saved, files, error))
+    // What was saved goes back when the label is not as asked: a label that
+    // reads wrong is worse than the old one.
+    auto putBack = [&] {
+        if (PutBackSaved(disk, done->areas, saved, files))
+            done->state = DiskState::PutBack;
         return false;
+    };
+    if (!KeepOnlyTheIdentity(disk, newId.table, done->areas, saved, files, error))
+        return putBack();
     DiskLabelId back;
     if (!ReadDiskLabelId(disk, done->blockDevice ? 0 : sectorSize, &back, &why, true) || !(back == newId)) {
         *error = "reading " + disk + " back " + (why.empty() ? "shows " + DiskLabelIdText(back) : "fails: " + why);
-        // What was saved goes back: a label that reads wrong is worse than
-        // the old one.
-        Fd fd(OpenNoWait(disk.c_str(), O_RDWR));
-        std::vector<std::uint8_t> now;
-        if (fd.get() >= 0 && ReadAreas(fd.get(), done->areas, &now) &&
-            WriteAreas(fd.get(), done->areas, saved, now, files) && ReadAreas(fd.get(), done->areas, &now) &&
-            now == saved)
-            done->state = DiskState::PutBack;
-        return false;
+        return putBack();
     }
     done->state = DiskState::Written;
     return true;
