@@ -184,8 +184,9 @@ int DeviceSync(ntfs_device* dev)
 
 // Writes whatever of what is held differs from the disk, run by run of
 // sectors, and flushes; when a write or the flush fails, every sector
-// written is given back what it held before, so the disk is as it was.
-bool Apply(Device& d, std::string* error)
+// written is given back what it held before, so the disk is as it was;
+// torn tells when that failed too.
+bool Apply(Device& d, std::string* error, bool* torn)
 {
     struct Run {
         std::uint64_t sector;
@@ -233,6 +234,7 @@ bool Apply(Device& d, std::string* error)
     for (std::size_t i = started; i-- > 0;)
         restored = write(runs[i], runs[i].before) && restored;
     restored = d.files->Fsync(d.fd) == 0 && restored;
+    *torn = !restored;
     *error = std::string("cannot write the partition: ") + std::strerror(why) +
              (restored ? "; what this step wrote was taken back" : "; what this step wrote could not all be taken back");
     errno = why;
@@ -495,7 +497,8 @@ void NtfsFs::Unmount()
     ntfs_umount(volume_->volume, FALSE);
     if (writable_ && !volume_->device.held.empty()) {
         std::string ignored;
-        Apply(volume_->device, &ignored);
+        bool torn = false;
+        Apply(volume_->device, &ignored, &torn);
     }
     close(volume_->device.fd);
     volume_.reset();
@@ -516,9 +519,10 @@ bool NtfsFs::Step(const std::function<bool(std::string*)>& change, std::string* 
             *error = "cannot write " + partition_ + ": " + Why(errno);
             done = false;
         }
-    if (done && Apply(volume_->device, error))
+    bool torn = false;
+    if (done && Apply(volume_->device, error, &torn))
         return true;
-    if (done && error->find("could not all be taken back") != std::string::npos)
+    if (torn)
         damage = partition_ + " may be partly written: " + *error;
     // libntfs-3g's picture of the volume may be ahead of the disk now: it
     // is opened again as the disk is.
