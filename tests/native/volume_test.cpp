@@ -82,7 +82,8 @@ public:
     StepFailure(std::string kind, int at) : kind_(std::move(kind)), at_(at) {}
     ssize_t WriteAt(int fd, const void* data, std::size_t size, off_t offset) override
     {
-        if (++writes_ == at_ && kind_ == "write")
+        ++writes_;
+        if ((writes_ == at_ && kind_ == "write") || (writes_ >= at_ && kind_ == "writes from"))
             return errno = EIO, -1;
         if (writes_ == at_ && kind_ == "signal")
             kill(getpid(), SIGTERM);
@@ -495,6 +496,29 @@ TEST_F(VolumeTest, AFailureAtAnyStepLeavesBothFilesOldOrNew)
                     " >/dev/null 2>&1"),
               0)
         << "closed cleanly";
+
+    // Every write failing from one on, the taking back too: set never calls
+    // a hive written that is not, nor says "not changed" of one that is.
+    std::vector<std::string> set = {"set", hive, "C:=E:", "--no-backup"};
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(clean) + " " + Quote(image)), 0);
+    StepFailure setCounting("none", 0);
+    ASSERT_EQ(Run(set, &setCounting), 0) << err;
+    Bytes setHive = NtfsFile(image, kWindowsStart, kWindowsSectors, kHivePath);
+    for (int at = 1; at <= setCounting.writes_; ++at) {
+        SCOPED_TRACE("writes from " + std::to_string(at));
+        ASSERT_EQ(Shell("cp --sparse=always " + Quote(clean) + " " + Quote(image)), 0);
+        StepFailure failure("writes from", at);
+        Run(set, &failure);
+        Bytes hiveNow = NtfsFile(image, kWindowsStart, kWindowsSectors, kHivePath);
+        if (status == 0) {
+            EXPECT_EQ(hiveNow, setHive) << out << err;
+        } else {
+            EXPECT_EQ(out.find("Written:"), std::string::npos) << out << err;
+        }
+        if (err.find("not changed") != std::string::npos) {
+            EXPECT_EQ(hiveNow, hiveBytes) << err;
+        }
+    }
 }
 
 } // namespace

@@ -110,27 +110,6 @@ bool PutInPlace(PreparedFile& prepared, std::string* error)
     return true;
 }
 
-CommitResult CommitHive(HiveFileRegistry& registry, const FileRef& hive, std::string* backup, std::string* error)
-{
-    // A signal meanwhile stops the commit at its next step.
-    OpenVolume committing;
-    PreparedFile prepared;
-    if (!PrepareReplacement(registry, hive, backup != nullptr, &prepared, error))
-        return CommitResult::Failed;
-    if (!PutInPlace(prepared, error)) {
-        if (!hive.fs->damage.empty()) {
-            *error += "; " + hive.fs->damage + (prepared.backup.empty() ? "" : "; the backup is " +
-                                                hive.fs->Name(prepared.backup));
-            return CommitResult::PartlyInPlace;
-        }
-        AbandonReplacement(prepared);
-        return CommitResult::Failed;
-    }
-    if (backup != nullptr)
-        *backup = prepared.backup;
-    return hive.fs->Flush(FolderOf(hive.path), error) ? CommitResult::Done : CommitResult::InPlaceNotFlushed;
-}
-
 bool PutBack(const PreparedFile& prepared, std::string* error)
 {
     FileSystem& fs = *prepared.target.fs;
@@ -172,9 +151,20 @@ CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, s
     bool withBackups = keepBackups || targets.size() > 1;
     for (CommitTarget& target : targets) {
         if (!PrepareReplacement(*target.registry, target.file, withBackups, &target.prepared, error)) {
-            for (CommitTarget& other : targets)
-                AbandonReplacement(other.prepared);
-            return CommitResult::Failed;
+            // A step that could not be taken back leaves its file system
+            // neither old nor new: nothing more is written to it, and the
+            // message says so in place of "nothing was changed".
+            std::string damage;
+            for (CommitTarget& other : targets) {
+                if (other.file.fs->damage.empty())
+                    AbandonReplacement(other.prepared);
+                else
+                    damage = other.file.fs->damage;
+            }
+            if (damage.empty())
+                return CommitResult::Failed;
+            *error = damage;
+            return CommitResult::PartlyInPlace;
         }
     }
     CommitResult result = CommitResult::Done;
@@ -213,6 +203,9 @@ CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, s
                 undone = false;
                 if (undo.find(targets[j].file.fs->damage) == std::string::npos)
                     undo += "; " + targets[j].file.fs->damage;
+                if (j >= i && !targets[j].prepared.backup.empty())
+                    undo += "; the backup of " + targets[j].file.Name() + " is " +
+                            targets[j].file.fs->Name(targets[j].prepared.backup);
             }
         for (std::size_t j = i; j < targets.size(); ++j)
             if (targets[j].file.fs->damage.empty())

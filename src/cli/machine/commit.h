@@ -50,14 +50,10 @@ bool PutInPlace(PreparedFile& prepared, std::string* error);
 
 enum class CommitResult {
     Failed,            // the original is as it was, and nothing new is beside it
-    InPlaceNotFlushed, // the new hive is in place, but its folder was not flushed
-    PartlyInPlace,     // of several files, one is new and could not be put back
+    InPlaceNotFlushed, // the new files are in place, but not yet safely on the disk
+    PartlyInPlace,     // a file, or the file system holding it, is neither as it was nor as intended
     Done,
 };
-
-// Prepares, puts in place and flushes the folder: the whole replacement of
-// one hive file.
-CommitResult CommitHive(HiveFileRegistry& registry, const FileRef& hive, std::string* backup, std::string* error);
 
 // Puts the original back from the backup of a replacement carried out.
 bool PutBack(const PreparedFile& prepared, std::string* error);

@@ -116,13 +116,15 @@ int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitF
         out << "Dry run: the hive was not changed.\n";
         return kExitOk;
     }
-    std::string backup;
+    CommitTarget target{&registry, input.file, {}};
     std::string error;
-    CommitResult result = CommitHive(registry, input.file, options.noBackup ? nullptr : &backup, &error);
+    CommitResult result = CommitTogether(std::span(&target, 1), !options.noBackup, &error);
     if (result == CommitResult::Failed)
         return Refuse(err, {kExitRefused, error + "; the hive was not changed"});
-    if (!backup.empty())
-        out << "Backup: " << OneLine(input.file.fs->Name(backup)) << "\n";
+    if (result == CommitResult::PartlyInPlace)
+        return Refuse(err, {kExitRefused, error});
+    if (!target.prepared.backup.empty())
+        out << "Backup: " << OneLine(input.file.fs->Name(target.prepared.backup)) << "\n";
     // The new hive is clean, so Windows would ignore these logs; set aside
     // all the same, no stale log can ever be replayed over it.
     SetLogsAside(input, out, err);

@@ -982,7 +982,13 @@ bool NtfsFs::Replace(const std::string& from, const std::string& to, std::string
 
 bool NtfsFs::Flush(const std::string&, std::string* error)
 {
-    // Each step was flushed when it reached the disk.
+    // Each step was flushed when it reached the disk. A step that could not
+    // be taken back, even one the change went on without (removing a name
+    // left over), leaves a volume that cannot be called safely written.
+    if (!damage.empty()) {
+        *error = damage;
+        return false;
+    }
     if (!writable_ || files_.Fsync(volume_->device.fd) == 0)
         return true;
     *error = "cannot flush " + partition_ + ": " + Why(errno);
