@@ -3,6 +3,7 @@
 #include "cli/machine/fd.h"
 
 #include "mounttable/identity.h"
+#include "mounttable/text.h"
 
 #include <blkid/blkid.h>
 #include <dirent.h>
@@ -236,6 +237,11 @@ void ProbeFileSystem(int fd, Partition& part)
         }
     }
     blkid_free_probe(probe);
+}
+
+bool IsBitLocker(const Partition& part)
+{
+    return CompareNoCase(part.fs, "BitLocker") == 0;
 }
 
 const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part)

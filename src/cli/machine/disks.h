@@ -48,6 +48,10 @@ DiskScan ScanDisks(const std::vector<std::string>& paths, unsigned sectorSize = 
 // open at fd, as libblkid finds them; left empty when it finds none.
 void ProbeFileSystem(int fd, Partition& part);
 
+// Whether libblkid found BitLocker on part: its files can be read only
+// through the mount of its unlocked volume.
+bool IsBitLocker(const Partition& part);
+
 // The disk a partition of scan is on; nullptr when scan lacks it.
 const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part);
 

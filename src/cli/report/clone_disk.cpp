@@ -31,7 +31,7 @@ bool IsEsp(const Partition& part)
 
 bool Readable(const Partition& part)
 {
-    return CompareNoCase(part.fs, "BitLocker") != 0;
+    return !IsBitLocker(part);
 }
 
 std::string Lower(std::string text)

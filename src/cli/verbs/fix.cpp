@@ -453,7 +453,7 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
                        std::any_of(plan.changes.begin(), plan.changes.end(), [](const Change& c) { return !c.store; });
     if (!storeChanges && !hiveChanges)
         return kExitOk;
-    if (storeChanges && CompareNoCase(windows->fs, "BitLocker") == 0) {
+    if (storeChanges && IsBitLocker(*windows)) {
         if (!options.forceBitlocker)
             return refuse(windows->path + " is a BitLocker volume: with the boot store changed, Windows asks for its "
                                           "recovery key at the next start; nothing was changed (--force-bitlocker goes "

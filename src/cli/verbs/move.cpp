@@ -171,11 +171,6 @@ bool NewRecord(const PlannedMove& move, const DiskScan& scan, const BootDevice& 
     return true;
 }
 
-bool IsBitLocker(const Partition* part)
-{
-    return part != nullptr && CompareNoCase(part->fs, "BitLocker") == 0;
-}
-
 // The files a move changes, as read, and what is known of them.
 struct MoveFiles {
     explicit MoveFiles(const Options& options, CommitFiles& files)
@@ -426,9 +421,9 @@ bool CheckBitLocker(const Options& options, const MoveFiles& files, const MovePl
         files.hive ? OwnPartition(options.machineRoot, files.hive->file, files.report.scan, &device) : nullptr;
     std::string encrypted;
     for (const Partition* target : plan.storeTargets)
-        if (IsBitLocker(target))
+        if (target != nullptr && IsBitLocker(*target))
             encrypted = target->path;
-    if (IsBitLocker(own))
+    if (own != nullptr && IsBitLocker(*own))
         encrypted = own->path;
     if (encrypted.empty())
         return true;

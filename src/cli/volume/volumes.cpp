@@ -304,7 +304,7 @@ FileSystem* Volumes::Open(const Partition& part, const DiskInfo& disk, std::stri
                  "); mount the whole of it, or unmount it";
         return nullptr;
     }
-    if (CompareNoCase(part.fs, "BitLocker") == 0) {
+    if (IsBitLocker(part)) {
         *error = part.path + " is a BitLocker volume: its files cannot be read without its key; unlock and mount "
                              "it (dislocker, cryptsetup bitlk), then name the files there";
         return nullptr;
