@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -404,6 +406,43 @@ TEST_F(FixTest, ACloneWithoutItsRecoveryPartition)
     Bytes store = Store();
     EXPECT_EQ(Element(store, kSampleRecovery, "11000001").partition, kOldRecovery) << "left as it is";
     EXPECT_EQ(BootDeviceIdentity(Element(store, kSampleLoader, "21000001")), PartitionIdentity(2));
+}
+
+// A BitLocker Windows unlocked and mounted (its volume stacked on the
+// loop device of its partition) is repaired through that mount; a change of
+// the store it starts from still takes --force-bitlocker.
+TEST_F(FixTest, AnUnlockedBitLockerWindowsIsRepairedThroughItsMount)
+{
+    Clone("new-guids", NewGuids);
+    fs::path mount = root / "unlocked";
+    for (const std::string& file : WindowsFiles(true)) {
+        fs::create_directories((mount / file.substr(1)).parent_path());
+        WriteBytes(mount / file.substr(1), Bytes{'M', 'Z'});
+    }
+    fs::create_directories(mount / "Windows/System32/config");
+    WriteBytes(mount / "Windows/System32/config/SYSTEM", Hive());
+    MakeBitLocker(image.string(), P(2).start * 512);
+    fs::path loop = root / "machine/sys/block/loop3";
+    fs::create_directories(loop / "loop");
+    fs::create_directories(loop / "holders/dm-0");
+    std::ofstream(loop / "loop/backing_file") << image.string() << "\n";
+    std::ofstream(loop / "loop/offset") << P(2).start * 512 << "\n";
+    std::ofstream(loop / "dev") << "7:3\n";
+    // The unlocked volume's number is the folder's own, as a mount there has.
+    struct stat st;
+    ASSERT_EQ(stat(mount.c_str(), &st), 0);
+    std::string number = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+    std::ofstream(loop / "holders/dm-0/dev") << number << "\n";
+    std::ofstream(root / "machine/proc/self/mountinfo")
+        << "22 1 8:2 / / rw - ext4 /dev/sda2 rw\n"
+        << "40 22 " << number << " / " << mount.string() << " rw - ntfs3 /dev/mapper/windows rw\n";
+    EXPECT_EQ(Run({"fix", image.string()}), 1);
+    EXPECT_NE(err.find("recovery key at the next start"), std::string::npos) << err;
+    ASSERT_EQ(Run({"fix", image.string(), "--force-bitlocker"}), 0) << err;
+    ValueList table = Values(FileBytes(mount / "Windows/System32/config/SYSTEM"), "MountedDevices");
+    ASSERT_NE(FindValue(table, "\\DosDevices\\C:"), nullptr);
+    EXPECT_EQ(FindValue(table, "\\DosDevices\\C:")->data, PartitionIdentity(2));
+    EXPECT_EQ(BootDeviceIdentity(Element(Store(), kSampleLoader, "21000001")), PartitionIdentity(2));
 }
 
 // Two Windows: the one the store's default loader names on the disk, or

@@ -29,11 +29,6 @@ bool IsEsp(const Partition& part)
     return CompareNoCase(part.typeGuid, kEspType) == 0 || part.mbrType == kEspMbrType;
 }
 
-bool Readable(const Partition& part)
-{
-    return !IsBitLocker(part);
-}
-
 std::string Lower(std::string text)
 {
     for (char& c : text)
@@ -53,7 +48,7 @@ std::string Lookup(const BootObject& object, std::uint32_t type)
 int HoldsFile(Volumes& volumes, const DiskScan& scan, const Partition& part, const std::string& path)
 {
     const DiskInfo* disk = DiskOf(scan, part);
-    if (disk == nullptr || !Readable(part))
+    if (disk == nullptr)
         return -1;
     std::string error;
     FileSystem* fs = volumes.Open(part, *disk, &error);
@@ -75,15 +70,15 @@ void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, Cl
     for (const Partition& part : scan.partitions) {
         if (part.disk != disk.path)
             continue;
-        if (!Readable(part)) {
-            found->bitlocker.push_back(part.path);
-            continue;
-        }
         std::string error;
-        if (part.fs != "ntfs" && part.fs != "vfat" && !part.fs.empty())
+        if (!IsBitLocker(part) && part.fs != "ntfs" && part.fs != "vfat" && !part.fs.empty())
             continue; // no Windows file system
+        // BitLocker is read through the mount of its unlocked volume, when
+        // there is one.
         if (volumes.Open(part, disk, &error) == nullptr) {
-            if (!part.fs.empty())
+            if (IsBitLocker(part))
+                found->bitlocker.push_back(part.path);
+            else if (!part.fs.empty())
                 found->unread.push_back(error);
             continue;
         }
@@ -126,7 +121,8 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
                     ownDisks.insert(diskOf(device.element->device));
     std::vector<const Partition*> candidates;
     for (const Partition& part : scan.partitions)
-        if (part.disk == clone.disk->path && Readable(part))
+        if (part.disk == clone.disk->path &&
+            std::find(clone.bitlocker.begin(), clone.bitlocker.end(), part.path) == clone.bitlocker.end())
             candidates.push_back(&part);
     std::vector<ElementTie> ties;
     std::map<std::string, int> held;

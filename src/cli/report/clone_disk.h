@@ -16,7 +16,7 @@ inline constexpr const char* kSystemHivePath = "/Windows/System32/config/SYSTEM"
 struct CloneDisk {
     const DiskInfo* disk = nullptr;
     std::vector<const Partition*> windows; // NTFS partitions holding \Windows\System32\config\SYSTEM
-    std::vector<std::string> bitlocker;    // its BitLocker partitions
+    std::vector<std::string> bitlocker;    // its BitLocker partitions not unlocked and mounted
     const Partition* store = nullptr;      // the partition holding the boot store
     std::string storePath;                 // its path there
     bool uefi = false;                     // \EFI\Microsoft\Boot\BCD on an EFI system partition
