@@ -23,14 +23,6 @@ namespace {
 
 constexpr std::uint64_t kSector = 512; // libblkid counts partitions in 512-byte sectors
 
-std::string ReadSmallFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::string text;
-    std::getline(in, text);
-    return text;
-}
-
 // The device node of partition number of a block device, found through
 // sysfs; the kernel's naming rule when sysfs does not say.
 std::string PartitionDevice(const std::string& disk, int number)
@@ -237,6 +229,20 @@ void ProbeFileSystem(int fd, Partition& part)
         }
     }
     blkid_free_probe(probe);
+}
+
+std::string ReadSmallFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
+bool IsBlockDevice(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
 }
 
 bool IsBitLocker(const Partition& part)

@@ -48,6 +48,11 @@ DiskScan ScanDisks(const std::vector<std::string>& paths, unsigned sectorSize = 
 // open at fd, as libblkid finds them; left empty when it finds none.
 void ProbeFileSystem(int fd, Partition& part);
 
+// The first line of a small file (of sysfs, say); "" when it cannot be read.
+std::string ReadSmallFile(const std::string& path);
+
+bool IsBlockDevice(const std::string& path);
+
 // Whether libblkid found BitLocker on part: its files can be read only
 // through the mount of its unlocked volume.
 bool IsBitLocker(const Partition& part);

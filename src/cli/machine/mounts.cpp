@@ -52,6 +52,12 @@ std::string LinkTargetName(const std::filesystem::path& path)
     return ec ? "" : target.filename().string();
 }
 
+bool ParseDeviceNumber(const std::string& text, unsigned* major, unsigned* minor)
+{
+    char colon = 0;
+    return std::sscanf(text.c_str(), "%u%c%u", major, &colon, minor) == 3 && colon == ':';
+}
+
 std::vector<MountEntry> ReadMountInfo(const std::string& root, bool* readable)
 {
     std::vector<MountEntry> mounts;
@@ -66,8 +72,7 @@ std::vector<MountEntry> ReadMountInfo(const std::string& root, bool* readable)
             continue;
         MountEntry entry;
         std::string numbers(fields[2]);
-        char colon = 0;
-        if (std::sscanf(numbers.c_str(), "%u%c%u", &entry.major, &colon, &entry.minor) != 3 || colon != ':')
+        if (!ParseDeviceNumber(numbers, &entry.major, &entry.minor))
             continue;
         entry.root = Unescape(fields[3]);
         entry.mountPoint = Unescape(fields[4]);

@@ -17,6 +17,9 @@ struct MountEntry {
     std::string source; // "/dev/sdb2", or what a file system without a device names
 };
 
+// "8:3" as mountinfo and sysfs write a device number.
+bool ParseDeviceNumber(const std::string& text, unsigned* major, unsigned* minor);
+
 // Every mount of <root>/proc/self/mountinfo, escapes decoded; empty when it
 // cannot be read.
 // *readable (when given) tells an empty table from one that cannot be read.

@@ -17,7 +17,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -408,8 +407,7 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
 
     // The letters and the boot driver.
     PlanLetters(report, scan, *disk, *windows, ties, &plan);
-    struct stat st;
-    bool device = stat(disk->path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+    bool device = IsBlockDevice(disk->path);
     if (!options.bus.empty()) {
         plan.bus = options.bus;
         plan.busFrom = "--bus";

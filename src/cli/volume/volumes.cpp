@@ -18,33 +18,11 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string FirstLine(const std::string& path)
-{
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
-bool IsBlockDevice(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
-}
-
-// "8:3" as sysfs writes a device number.
-bool ParseDevice(const std::string& text, unsigned* major, unsigned* minor)
-{
-    char colon = 0;
-    return std::sscanf(text.c_str(), "%u%c%u", major, &colon, minor) == 3 && colon == ':';
-}
 
 using DeviceNumber = std::pair<unsigned, unsigned>;
 
@@ -57,12 +35,12 @@ std::set<DeviceNumber> KernelDevices(const std::string& root, const Partition& p
     std::set<DeviceNumber> devices;
     auto addWithHolders = [&](const std::string& sysDir) {
         unsigned major = 0, minor = 0;
-        if (!ParseDevice(FirstLine(sysDir + "/dev"), &major, &minor))
+        if (!ParseDeviceNumber(ReadSmallFile(sysDir + "/dev"), &major, &minor))
             return;
         devices.insert({major, minor});
         std::error_code ec;
         for (fs::directory_iterator it(sysDir + "/holders", ec), end; !ec && it != end; it.increment(ec))
-            if (ParseDevice(FirstLine(it->path().string() + "/dev"), &major, &minor))
+            if (ParseDeviceNumber(ReadSmallFile(it->path().string() + "/dev"), &major, &minor))
                 devices.insert({major, minor});
     };
     if (!image) {
@@ -80,10 +58,10 @@ std::set<DeviceNumber> KernelDevices(const std::string& root, const Partition& p
         std::string sys = it->path().string();
         if (!name.starts_with("loop"))
             continue;
-        std::string backing = FirstLine(sys + "/loop/backing_file");
+        std::string backing = ReadSmallFile(sys + "/loop/backing_file");
         if (backing.ends_with(" (deleted)") || !SameFile(backing, imagePath))
             continue;
-        std::uint64_t offset = std::strtoull(FirstLine(sys + "/loop/offset").c_str(), nullptr, 10);
+        std::uint64_t offset = std::strtoull(ReadSmallFile(sys + "/loop/offset").c_str(), nullptr, 10);
         if (offset == part.offset) {
             addWithHolders(sys);
             continue;
@@ -91,9 +69,9 @@ std::set<DeviceNumber> KernelDevices(const std::string& root, const Partition& p
         // A loop device over the whole image, with partition nodes of its own.
         for (fs::directory_iterator child(sys, ec); !ec && child != end; child.increment(ec)) {
             std::string childSys = child->path().string();
-            if (FirstLine(childSys + "/partition").empty())
+            if (ReadSmallFile(childSys + "/partition").empty())
                 continue;
-            std::uint64_t start = std::strtoull(FirstLine(childSys + "/start").c_str(), nullptr, 10);
+            std::uint64_t start = std::strtoull(ReadSmallFile(childSys + "/start").c_str(), nullptr, 10);
             if (offset + start * 512 == part.offset)
                 addWithHolders(childSys);
         }
@@ -288,7 +266,7 @@ FileSystem* Volumes::Open(const Partition& part, const DiskInfo& disk, std::stri
         std::error_code ec;
         for (fs::directory_iterator it(root_ + "/sys/block", ec), end; !ec && it != end; it.increment(ec)) {
             std::string name = it->path().filename().string();
-            if (!name.starts_with("loop") || !SameFile(FirstLine(it->path().string() + "/loop/backing_file"), disk.path))
+            if (!name.starts_with("loop") || !SameFile(ReadSmallFile(it->path().string() + "/loop/backing_file"), disk.path))
                 continue;
             int held = open((root_ + "/dev/" + name).c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
             if (held >= 0) {
