@@ -16,14 +16,10 @@
 
 extern char** environ;
 
-namespace {
-
 bool Unsupported(int error)
 {
     return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP;
 }
-
-} // namespace
 
 int CommitFiles::Fsync(int fd)
 {

@@ -18,6 +18,10 @@ struct ChildResult {
     std::string output, errors;
 };
 
+// Whether errno from a call tells that the file system does not offer it
+// (FUSE, vfat), rather than that it failed.
+bool Unsupported(int error);
+
 class CommitFiles {
 public:
     virtual ~CommitFiles() = default;

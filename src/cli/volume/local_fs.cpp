@@ -22,11 +22,6 @@ std::string Why(int error)
     return std::strerror(error);
 }
 
-bool Unsupported(int error)
-{
-    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP;
-}
-
 // Sets a file's mode; a file system that keeps no modes (ntfs-3g, vfat) may
 // refuse, which matters only when the mode it shows differs.
 bool SetMode(int fd, mode_t mode)
