@@ -183,6 +183,11 @@ bool IsDeviceElement(std::uint32_t type)
     return ((type >> 24) & 0xF) == 1;
 }
 
+bool IsStringElement(std::uint32_t type)
+{
+    return ((type >> 24) & 0xF) == 2;
+}
+
 std::string BootElementName(std::uint32_t type)
 {
     for (const Named& known : kElementNames)

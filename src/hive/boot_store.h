@@ -62,6 +62,8 @@ const char* BootObjectTypeName(std::uint32_t type);
 bool IsFirmwareObject(std::uint32_t type);
 // True for elements whose data is a device.
 bool IsDeviceElement(std::uint32_t type);
+// True for elements whose data is a string (a path, a description).
+bool IsStringElement(std::uint32_t type);
 // "device", "osdevice", ...; the type in 8 hexadecimal digits for the rest.
 std::string BootElementName(std::uint32_t type);
 // A type in 8 lower-case hexadecimal digits, as element keys are named.

@@ -95,9 +95,8 @@ bool ReadElements(hive_h* hive, hive_node_h object, const std::string& path, Boo
             *error = element.key + " is not named by an element type";
             return false;
         }
-        bool isString = ((element.type >> 24) & 0xF) == 2;
-        if (element.type != kDescriptionElement && element.type != kDefaultObjectElement &&
-            !IsDeviceElement(element.type) && !isString)
+        bool isString = IsStringElement(element.type); // the description among them
+        if (element.type != kDefaultObjectElement && !IsDeviceElement(element.type) && !isString)
             continue;
         hive_type type;
         bool found = false;
