@@ -212,6 +212,20 @@ bool ReadDiskLabelId(const std::string& path, unsigned sectorSize, DiskLabelId* 
     return true;
 }
 
+namespace {
+
+// The label areas as they are on the disk open at fd.
+bool ReadAreas(int fd, const LabelAreas& areas, std::vector<std::uint8_t>* bytes)
+{
+    std::size_t head = kLabelHeadSectors * areas.sectorSize;
+    bytes->assign(head + kLabelTailSectors * areas.sectorSize, 0);
+    return ReadAllAt(fd, bytes->data(), head, 0) &&
+           ReadAllAt(fd, bytes->data() + head, bytes->size() - head,
+                     static_cast<off_t>((areas.sectors - kLabelTailSectors) * areas.sectorSize));
+}
+
+} // namespace
+
 bool BackupLabelAreas(int fd, const LabelAreas& areas, const std::string& base, CommitFiles& files,
                       std::string* backupPath, std::vector<std::uint8_t>* saved, std::string* error)
 {
@@ -219,12 +233,8 @@ bool BackupLabelAreas(int fd, const LabelAreas& areas, const std::string& base, 
         *error = "the disk is too small to hold a partition table";
         return false;
     }
-    std::size_t head = kLabelHeadSectors * areas.sectorSize;
-    std::size_t tail = kLabelTailSectors * areas.sectorSize;
-    std::vector<std::uint8_t> bytes(head + tail);
-    if (!ReadAllAt(fd, bytes.data(), head, 0) ||
-        !ReadAllAt(fd, bytes.data() + head, tail,
-                 static_cast<off_t>((areas.sectors - kLabelTailSectors) * areas.sectorSize))) {
+    std::vector<std::uint8_t> bytes;
+    if (!ReadAreas(fd, areas, &bytes)) {
         *error = "cannot read the label areas: " + Why(errno);
         return false;
     }
@@ -297,16 +307,6 @@ std::vector<bool> IdentityBytes(const std::string& table, const LabelAreas& area
         }
     }
     return allowed;
-}
-
-// The label areas as they are on the disk open at fd.
-bool ReadAreas(int fd, const LabelAreas& areas, std::vector<std::uint8_t>* bytes)
-{
-    std::size_t head = kLabelHeadSectors * areas.sectorSize;
-    bytes->assign(head + kLabelTailSectors * areas.sectorSize, 0);
-    return ReadAllAt(fd, bytes->data(), head, 0) &&
-           ReadAllAt(fd, bytes->data() + head, bytes->size() - head,
-                     static_cast<off_t>((areas.sectors - kLabelTailSectors) * areas.sectorSize));
 }
 
 // Writes the sectors of areas that differ from what is on the disk, and
