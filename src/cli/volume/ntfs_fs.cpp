@@ -525,13 +525,11 @@ bool NtfsFs::Step(const std::function<bool(std::string*)>& change, std::string* 
     if (torn)
         damage = partition_ + " may be partly written: " + *error;
     // libntfs-3g's picture of the volume may be ahead of the disk now: it
-    // is opened again as the disk is.
+    // is closed without writing what it holds, and opened again as the
+    // disk is.
     volume_->device.held.clear();
     writable_ = false;
-    ntfs_umount(volume_->volume, FALSE);
-    volume_->device.held.clear();
-    close(volume_->device.fd);
-    volume_.reset();
+    Unmount();
     std::string again;
     if (!Mount(true, &again))
         Mount(false, &again);
