@@ -303,8 +303,7 @@ FileSystem* Volumes::Open(const Partition& part, const DiskInfo& disk, std::stri
     }
     std::unique_ptr<FileSystem> opened;
     if (type == "ntfs") {
-        auto ntfs = NtfsFs::Open(files_, source, blockDisk || IsBlockDevice(source), offset, part.size, part.path,
-                                 error);
+        auto ntfs = NtfsFs::Open(files_, source, blockDisk, offset, part.size, part.path, error);
         if (ntfs && allowHibernated_)
             ntfs->AllowHibernated();
         opened = std::move(ntfs);
