@@ -368,6 +368,12 @@ void EmitJson(const Json& doc, std::ostream& out)
     out << doc.dump(2, ' ', true, Json::error_handler_t::replace) << "\n";
 }
 
+std::string DriverChangeText(const BootDriverChange& change)
+{
+    return "Boot driver: " + change.keyPath + "\\" + change.valueName + " " +
+           (change.oldData ? std::to_string(*change.oldData) : "(none)") + " -> " + std::to_string(change.newData);
+}
+
 std::string PartitionText(const Partition& part)
 {
     std::string text = part.path + " (" + (part.fs.empty() ? "unknown file system" : part.fs);

@@ -1,6 +1,7 @@
 // The report as text for a person and as JSON for a program.
 #pragma once
 
+#include "cli/hivefile/boot_driver_file.h"
 #include "cli/report/boot_report.h"
 #include "cli/report/report.h"
 
@@ -15,6 +16,8 @@ std::string SizeText(std::uint64_t bytes);
 std::string SignatureText(std::uint32_t signature);
 // "MBR disk 5CBEA03E, partition at 1048576 bytes (1 MiB)" and the like.
 std::string IdentityText(const Identity& data);
+// "Boot driver: ControlSet001\Services\stornvme\Start 3 -> 0".
+std::string DriverChangeText(const BootDriverChange& change);
 // "/dev/sdb2 (ntfs, label \"Windows\", 100 GiB)", on one line.
 std::string PartitionText(const Partition& part);
 // The partition a boot store's element names: "the partition at 1048576

@@ -222,9 +222,7 @@ void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
         for (const Change& change : plan.changes)
             changes.push_back(change.text);
         for (const BootDriverChange& driver : plan.drivers)
-            changes.push_back("Boot driver: " + driver.keyPath + "\\" + driver.valueName + " " +
-                              (driver.oldData ? std::to_string(*driver.oldData) : "(none)") + " -> " +
-                              std::to_string(driver.newData));
+            changes.push_back(DriverChangeText(driver));
         for (const Unresolved& u : plan.unresolved)
             unresolved.push_back({{"what", u.what}, {"why", u.why}, {"refuses", u.refuses}});
         Json found{{"disk", plan.disk},
@@ -251,8 +249,7 @@ void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
     for (const Change& change : plan.changes)
         out << OneLine(change.text) << "\n";
     for (const BootDriverChange& driver : plan.drivers)
-        out << "Boot driver: " << driver.keyPath << "\\" << driver.valueName << " "
-            << (driver.oldData ? std::to_string(*driver.oldData) : "(none)") << " -> " << driver.newData << "\n";
+        out << DriverChangeText(driver) << "\n";
     for (const Unresolved& u : plan.unresolved)
         out << "Unresolved: " << OneLine(u.what) << ": " << OneLine(u.why) << "\n";
     for (const std::string& warning : plan.warnings)

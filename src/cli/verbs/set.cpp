@@ -48,8 +48,7 @@ bool SameValues(const ValueList& a, const ValueList& b)
 void PrintDriverChanges(const std::vector<BootDriverChange>& changes, std::ostream& out)
 {
     for (const BootDriverChange& change : changes)
-        out << "Boot driver: " << change.keyPath << "\\" << change.valueName << " "
-            << (change.oldData ? std::to_string(*change.oldData) : "(none)") << " -> " << change.newData << "\n";
+        out << DriverChangeText(change) << "\n";
 }
 
 } // namespace
