@@ -344,8 +344,6 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
     HiveInput hive;
     if (!OpenHiveInput(volumes, windows->path + ":" + kSystemHivePath, policy, &hive, &failure))
         return Refuse(err, failure);
-    report.hive = hive.path;
-    report.warnings = hive.warnings;
     plan.warnings.insert(plan.warnings.end(), hive.warnings.begin(), hive.warnings.end());
     plan.warnings.insert(plan.warnings.end(), storeInput.warnings.begin(), storeInput.warnings.end());
     for (const std::string& locked : clone.bitlocker)
