@@ -29,14 +29,6 @@ bool IsEsp(const Partition& part)
     return CompareNoCase(part.typeGuid, kEspType) == 0 || part.mbrType == kEspMbrType;
 }
 
-std::string Lower(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 std::string Lookup(const BootObject& object, std::uint32_t type)
 {
     auto found = object.strings.find(type);
@@ -169,7 +161,7 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
             if (!tie.file.empty()) {
                 for (const Partition* part : candidates) {
                     // Entries share their files: each is looked for once.
-                    std::string key = part->path + "\n" + Lower(tie.file);
+                    std::string key = part->path + "\n" + FoldedText(tie.file);
                     auto known = held.find(key);
                     if (known == held.end())
                         known = held.emplace(key, HoldsFile(volumes, scan, *part, tie.file)).first;
