@@ -64,16 +64,16 @@ struct Named {
 };
 
 constexpr Named kObjectTypes[] = {
-    {0x10100002, "boot manager"},   {0x10200003, "loader"},         {0x10200004, "resume"},
+    {kBootManagerType, "boot manager"}, {kLoaderType, "loader"},     {kResumeType, "resume"},
     {0x10200005, "memory tester"},  {0x30000000, "device options"}, {0x10100001, "firmware boot manager"},
     {0x101FFFFF, "firmware entry"},
 };
 
 constexpr Named kElementNames[] = {
-    {0x11000001, "device"},
-    {0x21000001, "osdevice"},
-    {0x31000003, "ramdisk SDI device"},
-    {0x12000004, "description"},
+    {kDeviceElement, "device"},
+    {kOsDeviceElement, "osdevice"},
+    {kSdiDeviceElement, "ramdisk SDI device"},
+    {kDescriptionElement, "description"},
 };
 
 } // namespace

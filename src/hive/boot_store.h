@@ -28,6 +28,19 @@ inline constexpr std::size_t kBootRecordStyle = 0x24;
 inline constexpr std::size_t kBootRecordDisk = 0x28;
 inline constexpr std::size_t kBootRecordBytes = 0x48;
 
+// The object types and elements a repair reads.
+inline constexpr std::uint32_t kBootManagerType = 0x10100002;
+inline constexpr std::uint32_t kLoaderType = 0x10200003;
+inline constexpr std::uint32_t kResumeType = 0x10200004;
+inline constexpr std::uint32_t kDeviceElement = 0x11000001;
+inline constexpr std::uint32_t kOsDeviceElement = 0x21000001; // a resume object's: the hibernation file's device
+inline constexpr std::uint32_t kSdiDeviceElement = 0x31000003;
+inline constexpr std::uint32_t kApplicationPathElement = 0x12000002;
+inline constexpr std::uint32_t kDescriptionElement = 0x12000004;
+inline constexpr std::uint32_t kSystemRootElement = 0x22000002; // a resume object's: the hibernation file
+inline constexpr std::uint32_t kDefaultObjectElement = 0x23000003; // the boot manager's default entry
+inline constexpr std::uint32_t kSdiPathElement = 0x32000004;
+
 struct BootDevice {
     BootDeviceKind kind = BootDeviceKind::Other;
     PartitionStyle style = PartitionStyle::None; // None whenever record is 0

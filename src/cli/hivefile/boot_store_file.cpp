@@ -9,9 +9,6 @@
 
 namespace {
 
-constexpr std::uint32_t kDescriptionElement = 0x12000004;
-constexpr std::uint32_t kDefaultObjectElement = 0x23000003; // the boot manager's default entry
-
 std::string Failed(const std::string& what)
 {
     return what + ": " + std::strerror(errno != 0 ? errno : EINVAL);

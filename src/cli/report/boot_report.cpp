@@ -12,9 +12,6 @@
 
 namespace {
 
-constexpr std::uint32_t kBootManager = 0x10100002;
-constexpr std::uint32_t kOsDeviceElement = 0x21000001;
-
 // The disks a clone's files name, each with the partitions named on it: an
 // MBR disk by its signature with partition offsets, a GPT disk by its GUID
 // with partition GUIDs.
@@ -140,7 +137,7 @@ bool MakeStoreReport(HiveInput& input, const DiskScan& scan, StoreReport* report
             report->firmwareDescriptions.push_back(object.description.empty() ? object.id : object.description);
             continue;
         }
-        if (object.type == kBootManager && !object.defaultObject.empty())
+        if (object.type == kBootManagerType && !object.defaultObject.empty())
             report->defaultLoader = object.defaultObject;
         if (object.devices.empty())
             continue;

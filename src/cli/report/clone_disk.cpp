@@ -10,17 +10,6 @@
 
 namespace {
 
-constexpr std::uint32_t kBootManager = 0x10100002;
-constexpr std::uint32_t kLoader = 0x10200003;
-constexpr std::uint32_t kResume = 0x10200004;
-
-constexpr std::uint32_t kDeviceElement = 0x11000001;
-constexpr std::uint32_t kOsDeviceElement = 0x21000001; // a resume object's: the hibernation file's device
-constexpr std::uint32_t kSdiDeviceElement = 0x31000003;
-constexpr std::uint32_t kApplicationPath = 0x12000002;
-constexpr std::uint32_t kSystemRoot = 0x22000002; // a resume object's: the hibernation file
-constexpr std::uint32_t kSdiPath = 0x32000004;
-
 const char* const kEspType = "c12a7328-f81f-11d2-ba4b-00a0c93ec93b";
 constexpr unsigned kEspMbrType = 0xEF;
 
@@ -107,7 +96,7 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
     };
     std::set<std::string> ownDisks;
     for (const StoreObject& object : store.shown)
-        if (object.object->type == kBootManager || CompareNoCase(object.object->id, store.defaultLoader) == 0)
+        if (object.object->type == kBootManagerType || CompareNoCase(object.object->id, store.defaultLoader) == 0)
             for (const StoreDevice& device : object.devices)
                 if (device.element->device.style != PartitionStyle::None)
                     ownDisks.insert(diskOf(device.element->device));
@@ -129,7 +118,7 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
             ElementTie tie;
             tie.object = &object;
             tie.device = &device;
-            tie.vital = entry.type == kBootManager || (isDefault && !recovery);
+            tie.vital = entry.type == kBootManagerType || (isDefault && !recovery);
             if (element.device.style == PartitionStyle::None) {
                 tie.outcome = ElementTie::NoRecord;
                 ties.push_back(tie);
@@ -150,12 +139,12 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
             if (element.device.kind == BootDeviceKind::Ramdisk)
                 tie.file = element.device.path;
             else if (element.type == kDeviceElement)
-                tie.file = Lookup(entry, kApplicationPath);
+                tie.file = Lookup(entry, kApplicationPathElement);
             else if (element.type == kOsDeviceElement)
-                tie.file = entry.type == kLoader && Lookup(entry, kSystemRoot).empty() ? "\\Windows"
-                                                                                      : Lookup(entry, kSystemRoot);
+                tie.file = entry.type == kLoaderType && Lookup(entry, kSystemRootElement).empty() ? "\\Windows"
+                                                                                      : Lookup(entry, kSystemRootElement);
             else if (element.type == kSdiDeviceElement)
-                tie.file = Lookup(entry, kSdiPath);
+                tie.file = Lookup(entry, kSdiPathElement);
             std::vector<const Partition*> holders;
             bool unknown = false;
             if (!tie.file.empty()) {
@@ -169,7 +158,7 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
                         holders.push_back(part);
                     unknown = unknown || known->second < 0;
                 }
-            } else if (entry.type == kBootManager && !clone.uefi && clone.store != nullptr) {
+            } else if (entry.type == kBootManagerType && !clone.uefi && clone.store != nullptr) {
                 // A BIOS boot manager names no path: it starts from the
                 // partition holding the store.
                 tie.file = "\\Boot\\BCD";
@@ -182,7 +171,7 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
                 holders = {windows};
             // A resume entry's hibernation file is gone after a full shut
             // down; it lives where the entry's own application does.
-            if (holders.empty() && entry.type == kResume && element.type == kOsDeviceElement)
+            if (holders.empty() && entry.type == kResumeType && element.type == kOsDeviceElement)
                 for (const ElementTie& earlier : ties)
                     if (earlier.object == &object &&
                         (earlier.outcome == ElementTie::Tied || earlier.outcome == ElementTie::OnDisk)) {

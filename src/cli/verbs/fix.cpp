@@ -327,7 +327,7 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
         for (const StoreObject& object : store.shown)
             if (CompareNoCase(object.object->id, store.defaultLoader) == 0)
                 for (const StoreDevice& device : object.devices)
-                    if (device.element->type == 0x21000001 && device.found != nullptr &&
+                    if (device.element->type == kOsDeviceElement && device.found != nullptr &&
                         std::find(clone.windows.begin(), clone.windows.end(), device.found) != clone.windows.end())
                         windows = device.found;
         if (windows == nullptr) {
