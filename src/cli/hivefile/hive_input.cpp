@@ -1,4 +1,5 @@
 #include "cli/hivefile/hive_input.h"
+#include "cli/hivefile/boot_store_file.h"
 
 #include "cli/verbs/command.h"
 #include "cli/machine/commit.h"
@@ -233,6 +234,17 @@ bool OpenHiveInput(Volumes& volumes, const std::string& path, const HivePolicy& 
         return false;
     }
     return true;
+}
+
+bool OpenStoreInput(Volumes& volumes, const std::string& path, const HivePolicy& policy, HiveInput* input,
+                    Failure* failure)
+{
+    if (!OpenHiveInput(volumes, path, policy, input, failure))
+        return false;
+    if (IsBootStore(input->registry.handle()))
+        return true;
+    *failure = {kExitRefused, path + ": no boot store (it has no Objects and Description)"};
+    return false;
 }
 
 void SetLogsAside(const HiveInput& input, std::ostream& out, std::ostream& err)

@@ -65,6 +65,9 @@ struct HiveInput {
 // refusal otherwise.
 bool OpenHiveInput(Volumes& volumes, const std::string& path, const HivePolicy& policy, HiveInput* input,
                    Failure* failure);
+// OpenHiveInput for a boot store: refused too when the hive is none.
+bool OpenStoreInput(Volumes& volumes, const std::string& path, const HivePolicy& policy, HiveInput* input,
+                    Failure* failure);
 
 // After the recovered hive was written: moves each log applied aside and
 // flushes the folder, saying what it did and what it could not do.

@@ -300,11 +300,8 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
     if (clone.store != nullptr) {
         plan.storeName = clone.store->path + ":" + clone.storePath;
         plan.storeKind = clone.uefi ? "UEFI" : "BIOS";
-        if (!OpenHiveInput(volumes, plan.storeName, policy, &storeInput, &failure))
-            return Refuse(err, failure);
-        if (!IsBootStore(storeInput.registry.handle()))
-            return refuse(plan.storeName + ": no boot store (it has no Objects and Description)");
-        if (!MakeStoreReport(storeInput, scan, &store, &failure))
+        if (!OpenStoreInput(volumes, plan.storeName, policy, &storeInput, &failure) ||
+            !MakeStoreReport(storeInput, scan, &store, &failure))
             return Refuse(err, failure);
     }
     if (clone.windows.empty()) {

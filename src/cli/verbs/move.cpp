@@ -199,12 +199,8 @@ bool OpenMoveFiles(const Options& options, MoveFiles* files, Failure* failure)
         return false;
     }
     if (!options.bcd.empty()) {
-        if (!OpenHiveInput(files->volumes, options.bcd, policy, &files->second, failure))
+        if (!OpenStoreInput(files->volumes, options.bcd, policy, &files->second, failure))
             return false;
-        if (!IsBootStore(files->second.registry.handle())) {
-            *failure = {kExitRefused, options.bcd + ": no boot store (it has no Objects and Description)"};
-            return false;
-        }
     }
     files->hive = firstIsStore ? nullptr : &files->first;
     files->store = firstIsStore ? &files->first : options.bcd.empty() ? nullptr : &files->second;

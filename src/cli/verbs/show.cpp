@@ -108,11 +108,8 @@ int RunShow(const Options& options, std::ostream& out, std::ostream& err, Commit
     StoreReport store;
     bool withStore = !options.bcd.empty();
     if (withStore) {
-        if (!OpenHiveInput(volumes, options.bcd, {}, &storeInput, &failure))
-            return Refuse(err, failure);
-        if (!IsBootStore(storeInput.registry.handle()))
-            return Refuse(err, {kExitRefused, options.bcd + ": no boot store (it has no Objects and Description)"});
-        if (!MakeStoreReport(storeInput, report.scan, &store, &failure))
+        if (!OpenStoreInput(volumes, options.bcd, {}, &storeInput, &failure) ||
+            !MakeStoreReport(storeInput, report.scan, &store, &failure))
             return Refuse(err, failure);
         for (const CloneEntry& entry : report.entries)
             if (!store.defaultOsDevice.empty() && entry.data == store.defaultOsDevice && store.defaultOsLetter.empty())
