@@ -27,18 +27,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// A value of either file as it becomes; after empty removes it.
-struct Change {
-    bool store = false;
-    std::string key; // below the mount point
-    std::string name;
-    std::uint32_t type = kRegBinary;
-    std::vector<std::uint8_t> before, after;
-    bool remove = false;
-    bool add = false;
-    std::string text; // as move and set print it
-};
-
 struct Unresolved {
     std::string what, why;
     bool refuses = false;
@@ -50,7 +38,7 @@ struct FixPlan {
     std::string storeName; // "clone.img#1:/EFI/Microsoft/Boot/BCD", "" for none
     std::string storeKind;
     std::string bus, busFrom, busDetail;
-    std::vector<Change> changes;
+    std::vector<ValueChange> changes;
     std::vector<BootDriverChange> drivers;
     std::vector<Unresolved> unresolved;
     std::vector<std::string> warnings;
@@ -188,38 +176,13 @@ void PlanLetters(const Report& report, const DiskScan& scan, const DiskInfo& dis
 }
 
 // Into the registries, each value as planned; false when any could not be.
-bool ApplyChanges(const std::vector<Change>& changes, HiveInput& hive, HiveInput* store)
-{
-    for (const Change& change : changes) {
-        HiveInput& input = change.store ? *store : hive;
-        std::string key = std::string(kCloneMountKey) + "\\" + change.key;
-        RegKey handle = nullptr;
-        std::uint32_t type = change.type;
-        std::vector<std::uint8_t> current;
-        bool ok = input.registry.OpenKey(key.c_str(), &handle) == kRegSuccess;
-        if (ok && !change.add)
-            ok = input.registry.QueryValue(handle, change.name.c_str(), &type, &current) == kRegSuccess &&
-                 current == change.before;
-        if (ok && change.remove)
-            ok = input.registry.DeleteValue(key.c_str(), change.name.c_str()) == kRegSuccess;
-        else if (ok)
-            ok = input.registry.SetValue(handle, change.name.c_str(), type, change.after.data(),
-                                         static_cast<std::uint32_t>(change.after.size())) == kRegSuccess;
-        if (handle != nullptr)
-            input.registry.CloseKey(handle);
-        if (!ok)
-            return false;
-    }
-    return true;
-}
-
 void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
 {
     bool ready = std::none_of(plan.unresolved.begin(), plan.unresolved.end(),
                               [](const Unresolved& u) { return u.refuses; });
     if (json) {
         Json changes = Json::array(), unresolved = Json::array();
-        for (const Change& change : plan.changes)
+        for (const ValueChange& change : plan.changes)
             changes.push_back(change.text);
         for (const BootDriverChange& driver : plan.drivers)
             changes.push_back(DriverChangeText(driver));
@@ -246,7 +209,7 @@ void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
         out << "Bus: not checked: " << OneLine(plan.busDetail) << "\n";
     if (plan.changes.empty() && plan.drivers.empty())
         out << "Nothing to change: the clone's files already name its disk.\n";
-    for (const Change& change : plan.changes)
+    for (const ValueChange& change : plan.changes)
         out << OneLine(change.text) << "\n";
     for (const BootDriverChange& driver : plan.drivers)
         out << DriverChangeText(driver) << "\n";
@@ -438,9 +401,9 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
         return refuse(vital->what + ": " + vital->why + "; nothing was changed");
 
     PrintPlan(plan, options.json, out);
-    bool storeChanges = std::any_of(plan.changes.begin(), plan.changes.end(), [](const Change& c) { return c.store; });
+    bool storeChanges = std::any_of(plan.changes.begin(), plan.changes.end(), [](const ValueChange& c) { return c.store; });
     bool hiveChanges = !plan.drivers.empty() ||
-                       std::any_of(plan.changes.begin(), plan.changes.end(), [](const Change& c) { return !c.store; });
+                       std::any_of(plan.changes.begin(), plan.changes.end(), [](const ValueChange& c) { return !c.store; });
     if (!storeChanges && !hiveChanges)
         return kExitOk;
     if (storeChanges && IsBitLocker(*windows)) {
@@ -456,7 +419,8 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
             out << "Dry run: nothing was changed.\n";
         return kExitOk;
     }
-    if (!ApplyChanges(plan.changes, hive, &storeInput))
+    const ValueChange* failed = nullptr;
+    if (!ApplyValueChanges(plan.changes, &hive, &storeInput, &failed))
         return refuse("the change could not be made in memory; nothing was written");
     std::vector<HiveInput*> inputs;
     if (hiveChanges)

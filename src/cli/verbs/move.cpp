@@ -40,16 +40,6 @@ struct PlannedMove {
     std::string firstMissing; // the first of them, for a refusal
 };
 
-// A value of either file as it becomes.
-struct ValueChange {
-    std::string key; // below the mount point: "MountedDevices", "Objects\\{..}\\Elements\\21000001"
-    std::string name;
-    std::uint32_t type = 0;
-    std::vector<std::uint8_t> before, after;
-    std::string what; // for the person: what moved
-    bool store = false;
-};
-
 bool ParseOld(const std::string& text, const Report* clone, OldVolume* old, Failure* failure)
 {
     auto malformed = [&](const char* form) {
@@ -309,8 +299,12 @@ bool PlanLetterChanges(const MoveFiles& files, std::vector<PlannedMove>& moves, 
                 return false;
             }
             if (identity != value.data)
-                plan->changes.push_back({"MountedDevices", value.name, value.type, value.data, identity,
-                                         IdentityText(value.data) + " -> " + IdentityText(identity), false});
+                plan->changes.push_back({.key = "MountedDevices",
+                                         .name = value.name,
+                                         .type = value.type,
+                                         .before = value.data,
+                                         .after = identity,
+                                         .text = IdentityText(value.data) + " -> " + IdentityText(identity)});
         }
     }
     return true;
@@ -357,10 +351,13 @@ bool PlanStoreChanges(const MoveFiles& files, std::vector<PlannedMove>& moves, M
                 if (!RewriteBootDevice(bytes, moved))
                     return refuse(element.key + ": its device cannot be rewritten");
                 if (bytes != element.bytes)
-                    plan->changes.push_back({element.key, "Element", 0, element.bytes, bytes,
-                                             object.object->id + " " + BootElementName(element.type) + ": " +
-                                                 PartitionWhere(element.device) + " -> " + PartitionWhere(moved),
-                                             true});
+                    plan->changes.push_back({.store = true,
+                                             .key = element.key,
+                                             .name = "Element",
+                                             .before = element.bytes,
+                                             .after = bytes,
+                                             .text = object.object->id + " " + BootElementName(element.type) + ": " +
+                                                     PartitionWhere(element.device) + " -> " + PartitionWhere(moved)});
             }
         }
     }
@@ -437,25 +434,11 @@ bool CheckBitLocker(const Options& options, const MoveFiles& files, const MovePl
 // Into the registries, each value with its own name and type.
 bool ApplyChanges(MoveFiles& files, const MovePlan& plan, Failure* failure)
 {
-    for (const ValueChange& change : plan.changes) {
-        HiveInput& input = change.store ? *files.store : *files.hive;
-        std::string key = std::string(kCloneMountKey) + "\\" + change.key;
-        RegKey handle = nullptr;
-        std::uint32_t type = change.type;
-        std::vector<std::uint8_t> current;
-        bool ok = input.registry.OpenKey(key.c_str(), &handle) == kRegSuccess &&
-                  input.registry.QueryValue(handle, change.name.c_str(), &type, &current) == kRegSuccess &&
-                  current == change.before &&
-                  input.registry.SetValue(handle, change.name.c_str(), type, change.after.data(),
-                                          static_cast<std::uint32_t>(change.after.size())) == kRegSuccess;
-        if (handle != nullptr)
-            input.registry.CloseKey(handle);
-        if (!ok) {
-            *failure = {kExitRefused, "cannot change " + change.key + "\\" + change.name + "; nothing was written"};
-            return false;
-        }
-    }
-    return true;
+    const ValueChange* failed = nullptr;
+    if (ApplyValueChanges(plan.changes, files.hive, files.store, &failed))
+        return true;
+    *failure = {kExitRefused, "cannot change " + failed->key + "\\" + failed->name + "; nothing was written"};
+    return false;
 }
 
 // Both files as one change, then their logs set aside.
@@ -502,7 +485,7 @@ int RunMove(const Options& options, std::ostream& out, std::ostream& err, Commit
         return Refuse(err, failure);
     for (const ValueChange& change : plan.changes)
         out << (change.store ? "Boot store " : "MountedDevices ") << OneLine(change.store ? "" : change.name + "  ")
-            << OneLine(change.what) << "\n";
+            << OneLine(change.text) << "\n";
     if (options.dryRun) {
         out << "Dry run: nothing was changed.\n";
         return kExitOk;
