@@ -1,6 +1,7 @@
 #include "cli/machine/commit_files.h"
 
 #include "cli/machine/fd.h"
+#include "cli/machine/vm_image.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -59,6 +60,16 @@ ssize_t CommitFiles::CopyChunk(int in, int out, std::size_t max)
 ssize_t CommitFiles::WriteAt(int fd, const void* data, std::size_t size, off_t offset)
 {
     return pwrite(fd, data, size, offset);
+}
+
+bool CommitFiles::WriteImage(VmImage& image, const void* data, std::size_t size, std::uint64_t offset)
+{
+    return WriteVmImage(image, data, size, offset);
+}
+
+bool CommitFiles::FlushImage(VmImage& image)
+{
+    return FlushVmImage(image);
 }
 
 ChildResult CommitFiles::Run(const std::vector<std::string>& argv,

@@ -6,9 +6,12 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
+
+struct VmImage;
 
 // What a child process left: its exit status (or the signal that ended it,
 // as 128 + number), and its standard output and error.
@@ -36,6 +39,10 @@ public:
     virtual ssize_t CopyChunk(int in, int out, std::size_t max);
     // One write to a disk at a byte offset, as pwrite.
     virtual ssize_t WriteAt(int fd, const void* data, std::size_t size, off_t offset);
+    // One whole write to a VM image at a byte offset, and its flush; false
+    // with errno.
+    virtual bool WriteImage(VmImage& image, const void* data, std::size_t size, std::uint64_t offset);
+    virtual bool FlushImage(VmImage& image);
     // Runs a program found on PATH with exactly these arguments (never a
     // shell) and these variables added to the environment, standard input
     // from /dev/null, and waits for it.

@@ -1,6 +1,7 @@
 #include "cli/machine/disks.h"
 
 #include "cli/machine/fd.h"
+#include "cli/machine/vm_image.h"
 
 #include "mounttable/identity.h"
 #include "mounttable/text.h"
@@ -61,11 +62,40 @@ struct ProbeDeleter {
 };
 using BlkidProbe = std::unique_ptr<blkid_struct_probe, ProbeDeleter>;
 
+// What libblkid reads of part to tell its file system, copied from the VM
+// image into its mirror: each end, an NTFS's first MFT records (where its
+// label is), and the whole of a FAT, which mtools reads there as well.
+void MirrorForProbe(VmImage& image, int fd, Partition& part)
+{
+    constexpr std::uint64_t kEnd = 1024 * 1024;
+    std::string ignored;
+    MirrorVmImage(image, part.offset, std::min(kEnd, part.size), &ignored);
+    if (part.size > kEnd)
+        MirrorVmImage(image, part.offset + part.size - kEnd, kEnd, &ignored);
+    std::uint8_t boot[0x48];
+    if (!ReadAllAt(fd, boot, sizeof boot, static_cast<off_t>(part.offset)))
+        return;
+    if (std::memcmp(boot + 3, "NTFS    ", 8) == 0) {
+        std::uint64_t sector = boot[0x0b] | boot[0x0c] << 8;
+        std::uint64_t perCluster = boot[0x0d] <= 0x80 ? boot[0x0d] : 1ull << (256 - boot[0x0d]);
+        std::uint64_t mft = 0;
+        for (int i = 7; i >= 0; --i)
+            mft = mft << 8 | boot[0x30 + i];
+        if (perCluster <= 1u << 16 && mft < part.size / std::max<std::uint64_t>(1, sector * perCluster))
+            MirrorVmImage(image, part.offset + mft * sector * perCluster, 64 * 1024, &ignored);
+        return;
+    }
+    Partition probed = part;
+    ProbeFileSystem(fd, probed);
+    if (probed.fs == "vfat")
+        MirrorVmImage(image, part.offset, part.size, &ignored);
+}
+
 // The partition table of the disk open at fd read with sectorSize (0: as
 // libblkid finds it, which for an image is 512 bytes): its identity in info,
 // its partitions in parts. False with info->error when it cannot be read.
 bool ReadTable(int fd, const std::string& path, bool isDevice, unsigned sectorSize, DiskInfo* info,
-               std::vector<Partition>* parts)
+               std::vector<Partition>* parts, VmImage* image)
 {
     parts->clear();
     BlkidProbe probe(blkid_new_probe());
@@ -120,6 +150,8 @@ bool ReadTable(int fd, const std::string& path, bool isDevice, unsigned sectorSi
             part.identity = MbrIdentity(signature, part.offset);
         else if (info->table == "gpt" && blkid_partition_get_uuid(p) && ParseGuid(blkid_partition_get_uuid(p), &guid))
             part.identity = GptIdentity(guid);
+        if (image != nullptr)
+            MirrorForProbe(*image, fd, part);
         ProbeFileSystem(fd, part);
         parts->push_back(std::move(part));
     }
@@ -136,7 +168,8 @@ bool GptHeaderAt(int fd, off_t offset)
 
 void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
 {
-    DiskInfo info{path, "", ""};
+    DiskInfo info;
+    info.path = path;
     mode_t mode = 0;
     int fd = OpenNoWait(path.c_str(), O_RDONLY, &mode);
     struct stat st;
@@ -153,6 +186,24 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
     bool isDevice = S_ISBLK(st.st_mode);
     off_t end = lseek(fd, 0, SEEK_END);
     info.size = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+    // A VM image is read as the disk it holds: its table through the
+    // mirror of it.
+    VmImage* image = nullptr;
+    if (!isDevice)
+        info.format = VmImageFormat(fd);
+    if (!info.format.empty()) {
+        std::string why;
+        image = OpenVmImage(path, false, &why);
+        std::uint64_t edge = 1024 * 1024;
+        if (image == nullptr || !MirrorVmImage(*image, 0, edge, &why) ||
+            !MirrorVmImage(*image, VmImageSize(*image) - std::min(edge, VmImageSize(*image)), edge, &why)) {
+            info.error = why;
+            scan.disks.push_back(info);
+            return;
+        }
+        fd = VmImageMirror(*image);
+        info.size = VmImageSize(*image);
+    }
     // A device tells its logical sector size; an image does not. A GPT
     // header sits in its second sector, which tells; an MBR counts in
     // sectors of a size it does not record, so the file systems found at
@@ -164,7 +215,7 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
         sectorSize = 4096;
     }
     std::vector<Partition> parts;
-    ReadTable(fd, path, isDevice, sectorSize, &info, &parts);
+    ReadTable(fd, path, isDevice, sectorSize, &info, &parts, image);
     // A GPT whose backup header lies past the file's end is a table libblkid
     // will not take: the image was cut short.
     if (info.error.empty() && info.table.empty()) {
@@ -190,10 +241,12 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
                                [&](const Partition& p) { return p.offset + p.size <= info.size; });
         };
         if (!anyFileSystem(parts)) {
-            DiskInfo large{path, "", ""};
+            DiskInfo large;
+            large.path = path;
             large.size = info.size;
+            large.format = info.format;
             std::vector<Partition> largeParts;
-            bool read = ReadTable(fd, path, false, 4096, &large, &largeParts);
+            bool read = ReadTable(fd, path, false, 4096, &large, &largeParts, image);
             bool largeFits = read && fits(largeParts);
             if (read && (anyFileSystem(largeParts) || (largeFits && !fits(parts)))) {
                 info = large;

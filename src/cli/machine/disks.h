@@ -31,6 +31,7 @@ struct DiskInfo {
     std::uint64_t size = 0;               // bytes
     unsigned sectorSize = 512;            // logical, what the table counts in
     bool sectorSizeKnown = true;          // false: an image's, assumed
+    std::string format;                   // a VM image's, as qemu names it; "" for raw
 };
 
 struct DiskScan {

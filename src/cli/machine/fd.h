@@ -12,7 +12,7 @@
 
 class Fd {
 public:
-    explicit Fd(int fd) : fd_(fd) {}
+    explicit Fd(int fd = -1) : fd_(fd) {}
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     ~Fd()
@@ -21,6 +21,19 @@ public:
             close(fd_);
     }
     int get() const { return fd_; }
+    void Reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+    // Gives the descriptor up to another owner.
+    int Release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // Closes now, so that a failing close is seen.
     bool Close()
     {

@@ -1,5 +1,6 @@
 #include "cli/verbs/command.h"
 
+#include "cli/machine/vm_image.h"
 #include "cli/verbs/options.h"
 #include "cli/report/render.h"
 #include "cli/verbs/verbs.h"
@@ -75,6 +76,8 @@ int RunVoskarelle(const std::vector<std::string>& args, std::ostream& out, std::
     // command.
     std::ostringstream verbOut, verbErr;
     int status = RunVerb(args, verbOut, verbErr, files, machineRoot);
+    // Each VM image's qemu-nbd closes it before anything is said of it.
+    CloseVmImages();
     if (!Deliver(out, verbOut.str())) {
         int error = errno ? errno : EIO;
         // What was done to the files must reach the person all the same.

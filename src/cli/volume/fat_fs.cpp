@@ -1,6 +1,7 @@
 #include "cli/volume/fat_fs.h"
 
 #include "cli/machine/fd.h"
+#include "cli/machine/vm_image.h"
 #include "cli/volume/local_fs.h"
 #include "mounttable/text.h"
 
@@ -48,8 +49,9 @@ std::string Message(const ChildResult& result)
 
 } // namespace
 
-FatFs::FatFs(CommitFiles& files, std::string path, std::uint64_t offset, std::string partition)
-    : files_(files), path_(std::move(path)), offset_(offset), partition_(std::move(partition))
+FatFs::FatFs(CommitFiles& files, std::string path, VmImage* image, std::uint64_t offset, std::uint64_t size,
+             std::string partition)
+    : files_(files), path_(std::move(path)), vm_(image), offset_(offset), size_(size), partition_(std::move(partition))
 {
 }
 
@@ -63,19 +65,29 @@ FatFs::~FatFs()
     }
 }
 
-std::unique_ptr<FatFs> FatFs::Open(CommitFiles& files, const std::string& path, std::uint64_t offset,
-                                   const std::string& partition, std::string* error)
+std::unique_ptr<FatFs> FatFs::Open(CommitFiles& files, const std::string& path, VmImage* image,
+                                   std::uint64_t offset, std::uint64_t size, const std::string& partition,
+                                   std::string* error)
 {
-    std::unique_ptr<FatFs> fs(new FatFs(files, path, offset, partition));
-    std::string real = RealPath(path);
-    // A device is taken exclusively, so that nothing mounts it while mtools
-    // writes beneath.
-    struct stat st;
-    bool device = !real.empty() && stat(real.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
-    fs->fd_ = real.empty() ? -1 : OpenNoWait(real.c_str(), O_RDONLY | (device ? O_EXCL : 0));
-    if (fs->fd_ < 0) {
-        *error = "cannot open " + path + ": " + std::strerror(errno);
-        return nullptr;
+    std::unique_ptr<FatFs> fs(new FatFs(files, path, image, offset, size, partition));
+    std::string real;
+    if (image != nullptr) {
+        // mtools is another process: it opens the mirror by this one's
+        // descriptor of it.
+        if (!MirrorVmImage(*image, offset, size, error))
+            return nullptr;
+        real = VmImageMirrorPath(*image);
+    } else {
+        real = RealPath(path);
+        // A device is taken exclusively, so that nothing mounts it while
+        // mtools writes beneath.
+        struct stat st;
+        bool device = !real.empty() && stat(real.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+        fs->fd_ = real.empty() ? -1 : OpenNoWait(real.c_str(), O_RDONLY | (device ? O_EXCL : 0));
+        if (fs->fd_ < 0) {
+            *error = "cannot open " + path + ": " + std::strerror(errno);
+            return nullptr;
+        }
     }
     // mtools takes the offset after "@@" in the name it is given: a link of
     // a name of ours keeps whatever the disk's own name holds out of it.
@@ -105,13 +117,25 @@ bool FatFs::Mtools(const std::string& program, std::vector<std::string> args, st
                    std::string* error)
 {
     // What the volume lists and holds changes with anything written to it.
-    if (program != "mdir" && program != "minfo" && !(program == "mcopy" && args.size() == 3 && args[0] == "-n") &&
-        !(program == "mattrib" && args.size() == 1)) {
+    bool writes = program != "mdir" && program != "minfo" &&
+                  !(program == "mcopy" && args.size() == 3 && args[0] == "-n") &&
+                  !(program == "mattrib" && args.size() == 1);
+    if (writes) {
         listed_ = false;
         lastRead_.clear();
     }
     args.insert(args.begin(), {program, "-i", image_});
     ChildResult result = files_.Run(args, kEnvironment);
+    // What it wrote into a VM image's mirror reaches the image now, whole
+    // or not at all, whether or not it ended well.
+    bool torn = false;
+    std::string why;
+    if (writes && vm_ != nullptr && !SyncVmImageMirror(*vm_, offset_, size_, files_, &torn, &why)) {
+        if (torn)
+            damage = partition_ + " may be partly written: " + why;
+        *error = program + ": " + why;
+        return false;
+    }
     if (!result.started) {
         *error = errno == ENOENT ? program + " is not installed (Debian package mtools)"
                                  : "cannot run " + program + ": " + std::strerror(errno);
@@ -128,7 +152,7 @@ bool FatFs::Mtools(const std::string& program, std::vector<std::string> args, st
 bool FatFs::Sync(std::string* error)
 {
     // mtools writes through the page cache and does not flush.
-    if (files_.Fsync(fd_) == 0)
+    if (vm_ != nullptr ? files_.FlushImage(*vm_) : files_.Fsync(fd_) == 0)
         return true;
     *error = "cannot flush " + partition_ + ": " + std::strerror(errno);
     return false;
@@ -428,5 +452,11 @@ bool FatFs::Replace(const std::string& from, const std::string& to, std::string*
 
 bool FatFs::Flush(const std::string&, std::string* error)
 {
+    // A write that could not be taken back leaves a volume that cannot be
+    // called safely written.
+    if (!damage.empty()) {
+        *error = damage;
+        return false;
+    }
     return Sync(error);
 }

@@ -15,10 +15,12 @@
 
 class FatFs final : public FileSystem {
 public:
-    // The FAT at offset of the disk or device at path, named partition in
-    // messages; nullptr with the reason (mtools missing, no FAT there).
-    static std::unique_ptr<FatFs> Open(CommitFiles& files, const std::string& path, std::uint64_t offset,
-                                       const std::string& partition, std::string* error);
+    // The FAT in bytes [offset, offset + size) of the disk or device at
+    // path, or of a VM image, named partition in messages; nullptr with the
+    // reason (mtools missing, no FAT there).
+    static std::unique_ptr<FatFs> Open(CommitFiles& files, const std::string& path, VmImage* image,
+                                       std::uint64_t offset, std::uint64_t size, const std::string& partition,
+                                       std::string* error);
     ~FatFs() override;
 
     std::string Name(const std::string& path) const override { return partition_ + ":" + path; }
@@ -39,7 +41,8 @@ public:
     bool Flush(const std::string& folder, std::string* error) override;
 
 private:
-    FatFs(CommitFiles& files, std::string path, std::uint64_t offset, std::string partition);
+    FatFs(CommitFiles& files, std::string path, VmImage* image, std::uint64_t offset, std::uint64_t size,
+          std::string partition);
     // Runs an mtools program on the volume; its output, or false with its
     // message in error.
     bool Mtools(const std::string& program, std::vector<std::string> args, std::string* output, std::string* error);
@@ -57,7 +60,8 @@ private:
 
     CommitFiles& files_;
     std::string path_;
-    std::uint64_t offset_;
+    VmImage* vm_;    // mtools works on its mirror, which is synced to it after each write
+    std::uint64_t offset_, size_;
     std::string partition_;
     std::string folder_; // private: the link to the disk mtools is given, and files on their way in
     std::string image_;  // "<folder>/disk@@<offset>"

@@ -1,6 +1,7 @@
 #include "cli/volume/ntfs_fs.h"
 
 #include "cli/machine/fd.h"
+#include "cli/machine/vm_image.h"
 #include "mounttable/text.h"
 
 #include <fcntl.h>
@@ -78,11 +79,33 @@ constexpr std::uint64_t kSector = 512;
 
 struct Device {
     CommitFiles* files;
-    int fd;
+    int fd;          // a disk image or device, or
+    VmImage* image;  // a VM image
     std::uint64_t offset, size;
     s64 position = 0;
     std::map<std::uint64_t, std::array<std::uint8_t, kSector>> held; // by sector number within the partition
 };
+
+bool ReadDisk(Device& d, void* data, std::size_t size, std::uint64_t offset)
+{
+    return d.image != nullptr ? ReadVmImage(*d.image, data, size, offset)
+                              : ReadAllAt(d.fd, data, size, static_cast<off_t>(offset));
+}
+
+bool WriteDisk(Device& d, const void* data, std::size_t size, std::uint64_t offset)
+{
+    if (d.image != nullptr)
+        return d.files->WriteImage(*d.image, data, size, offset);
+    auto step = [&](int fd, const std::uint8_t* from, std::size_t count, off_t where) {
+        return d.files->WriteAt(fd, from, count, where);
+    };
+    return AllAt(step, d.fd, static_cast<const std::uint8_t*>(data), size, static_cast<off_t>(offset));
+}
+
+bool FlushDisk(Device& d)
+{
+    return d.image != nullptr ? d.files->FlushImage(*d.image) : d.files->Fsync(d.fd) == 0;
+}
 
 Device& Of(ntfs_device* dev)
 {
@@ -102,7 +125,7 @@ s64 ReadBounded(Device& d, void* buffer, s64 count, s64 at)
                                                                            d.size - from));
     // A short read of the disk is an error, not an end: the partition lies
     // within it.
-    if (!ReadAllAt(d.fd, buffer, length, static_cast<off_t>(d.offset + from)))
+    if (!ReadDisk(d, buffer, length, d.offset + from))
         return -1;
     // What is held and not yet on the disk is what libntfs-3g wrote last.
     auto* out = static_cast<std::uint8_t*>(buffer);
@@ -148,8 +171,7 @@ s64 HoldWrite(ntfs_device* dev, const void* buffer, s64 count, s64 at)
         if (held == d.held.end()) {
             std::array<std::uint8_t, kSector> now{};
             std::uint64_t readable = std::min(kSector, d.size - sector * kSector);
-            if (!ReadAllAt(d.fd, now.data(), static_cast<std::size_t>(readable),
-                           static_cast<off_t>(d.offset + sector * kSector)))
+            if (!ReadDisk(d, now.data(), static_cast<std::size_t>(readable), d.offset + sector * kSector))
                 return -1;
             held = d.held.emplace(sector, now).first;
         }
@@ -162,7 +184,8 @@ s64 HoldWrite(ntfs_device* dev, const void* buffer, s64 count, s64 at)
 
 int DeviceOpen(ntfs_device* dev, int flags)
 {
-    int mode = fcntl(Of(dev).fd, F_GETFL);
+    Device& d = Of(dev);
+    int mode = d.image != nullptr ? O_RDWR : fcntl(d.fd, F_GETFL);
     if ((flags & O_ACCMODE) != O_RDONLY && (mode < 0 || (mode & O_ACCMODE) != O_RDWR)) {
         errno = EROFS;
         return -1;
@@ -200,11 +223,7 @@ bool Apply(Device& d, std::string* error, bool* torn)
     }
     auto write = [&](const Run& run, const std::vector<std::uint8_t>& bytes) {
         std::uint64_t length = std::min<std::uint64_t>(bytes.size(), d.size - run.sector * kSector);
-        auto step = [&](int fd, const std::uint8_t* from, std::size_t size, off_t where) {
-            return d.files->WriteAt(fd, from, size, where);
-        };
-        return AllAt(step, d.fd, bytes.data(), static_cast<std::size_t>(length),
-                     static_cast<off_t>(d.offset + run.sector * kSector));
+        return WriteDisk(d, bytes.data(), static_cast<std::size_t>(length), d.offset + run.sector * kSector);
     };
     // started counts the runs whose old bytes were read and whose writing
     // began: only those are given their old bytes back.
@@ -213,8 +232,7 @@ bool Apply(Device& d, std::string* error, bool* torn)
     for (Run& run : runs) {
         run.before.resize(run.after.size());
         std::uint64_t length = std::min<std::uint64_t>(run.after.size(), d.size - run.sector * kSector);
-        if (!ReadAllAt(d.fd, run.before.data(), static_cast<std::size_t>(length),
-                       static_cast<off_t>(d.offset + run.sector * kSector))) {
+        if (!ReadDisk(d, run.before.data(), static_cast<std::size_t>(length), d.offset + run.sector * kSector)) {
             ok = false;
             break;
         }
@@ -224,7 +242,7 @@ bool Apply(Device& d, std::string* error, bool* torn)
             break;
         }
     }
-    ok = ok && d.files->Fsync(d.fd) == 0;
+    ok = ok && FlushDisk(d);
     d.held.clear();
     if (ok)
         return true;
@@ -233,7 +251,7 @@ bool Apply(Device& d, std::string* error, bool* torn)
     // The run that failed may be partly written: it goes back too.
     for (std::size_t i = started; i-- > 0;)
         restored = write(runs[i], runs[i].before) && restored;
-    restored = d.files->Fsync(d.fd) == 0 && restored;
+    restored = FlushDisk(d) && restored;
     *torn = !restored;
     *error = std::string("cannot write the partition: ") + std::strerror(why) +
              (restored ? "; what this step wrote was taken back" : "; what this step wrote could not all be taken back");
@@ -287,7 +305,8 @@ s64 DevicePwrite(ntfs_device* dev, const void* buffer, s64 count, s64 offset)
 
 int DeviceStat(ntfs_device* dev, struct stat* st)
 {
-    if (fstat(Of(dev).fd, st) != 0)
+    *st = {};
+    if (Of(dev).image == nullptr && fstat(Of(dev).fd, st) != 0)
         return -1;
     st->st_mode = (st->st_mode & ~S_IFMT) | S_IFREG;
     st->st_size = static_cast<off_t>(Of(dev).size);
@@ -428,9 +447,9 @@ struct NtfsVolume {
     ntfs_volume* volume = nullptr;
 };
 
-NtfsFs::NtfsFs(CommitFiles& files, std::string path, bool blockDevice, std::uint64_t offset, std::uint64_t size,
-               std::string partition)
-    : files_(files), path_(std::move(path)), blockDevice_(blockDevice), offset_(offset), size_(size),
+NtfsFs::NtfsFs(CommitFiles& files, std::string path, bool blockDevice, bool vmImage, std::uint64_t offset,
+               std::uint64_t size, std::string partition)
+    : files_(files), path_(std::move(path)), blockDevice_(blockDevice), vmImage_(vmImage), offset_(offset), size_(size),
       partition_(std::move(partition))
 {
 }
@@ -440,12 +459,12 @@ NtfsFs::~NtfsFs()
     Unmount();
 }
 
-std::unique_ptr<NtfsFs> NtfsFs::Open(CommitFiles& files, const std::string& path, bool blockDevice,
+std::unique_ptr<NtfsFs> NtfsFs::Open(CommitFiles& files, const std::string& path, bool blockDevice, bool vmImage,
                                      std::uint64_t offset, std::uint64_t size, const std::string& partition,
                                      std::string* error)
 {
     ntfs_log_set_handler(RecordMessage);
-    std::unique_ptr<NtfsFs> fs(new NtfsFs(files, path, blockDevice, offset, size, partition));
+    std::unique_ptr<NtfsFs> fs(new NtfsFs(files, path, blockDevice, vmImage, offset, size, partition));
     if (!fs->Mount(false, error))
         return nullptr;
     return fs;
@@ -457,17 +476,22 @@ bool NtfsFs::Mount(bool forWriting, std::string* error)
     auto volume = std::make_unique<NtfsVolume>();
     // A block device is taken for writing exclusively: the kernel refuses
     // while anything has it mounted or open so.
-    int fd = forWriting ? OpenNoWait(path_.c_str(), O_RDWR | (blockDevice_ ? O_EXCL : 0))
-                        : OpenNoWait(path_.c_str(), O_RDONLY);
-    if (fd < 0) {
+    VmImage* image = nullptr;
+    int fd = -1;
+    if (vmImage_) {
+        if ((image = OpenVmImage(path_, forWriting, error)) == nullptr)
+            return false;
+    } else if ((fd = forWriting ? OpenNoWait(path_.c_str(), O_RDWR | (blockDevice_ ? O_EXCL : 0))
+                                : OpenNoWait(path_.c_str(), O_RDONLY)) < 0) {
         *error = "cannot open " + path_ + (forWriting ? " for writing: " : ": ") + Why(errno);
         return false;
     }
-    volume->device = {&files_, fd, offset_, size_, 0, {}};
+    volume->device = {&files_, fd, image, offset_, size_, 0, {}};
     ntfs_device* dev = ntfs_device_alloc(partition_.c_str(), 0, &g_operations, &volume->device);
     if (dev == nullptr) {
         *error = "libntfs-3g cannot start: " + Why(errno);
-        close(fd);
+        if (fd >= 0)
+            close(fd);
         return false;
     }
     ntfs_mount_flags flags = forWriting ? NTFS_MNT_NONE : NTFS_MNT_RDONLY;
@@ -478,7 +502,8 @@ bool NtfsFs::Mount(bool forWriting, std::string* error)
     if (volume->volume == nullptr) {
         int why = errno;
         ntfs_device_free(dev);
-        close(fd);
+        if (fd >= 0)
+            close(fd);
         *error = partition_ + ": libntfs-3g cannot open the NTFS " + (forWriting ? "for writing" : "") +
                  (forWriting ? ": " : "there: ") + Why(why);
         return false;
@@ -500,7 +525,8 @@ void NtfsFs::Unmount()
         bool torn = false;
         Apply(volume_->device, &ignored, &torn);
     }
-    close(volume_->device.fd);
+    if (volume_->device.fd >= 0)
+        close(volume_->device.fd);
     volume_.reset();
     writable_ = false;
 }
@@ -987,7 +1013,7 @@ bool NtfsFs::Flush(const std::string&, std::string* error)
         *error = damage;
         return false;
     }
-    if (!writable_ || files_.Fsync(volume_->device.fd) == 0)
+    if (!writable_ || FlushDisk(volume_->device))
         return true;
     *error = "cannot flush " + partition_ + ": " + Why(errno);
     return false;

@@ -17,9 +17,9 @@ struct NtfsVolume;
 
 class NtfsFs final : public FileSystem {
 public:
-    // The NTFS in bytes [offset, offset + size) of the disk or device at
-    // path, named partition in messages; nullptr with the reason.
-    static std::unique_ptr<NtfsFs> Open(CommitFiles& files, const std::string& path, bool blockDevice,
+    // The NTFS in bytes [offset, offset + size) of the disk, device or VM
+    // image at path, named partition in messages; nullptr with the reason.
+    static std::unique_ptr<NtfsFs> Open(CommitFiles& files, const std::string& path, bool blockDevice, bool vmImage,
                                         std::uint64_t offset, std::uint64_t size, const std::string& partition,
                                         std::string* error);
     ~NtfsFs() override;
@@ -45,8 +45,8 @@ public:
     bool Flush(const std::string& folder, std::string* error) override;
 
 private:
-    NtfsFs(CommitFiles& files, std::string path, bool blockDevice, std::uint64_t offset, std::uint64_t size,
-           std::string partition);
+    NtfsFs(CommitFiles& files, std::string path, bool blockDevice, bool vmImage, std::uint64_t offset,
+           std::uint64_t size, std::string partition);
     bool Mount(bool forWriting, std::string* error);
     void Unmount();
     bool ForWriting(std::string* error);
@@ -62,6 +62,7 @@ private:
     CommitFiles& files_;
     std::string path_;
     bool blockDevice_;
+    bool vmImage_;
     std::uint64_t offset_, size_;
     std::string partition_;
     bool allowHibernated_ = false;

@@ -2,6 +2,7 @@
 
 #include "cli/machine/fd.h"
 #include "cli/machine/mounts.h"
+#include "cli/machine/vm_image.h"
 #include "cli/volume/fat_fs.h"
 #include "cli/volume/local_fs.h"
 #include "cli/volume/ntfs_fs.h"
@@ -228,6 +229,10 @@ FileSystem* Volumes::Open(const Partition& part, const DiskInfo& disk, std::stri
                  std::to_string(part.offset + part.size - disk.size) + " bytes are missing): it was cut short";
         return nullptr;
     }
+    // A VM image is no disk the kernel shows (qemu's lock refuses one that
+    // qemu-nbd serves to it), and has no mounts of its own.
+    if (!disk.format.empty())
+        return OpenInProcess(part, disk, key, error);
     // A mounted partition is used through its mount: writing beneath a
     // mounted file system would damage it.
     std::set<DeviceNumber> devices = KernelDevices(root_, part, disk.path, !blockDisk);
@@ -282,6 +287,13 @@ FileSystem* Volumes::Open(const Partition& part, const DiskInfo& disk, std::stri
                  "); mount the whole of it, or unmount it";
         return nullptr;
     }
+    return OpenInProcess(part, disk, key, error);
+}
+
+FileSystem* Volumes::OpenInProcess(const Partition& part, const DiskInfo& disk, const std::string& key,
+                                   std::string* error)
+{
+    bool blockDisk = IsBlockDevice(disk.path);
     if (IsBitLocker(part)) {
         *error = part.path + " is a BitLocker volume: its files cannot be read without its key; unlock and mount "
                              "it (dislocker, cryptsetup bitlk), then name the files there";
@@ -292,23 +304,27 @@ FileSystem* Volumes::Open(const Partition& part, const DiskInfo& disk, std::stri
     std::string source = blockDisk ? part.path : disk.path;
     std::uint64_t offset = blockDisk ? 0 : part.offset;
     std::string type = part.fs;
+    VmImage* image = nullptr;
+    if (!disk.format.empty() && (image = OpenVmImage(disk.path, false, error)) == nullptr)
+        return nullptr;
     if (type.empty()) {
         // libblkid wants a readable MFT to call it NTFS; a damaged one is
         // still NTFS by its boot sector, for libntfs-3g to say what is wrong.
-        Fd fd(OpenNoWait(source.c_str(), O_RDONLY));
+        Fd fd(image != nullptr ? -1 : OpenNoWait(source.c_str(), O_RDONLY));
         char oem[8];
-        if (fd.get() >= 0 && ReadAllAt(fd.get(), oem, sizeof oem, static_cast<off_t>(offset + 3)) &&
-            std::memcmp(oem, "NTFS    ", 8) == 0)
+        bool read = image != nullptr ? ReadVmImage(*image, oem, sizeof oem, offset + 3)
+                                     : fd.get() >= 0 && ReadAllAt(fd.get(), oem, sizeof oem, static_cast<off_t>(offset + 3));
+        if (read && std::memcmp(oem, "NTFS    ", 8) == 0)
             type = "ntfs";
     }
     std::unique_ptr<FileSystem> opened;
     if (type == "ntfs") {
-        auto ntfs = NtfsFs::Open(files_, source, blockDisk, offset, part.size, part.path, error);
+        auto ntfs = NtfsFs::Open(files_, source, blockDisk, image != nullptr, offset, part.size, part.path, error);
         if (ntfs && allowHibernated_)
             ntfs->AllowHibernated();
         opened = std::move(ntfs);
     } else if (type == "vfat") {
-        opened = FatFs::Open(files_, source, offset, part.path, error);
+        opened = FatFs::Open(files_, source, image, offset, part.size, part.path, error);
     } else {
         *error = part.path + (part.fs.empty() ? " holds no file system libblkid knows"
                                               : " holds a " + part.fs + " file system") +

@@ -58,6 +58,9 @@ public:
 
 private:
     bool OpenPartitionOf(const FileName& name, FileSystem** fs, std::string* error);
+    // An unmounted partition's file system, read in-process, stored as key.
+    FileSystem* OpenInProcess(const Partition& part, const DiskInfo& disk, const std::string& key,
+                              std::string* error);
 
     CommitFiles& files_;
     std::string root_;

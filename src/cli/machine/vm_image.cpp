@@ -1,0 +1,626 @@
+#include "cli/machine/vm_image.h"
+
+#include "cli/machine/commit_files.h"
+#include "cli/machine/disks.h"
+#include "cli/machine/fd.h"
+
+#include <fcntl.h>
+#include <libnbd.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <vector>
+
+extern char** environ;
+
+struct VmImage {
+    std::string path; // as real, absolute: qemu never takes it for a protocol
+    std::string format;
+    bool writable = false;
+    nbd_handle* nbd = nullptr;
+    pid_t child = -1;
+    std::uint64_t size = 0;
+    std::uint64_t block = 512;             // the smallest request the server takes whole
+    std::uint64_t request = 4 * 1024 * 1024; // the largest this side makes
+    bool zeros = false;                      // the server tells where it holds zeros
+    Fd mirror;
+    // What the image holds in each chunk copied into the mirror; empty for
+    // zeros. The mirror may differ from it only between a tool's writes
+    // and their sync.
+    std::map<std::uint64_t, std::vector<std::uint8_t>> copied;
+};
+
+namespace {
+
+constexpr std::uint64_t kChunk = 64 * 1024;
+
+std::vector<std::unique_ptr<VmImage>> g_images;
+
+struct Magic {
+    const char* format;
+    std::size_t at; // from the start; SIZE_MAX: the footer of a fixed VHD
+    std::string_view bytes;
+};
+
+// What each format's files begin with (a fixed VHD ends with its footer).
+constexpr Magic kMagics[] = {
+    {"qcow2", 0, std::string_view("QFI\xfb", 4)},
+    {"vmdk", 0, "KDMV"},
+    {"vmdk", 0, "COWD"},
+    {"vmdk", 0, "# Disk DescriptorFile"},
+    {"vhdx", 0, "vhdxfile"},
+    {"vpc", 0, "conectix"},
+    {"vdi", 0x40, std::string_view("\x7f\x10\xda\xbe", 4)},
+    {"vpc", SIZE_MAX, "conectix"},
+};
+
+std::string OneLine(std::string text)
+{
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    while (!text.empty() && (text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    return text;
+}
+
+std::string NbdWhy()
+{
+    const char* message = nbd_get_error();
+    return message != nullptr ? message : std::strerror(nbd_get_errno() ? nbd_get_errno() : EIO);
+}
+
+// qemu-nbd's own words, from the memory file its standard error went to.
+std::string ChildErrors(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    for (off_t at = 0;;) {
+        ssize_t n = pread(fd, buffer, sizeof buffer, at);
+        if (n <= 0 || text.size() > 64 * 1024)
+            break;
+        text.append(buffer, static_cast<std::size_t>(n));
+        at += n;
+    }
+    return OneLine(text);
+}
+
+// What qemu said of an image it could not open, as this command says it.
+std::string QemuFailure(const VmImage& image, const std::string& program, std::string said)
+{
+    if (said.find("\"write\" lock") != std::string::npos)
+        return image.path + " is in use: a running virtual machine (or another qemu program) holds it, and qemu "
+                            "will not share it; shut it down first";
+    // "qemu-nbd: Failed to blk_new_open '/x.qcow2': Could not open ..."
+    // says what failed after the name, which the command gives itself.
+    if (said.starts_with(program + ": "))
+        said = said.substr(program.size() + 2);
+    if (said.starts_with("Failed to blk_new_open '") || said.starts_with("Could not open '"))
+        if (std::size_t end = said.find("': "); end != std::string::npos)
+            said = said.substr(end + 3);
+    return program + " cannot open " + image.path + " as " + image.format + ": " + said;
+}
+
+// qemu-img's own check of the image's structure, before it is served: a
+// qcow2 cut short reads as zeros where its clusters are missing, and
+// reading those as the disk, let alone writing, is no repair.
+bool CheckImage(const VmImage& image, std::string* error)
+{
+    CommitFiles plain;
+    ChildResult result = plain.Run({"qemu-img", "check", "--format=" + image.format, "--", image.path}, {});
+    if (!result.started) {
+        *error = errno == ENOENT ? "qemu-img is not installed (Debian package qemu-utils)"
+                                 : "cannot run qemu-img: " + std::string(std::strerror(errno));
+        return false;
+    }
+    // 0: consistent; 3: clusters leaked, which loses nothing; 63: a format
+    // without checks.
+    if (result.status == 0 || result.status == 3 || result.status == 63)
+        return true;
+    if (result.status == 2) {
+        std::string said = result.output + result.errors;
+        std::size_t errors = 0;
+        for (std::size_t at = said.find("ERROR"); at != std::string::npos; at = said.find("ERROR", at + 1))
+            ++errors;
+        *error = image.path + " is damaged: qemu-img check finds " +
+                 (errors != 0 ? std::to_string(errors) + " errors" : std::string("errors")) +
+                 " in it (was it cut short?); nothing was read of it";
+        return false;
+    }
+    *error = QemuFailure(image, "qemu-img", OneLine(result.errors.empty() ? result.output : result.errors));
+    return false;
+}
+
+// Waits for the child to end, then asks it to, then makes it; its wait
+// status, -1 when it cannot be had.
+int Reap(pid_t child)
+{
+    if (child <= 0)
+        return -1;
+    for (int round = 0; round < 3; ++round) {
+        for (int tick = 0; tick < 500; ++tick) {
+            int status = 0;
+            pid_t done = waitpid(child, &status, WNOHANG);
+            if (done == child)
+                return status;
+            if (done < 0 && errno != EINTR)
+                return -1;
+            usleep(10000);
+        }
+        kill(child, round == 0 ? SIGTERM : SIGKILL);
+    }
+    return -1;
+}
+
+int Disconnect(VmImage& image)
+{
+    if (image.nbd != nullptr) {
+        // qemu-nbd flushes and closes the image when its one client leaves.
+        nbd_shutdown(image.nbd, 0);
+        nbd_close(image.nbd);
+        image.nbd = nullptr;
+    }
+    int status = Reap(image.child);
+    image.child = -1;
+    return status;
+}
+
+// Starts qemu-nbd on the image and connects to it; false with the reason.
+bool Connect(VmImage& image, bool forWriting, std::string* error)
+{
+    const char* temp = std::getenv("TMPDIR");
+    std::string folder = std::string(temp && *temp ? temp : "/tmp") + "/voskarelle-nbd-XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) {
+        *error = "cannot make a folder for qemu-nbd's socket: " + std::string(std::strerror(errno));
+        return false;
+    }
+    std::string socketPath = folder + "/socket";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof address.sun_path)
+        socketPath = "/tmp/voskarelle-nbd-socket-" + std::to_string(getpid());
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    auto cleanup = [&] {
+        unlink(socketPath.c_str());
+        rmdir(folder.c_str());
+    };
+    // Above the descriptors the child is given, so that putting them in
+    // place never overwrites one with another.
+    Fd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd connection(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd errors(memfd_create("qemu-nbd-errors", MFD_CLOEXEC));
+    if (listener.get() < 0 || connection.get() < 0 || errors.get() < 0 ||
+        bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener.get(), 1) != 0 ||
+        connect(connection.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        *error = "cannot make a socket for qemu-nbd: " + std::string(std::strerror(errno));
+        cleanup();
+        return false;
+    }
+    cleanup(); // the connection is made; nothing else may make one
+    Fd listening(fcntl(listener.get(), F_DUPFD_CLOEXEC, 10));
+    Fd errorsHigh(fcntl(errors.get(), F_DUPFD_CLOEXEC, 10));
+    if (listening.get() < 0 || errorsHigh.get() < 0) {
+        *error = "cannot start qemu-nbd: " + std::string(std::strerror(errno));
+        return false;
+    }
+
+    std::vector<std::string> args = {"qemu-nbd", "--format=" + image.format, "--cache=writeback"};
+    if (!forWriting)
+        args.push_back("--read-only");
+    args.push_back("--");
+    args.push_back(image.path);
+    std::vector<std::string> variables;
+    for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable)
+        if (!std::string_view(*variable).starts_with("LISTEN_"))
+            variables.push_back(*variable);
+    variables.push_back("LISTEN_FDS=1");
+    variables.push_back("LISTEN_PID=" + std::string(20, ' ')); // the child's, written in the child
+    std::vector<char*> argv, envp;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    for (std::string& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    char* pidText = variables.back().data() + 11;
+    int listenFd = listening.get(), errorFd = errorsHigh.get();
+
+    pid_t child = fork();
+    if (child < 0) {
+        *error = "cannot start qemu-nbd: " + std::string(std::strerror(errno));
+        return false;
+    }
+    if (child == 0) {
+        // Only what is safe between fork and exec.
+        setpgid(0, 0);
+        pid_t self = getpid();
+        char digits[20];
+        int count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + self % 10);
+            self /= 10;
+        } while (self > 0 && count < 20);
+        for (int i = 0; i < count; ++i)
+            pidText[i] = digits[count - 1 - i];
+        pidText[count] = '\0';
+        int null = open("/dev/null", O_RDWR);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(errorFd, 2) < 0 || dup2(listenFd, 3) < 0)
+            _exit(126);
+        execvpe(argv[0], argv.data(), envp.data());
+        _exit(errno == ENOENT ? 127 : 126);
+    }
+    image.child = child;
+    listening.Reset();
+    listener.Reset();
+
+    image.nbd = nbd_create();
+    bool connected = image.nbd != nullptr && nbd_add_meta_context(image.nbd, LIBNBD_CONTEXT_BASE_ALLOCATION) == 0 &&
+                     nbd_connect_socket(image.nbd, connection.Release()) == 0;
+    if (!connected) {
+        std::string why = image.nbd != nullptr ? NbdWhy() : "libnbd cannot start";
+        int status = Disconnect(image);
+        std::string said = ChildErrors(errorsHigh.get());
+        if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 127)
+            *error = "qemu-nbd is not installed (Debian package qemu-utils)";
+        else if (said.empty())
+            *error = "qemu-nbd cannot serve " + image.path + ": " + OneLine(why);
+        else
+            *error = QemuFailure(image, "qemu-nbd", said);
+        return false;
+    }
+    std::int64_t size = nbd_get_size(image.nbd);
+    std::int64_t minimum = nbd_get_block_size(image.nbd, LIBNBD_SIZE_MINIMUM);
+    std::int64_t maximum = nbd_get_block_size(image.nbd, LIBNBD_SIZE_MAXIMUM);
+    if (size < 0) {
+        *error = "qemu-nbd does not tell the size of " + image.path + ": " + NbdWhy();
+        Disconnect(image);
+        return false;
+    }
+    image.size = static_cast<std::uint64_t>(size);
+    image.block = minimum > 0 ? static_cast<std::uint64_t>(minimum) : 512;
+    image.block = std::max<std::uint64_t>(image.block, 512);
+    if (maximum > 0)
+        image.request = std::min<std::uint64_t>(image.request, static_cast<std::uint64_t>(maximum));
+    image.request -= image.request % image.block;
+    image.zeros = nbd_can_meta_context(image.nbd, LIBNBD_CONTEXT_BASE_ALLOCATION) == 1;
+    image.writable = forWriting;
+    return true;
+}
+
+// Moves whole blocks of the image through NBD, a request at a time.
+bool Transfer(VmImage& image, std::uint8_t* data, std::uint64_t size, std::uint64_t offset, bool write)
+{
+    while (size > 0) {
+        std::uint64_t count = std::min(size, image.request);
+        int rc = write ? nbd_pwrite(image.nbd, data, count, offset, 0) : nbd_pread(image.nbd, data, count, offset, 0);
+        if (rc != 0) {
+            errno = nbd_get_errno() ? nbd_get_errno() : EIO;
+            return false;
+        }
+        data += count;
+        size -= count;
+        offset += count;
+    }
+    return true;
+}
+
+// Which chunks of [first, last] the image reports as all zeros.
+std::vector<bool> ZeroChunks(VmImage& image, std::uint64_t first, std::uint64_t last)
+{
+    std::vector<bool> zero(last - first + 1, false);
+    if (!image.zeros)
+        return zero;
+    struct Walk {
+        std::uint64_t at;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> extents; // zero ones: start, end
+    } walk{first * kChunk, {}};
+    std::uint64_t end = std::min(image.size, (last + 1) * kChunk);
+    while (walk.at < end) {
+        std::uint64_t before = walk.at;
+        auto callback = [](void* user, const char* context, std::uint64_t offset, std::uint32_t* entries,
+                           std::size_t count, int*) -> int {
+            auto& w = *static_cast<Walk*>(user);
+            if (std::strcmp(context, LIBNBD_CONTEXT_BASE_ALLOCATION) != 0)
+                return 0;
+            for (std::size_t i = 0; i + 1 < count; i += 2) {
+                if ((entries[i + 1] & LIBNBD_STATE_ZERO) != 0)
+                    w.extents.push_back({offset, offset + entries[i]});
+                offset += entries[i];
+            }
+            w.at = std::max(w.at, offset);
+            return 0;
+        };
+        std::uint64_t count = std::min<std::uint64_t>(end - walk.at, 1ull << 30);
+        if (nbd_block_status(image.nbd, count, walk.at, nbd_extent_callback{callback, &walk, nullptr}, 0) != 0 ||
+            walk.at == before)
+            break; // what is not known to be zeros is read
+    }
+    for (const auto& [from, to] : walk.extents)
+        for (std::uint64_t chunk = std::max(first, (from + kChunk - 1) / kChunk); chunk <= last && chunk * kChunk < to;
+             ++chunk)
+            if (std::min((chunk + 1) * kChunk, image.size) <= to)
+                zero[chunk - first] = true;
+    return zero;
+}
+
+} // namespace
+
+std::string VmImageFormat(int fd)
+{
+    char head[0x48];
+    ssize_t n = pread(fd, head, sizeof head, 0);
+    std::string_view start(head, n > 0 ? static_cast<std::size_t>(n) : 0);
+    struct stat st;
+    char foot[8];
+    bool footer = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 1024 &&
+                  pread(fd, foot, sizeof foot, st.st_size - 512) == static_cast<ssize_t>(sizeof foot);
+    for (const Magic& magic : kMagics) {
+        if (magic.at == SIZE_MAX) {
+            if (footer && std::string_view(foot, sizeof foot) == magic.bytes)
+                return magic.format;
+        } else if (start.size() >= magic.at + magic.bytes.size() && start.substr(magic.at, magic.bytes.size()) == magic.bytes) {
+            // qcow version 1 is another format, which qemu reads but which
+            // no hypervisor makes today.
+            if (std::string_view(magic.format) == "qcow2" && start.size() >= 8 && head[7] == 1)
+                return "qcow";
+            return magic.format;
+        }
+    }
+    return "";
+}
+
+VmImage* OpenVmImage(const std::string& path, bool forWriting, std::string* error)
+{
+    for (auto& open : g_images) {
+        if (!SameFile(open->path, path))
+            continue;
+        if (!forWriting || open->writable)
+            return open.get();
+        // Opened again for writing: the mirror stays, since nothing wrote
+        // the image in between.
+        Disconnect(*open);
+        if (!Connect(*open, true, error))
+            return nullptr;
+        return open.get();
+    }
+    auto image = std::make_unique<VmImage>();
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) {
+        *error = "cannot open " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    image->path = real;
+    std::free(real);
+    {
+        Fd fd(OpenNoWait(image->path.c_str(), O_RDONLY));
+        if (fd.get() < 0) {
+            *error = "cannot open " + path + ": " + std::strerror(errno);
+            return nullptr;
+        }
+        image->format = VmImageFormat(fd.get());
+    }
+    if (image->format.empty()) {
+        *error = path + " is no VM image";
+        return nullptr;
+    }
+    if (!CheckImage(*image, error) || !Connect(*image, forWriting, error))
+        return nullptr;
+    image->mirror.Reset(memfd_create("voskarelle-mirror", MFD_CLOEXEC));
+    if (image->mirror.get() < 0 || ftruncate(image->mirror.get(), static_cast<off_t>(image->size)) != 0) {
+        *error = "cannot make a memory file for " + path + ": " + std::strerror(errno);
+        Disconnect(*image);
+        return nullptr;
+    }
+    if (g_images.empty())
+        std::atexit(CloseVmImages);
+    g_images.push_back(std::move(image));
+    return g_images.back().get();
+}
+
+void CloseVmImages()
+{
+    for (auto& image : g_images)
+        Disconnect(*image);
+    g_images.clear();
+}
+
+std::uint64_t VmImageSize(const VmImage& image)
+{
+    return image.size;
+}
+
+const std::string& VmImageFormatOf(const VmImage& image)
+{
+    return image.format;
+}
+
+bool ReadVmImage(VmImage& image, void* data, std::size_t size, std::uint64_t offset)
+{
+    if (image.nbd == nullptr || offset > image.size || size > image.size - offset) {
+        errno = image.nbd == nullptr ? EBADF : EIO;
+        return false;
+    }
+    std::uint64_t from = offset - offset % image.block;
+    std::uint64_t to = std::min(image.size, (offset + size + image.block - 1) / image.block * image.block);
+    if (from == offset && to == offset + size)
+        return Transfer(image, static_cast<std::uint8_t*>(data), size, offset, false);
+    std::vector<std::uint8_t> whole(to - from);
+    if (!Transfer(image, whole.data(), whole.size(), from, false))
+        return false;
+    std::memcpy(data, whole.data() + (offset - from), size);
+    return true;
+}
+
+bool WriteVmImage(VmImage& image, const void* data, std::size_t size, std::uint64_t offset)
+{
+    if (image.nbd == nullptr || !image.writable || offset > image.size || size > image.size - offset) {
+        errno = image.nbd == nullptr ? EBADF : !image.writable ? EROFS : ENOSPC;
+        return false;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::uint64_t from = offset - offset % image.block;
+    std::uint64_t to = std::min(image.size, (offset + size + image.block - 1) / image.block * image.block);
+    bool written;
+    if (from == offset && to == offset + size) {
+        written = Transfer(image, const_cast<std::uint8_t*>(bytes), size, offset, true);
+    } else {
+        // The blocks at either end are read, changed and written whole.
+        std::vector<std::uint8_t> whole(to - from);
+        written = Transfer(image, whole.data(), whole.size(), from, false);
+        if (written) {
+            std::memcpy(whole.data() + (offset - from), bytes, size);
+            written = Transfer(image, whole.data(), whole.size(), from, true);
+        }
+    }
+    if (!written)
+        return false;
+    // The copies in the mirror follow, so that libblkid and mtools read
+    // what is on the image.
+    for (std::uint64_t chunk = offset / kChunk; size > 0 && chunk * kChunk < offset + size; ++chunk) {
+        auto copy = image.copied.find(chunk);
+        if (copy == image.copied.end())
+            continue;
+        if (copy->second.empty())
+            copy->second.assign(std::min(kChunk, image.size - chunk * kChunk), 0);
+        std::uint64_t first = std::max(offset, chunk * kChunk), last = std::min(offset + size, (chunk + 1) * kChunk);
+        std::memcpy(copy->second.data() + (first - chunk * kChunk), bytes + (first - offset), last - first);
+        if (!WriteAllAt(image.mirror.get(), bytes + (first - offset), last - first, static_cast<off_t>(first)))
+            return false;
+    }
+    return true;
+}
+
+bool FlushVmImage(VmImage& image)
+{
+    if (image.nbd == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    if (!image.writable)
+        return true;
+    if (nbd_flush(image.nbd, 0) != 0) {
+        errno = nbd_get_errno() ? nbd_get_errno() : EIO;
+        return false;
+    }
+    return true;
+}
+
+int VmImageMirror(VmImage& image)
+{
+    return image.mirror.get();
+}
+
+std::string VmImageMirrorPath(VmImage& image)
+{
+    return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(image.mirror.get());
+}
+
+bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, std::string* error)
+{
+    if (offset >= image.size || length == 0)
+        return true;
+    length = std::min(length, image.size - offset);
+    std::uint64_t first = offset / kChunk, last = (offset + length - 1) / kChunk;
+    std::vector<bool> zero;
+    bool asked = false;
+    for (std::uint64_t chunk = first; chunk <= last; ++chunk) {
+        if (image.copied.count(chunk) != 0)
+            continue;
+        if (!asked) {
+            zero = ZeroChunks(image, first, last);
+            asked = true;
+        }
+        if (zero[chunk - first]) {
+            image.copied.emplace(chunk, std::vector<std::uint8_t>());
+            continue;
+        }
+        std::vector<std::uint8_t> bytes(std::min(kChunk, image.size - chunk * kChunk));
+        if (!ReadVmImage(image, bytes.data(), bytes.size(), chunk * kChunk) ||
+            !WriteAllAt(image.mirror.get(), bytes.data(), bytes.size(), static_cast<off_t>(chunk * kChunk))) {
+            *error = "cannot read " + image.path + ": " + std::strerror(errno);
+            return false;
+        }
+        image.copied.emplace(chunk, std::move(bytes));
+    }
+    return true;
+}
+
+bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t length, CommitFiles& files, bool* torn,
+                       std::string* error)
+{
+    *torn = false;
+    if (offset >= image.size || length == 0)
+        return true;
+    length = std::min(length, image.size - offset);
+    struct Run {
+        std::uint64_t offset;
+        std::vector<std::uint8_t> before, after;
+    };
+    std::vector<Run> runs;
+    std::vector<std::uint8_t> now(kChunk);
+    for (std::uint64_t chunk = offset / kChunk; chunk * kChunk < offset + length; ++chunk) {
+        auto copy = image.copied.find(chunk);
+        if (copy == image.copied.end())
+            continue; // never given to a tool
+        std::size_t size = static_cast<std::size_t>(std::min(kChunk, image.size - chunk * kChunk));
+        if (!ReadAllAt(image.mirror.get(), now.data(), size, static_cast<off_t>(chunk * kChunk))) {
+            *error = "cannot read the memory copy of " + image.path + ": " + std::strerror(errno);
+            return false;
+        }
+        const std::vector<std::uint8_t>& was = copy->second;
+        for (std::size_t at = 0; at < size; at += static_cast<std::size_t>(image.block)) {
+            std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(image.block), size - at);
+            bool same = was.empty() ? std::all_of(now.begin() + at, now.begin() + at + n, [](auto b) { return b == 0; })
+                                    : std::memcmp(was.data() + at, now.data() + at, n) == 0;
+            if (same)
+                continue;
+            std::uint64_t where = chunk * kChunk + at;
+            if (runs.empty() || runs.back().offset + runs.back().after.size() != where)
+                runs.push_back({where, {}, {}});
+            Run& run = runs.back();
+            run.after.insert(run.after.end(), now.begin() + at, now.begin() + at + n);
+            if (was.empty())
+                run.before.insert(run.before.end(), n, 0);
+            else
+                run.before.insert(run.before.end(), was.begin() + at, was.begin() + at + n);
+        }
+    }
+    if (runs.empty())
+        return true;
+    std::size_t started = 0;
+    bool ok = true;
+    for (const Run& run : runs) {
+        ++started;
+        if (!files.WriteImage(image, run.after.data(), run.after.size(), run.offset)) {
+            ok = false;
+            break;
+        }
+    }
+    ok = ok && files.FlushImage(image);
+    if (ok)
+        return true;
+    int why = errno;
+    bool restored = true;
+    for (std::size_t i = started; i-- > 0;)
+        restored = files.WriteImage(image, runs[i].before.data(), runs[i].before.size(), runs[i].offset) && restored;
+    restored = files.FlushImage(image) && restored;
+    // The mirror as the image is again (or as it was, where that failed).
+    for (const Run& run : runs)
+        restored = WriteAllAt(image.mirror.get(), run.before.data(), run.before.size(), static_cast<off_t>(run.offset)) &&
+                   restored;
+    *torn = !restored;
+    *error = "cannot write " + image.path + ": " + std::strerror(why) +
+             (restored ? "; what was written was taken back" : "; what was written could not all be taken back");
+    errno = why;
+    return false;
+}
