@@ -50,7 +50,8 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "INACCESSIBLE_BOOT_DEVICE), and the disk's identity. It reads and writes\n"
     "files inside a disk image's or device's partitions without mounting\n"
     "them (NTFS through libntfs-3g, FAT through mtools), with backups, and\n"
-    "leaves every file as before or as intended.")
+    "leaves every file as before or as intended. VM disks (qcow2, VMDK,\n"
+    "VHDX, VHD, VDI) are read and written through qemu-nbd, without root.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -58,6 +59,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The programs it runs, beside the libraries it links.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "mtools")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "ntfs-3g")
+# qemu-nbd and qemu-img serve and check VM images; raw ones need neither.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qemu-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)

@@ -6,6 +6,8 @@ need="$need wine wine64 xvfb locales googletest"
 # The voskarelle command: hive files, partition tables, NTFS without
 # mounting, JSON; FAT without mounting through mtools.
 need="$need pkg-config libhivex-dev libblkid-dev libfdisk-dev ntfs-3g-dev nlohmann-json3-dev mtools"
+# VM images through libnbd, served by qemu-nbd.
+need="$need libnbd-dev qemu-utils"
 case "${1:-build}" in
     # sfdisk, mkfs and xz make the tests' disk images and hives; hivexsh is
     # what the benchmark compares with; clang and libFuzzer fuzz log recovery.
