@@ -21,6 +21,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,25 +76,38 @@ std::vector<std::pair<std::string, ValueList>> StoreKeys()
             {kLoader + "\\Elements\\21000001", {{"Element", kRegBinary, BootPartitionElement(old)}}}};
 }
 
-// Fails one numbered call of a kind: a write of the NTFS device layer, a
-// flush, or an mtools run.
+// Fails one numbered call of a kind: a write of the NTFS device layer or
+// to a VM image, a flush, or an mtools run.
 class StepFailure final : public CommitFiles {
 public:
     StepFailure(std::string kind, int at) : kind_(std::move(kind)), at_(at) {}
     ssize_t WriteAt(int fd, const void* data, std::size_t size, off_t offset) override
     {
-        ++writes_;
-        if ((writes_ == at_ && kind_ == "write") || (writes_ >= at_ && kind_ == "writes from"))
-            return errno = EIO, -1;
-        if (writes_ == at_ && kind_ == "signal")
-            kill(getpid(), SIGTERM);
+        if (!Write())
+            return -1;
         return CommitFiles::WriteAt(fd, data, size, offset);
+    }
+    bool WriteImage(VmImage& image, const void* data, std::size_t size, std::uint64_t offset) override
+    {
+        // A write torn in the middle: its first half reaches the image.
+        if (!Write()) {
+            if (size >= 1024)
+                CommitFiles::WriteImage(image, data, size / 2 / 512 * 512, offset);
+            return errno = EIO, false;
+        }
+        return CommitFiles::WriteImage(image, data, size, offset);
     }
     int Fsync(int fd) override
     {
         if (++syncs_ == at_ && kind_ == "fsync")
             return errno = EIO, -1;
         return CommitFiles::Fsync(fd);
+    }
+    bool FlushImage(VmImage& image) override
+    {
+        if (++syncs_ == at_ && kind_ == "fsync")
+            return errno = EIO, false;
+        return CommitFiles::FlushImage(image);
     }
     ChildResult Run(const std::vector<std::string>& argv,
                     const std::vector<std::pair<std::string, std::string>>& environment) override
@@ -109,6 +123,18 @@ public:
     }
 
 private:
+    bool Write()
+    {
+        ++writes_;
+        if ((writes_ == at_ && kind_ == "write") || (writes_ >= at_ && kind_ == "writes from")) {
+            errno = EIO;
+            return false;
+        }
+        if (writes_ == at_ && kind_ == "signal")
+            kill(getpid(), SIGTERM);
+        return true;
+    }
+
     std::string kind_;
     int at_;
 
@@ -517,6 +543,213 @@ TEST_F(VolumeTest, AFailureAtAnyStepLeavesBothFilesOldOrNew)
         }
         if (err.find("not changed") != std::string::npos) {
             EXPECT_EQ(hiveNow, hiveBytes) << err;
+        }
+    }
+}
+
+// The VM image formats a clone arrives in, each made from the raw image by
+// qemu-img.
+struct VmFormat {
+    const char* format;
+    const char* options;
+    const char* name;
+};
+constexpr VmFormat kVmFormats[] = {
+    {"qcow2", "", "clone.qcow2"},
+    {"vmdk", "subformat=monolithicSparse", "clone.vmdk"},
+    {"vmdk", "subformat=twoGbMaxExtentSparse", "split.vmdk"},
+    {"vhdx", "", "clone.vhdx"},
+    {"vpc", "subformat=dynamic", "clone.vhd"},
+    {"vpc", "subformat=fixed", "fixed.vhd"},
+    {"vdi", "", "clone.vdi"},
+};
+
+bool HaveQemu()
+{
+    return Shell("command -v qemu-nbd qemu-img >/dev/null") == 0;
+}
+
+// Whether this process has a child left (a qemu-nbd not waited for).
+bool ChildLeft()
+{
+    return waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD;
+}
+
+fs::path ConvertImage(const fs::path& from, const VmFormat& to, const fs::path& folder)
+{
+    fs::create_directories(folder);
+    fs::path made = folder / to.name;
+    std::string options = *to.options ? std::string(" -o ") + to.options : "";
+    EXPECT_EQ(Shell("qemu-img convert -f raw -O " + std::string(to.format) + options + " " + Quote(from) + " " +
+                    Quote(made)),
+              0);
+    return made;
+}
+
+fs::path BackToRaw(const fs::path& vm, const fs::path& to)
+{
+    EXPECT_EQ(Shell("qemu-img convert -O raw " + Quote(vm) + " " + Quote(to)), 0);
+    return to;
+}
+
+// show and move on each VM format read and write the very files they do on
+// the raw image, through libnbd: the image stays consistent for qemu-img,
+// and a qcow2's backing file is never written.
+TEST_F(VolumeTest, EachVmImageFormatGivesTheFilesOfTheRawImage)
+{
+    if (!HaveQemu())
+        GTEST_SKIP() << "qemu-nbd and qemu-img are not installed (Debian package qemu-utils)";
+    auto args = [](const std::string& disk, const std::string& verb) {
+        std::vector<std::string> list = {verb, disk + "#2:" + kHivePath, "--bcd", disk + "#1:\\efi\\microsoft\\boot\\bcd"};
+        if (verb == "move")
+            list.insert(list.end(), {"C:=" + disk + "#2", "--no-backup"});
+        return list.insert(list.end(), {"--disk", disk}), list;
+    };
+    fs::path raw = root / "raw.img";
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(raw)), 0);
+    ASSERT_EQ(Run(args(raw.string(), "show")), 0) << err;
+    std::string rawShow = out;
+    ASSERT_EQ(Run(args(raw.string(), "move")), 0) << err;
+    Bytes movedHive = NtfsFile(raw, kWindowsStart, kWindowsSectors, kHivePath);
+    Bytes movedStore = FatFile(raw, kEspStart, kStorePath);
+    ASSERT_NE(movedHive, hiveBytes);
+    ASSERT_NE(movedStore, storeBytes);
+
+    for (const VmFormat& format : kVmFormats) {
+        SCOPED_TRACE(format.name);
+        fs::path folder = root / (std::string("vm-") + format.name);
+        fs::create_directories(folder);
+        fs::path vm = ConvertImage(image, format, folder);
+        ASSERT_EQ(Run(args(vm.string(), "show")), 0) << err;
+        std::string shown = out;
+        for (std::size_t at; (at = shown.find(vm.string())) != std::string::npos;)
+            shown.replace(at, vm.string().size(), raw.string());
+        EXPECT_EQ(shown, rawShow);
+        ASSERT_EQ(Run(args(vm.string(), "move")), 0) << err;
+        int check = Shell("qemu-img check -q " + Quote(vm));
+        EXPECT_TRUE(check == 0 || check == 63 << 8) << "qemu-img check: " << check;
+        fs::path back = BackToRaw(vm, folder / "back.img");
+        EXPECT_EQ(NtfsFile(back, kWindowsStart, kWindowsSectors, kHivePath), movedHive);
+        EXPECT_EQ(FatFile(back, kEspStart, kStorePath), movedStore);
+        EXPECT_FALSE(ChildLeft());
+        fs::remove_all(folder);
+    }
+
+    // A qcow2 over the raw clone: the change is the overlay's alone.
+    fs::path base = root / "base.img", top = root / "top.qcow2";
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(base) + " && qemu-img create -q -f qcow2 -b " +
+                    Quote(base) + " -F raw " + Quote(top)),
+              0);
+    Bytes baseBefore = FileBytes(base);
+    ASSERT_EQ(Run(args(top.string(), "move")), 0) << err;
+    EXPECT_EQ(FileBytes(base), baseBefore);
+    fs::path back = BackToRaw(top, root / "top.img");
+    EXPECT_EQ(NtfsFile(back, kWindowsStart, kWindowsSectors, kHivePath), movedHive);
+    EXPECT_EQ(FatFile(back, kEspStart, kStorePath), movedStore);
+}
+
+// A VM image that qemu cannot serve whole, or that a running VM holds, is
+// refused with qemu's reason; nothing of it changes and no qemu-nbd is left.
+TEST_F(VolumeTest, AVmImageQemuCannotServeIsRefusedAndLeftAsItWas)
+{
+    if (!HaveQemu())
+        GTEST_SKIP() << "qemu-nbd and qemu-img are not installed (Debian package qemu-utils)";
+    fs::path qcow2 = ConvertImage(image, kVmFormats[0], root);
+    fs::path split = ConvertImage(image, kVmFormats[2], root);
+    struct Case {
+        const char* what;
+        std::string make; // a shell command over the files below
+        fs::path disk;
+        const char* said;
+    } cases[] = {
+        {"held by a running VM", "qemu-nbd -f qcow2 --fork -k " + Quote(root / "nbd.sock") + " --pid-file " +
+                                     Quote(root / "nbd.pid") + " " + Quote(qcow2),
+         qcow2, "is in use: a running virtual machine"},
+        {"cut short", "cp " + Quote(qcow2) + " " + Quote(root / "cut.qcow2") + " && truncate -s 2M " + Quote(root / "cut.qcow2"),
+         root / "cut.qcow2", "is damaged: qemu-img check finds"},
+        {"an extent missing", "rm " + Quote(root / "split-s001.vmdk"), split, "split-s001.vmdk': No such file"},
+        {"its backing file missing",
+         "qemu-img create -q -f qcow2 -b " + Quote(root / "gone.img") + " -F raw " + Quote(root / "top.qcow2") +
+             " 256M && rm " + Quote(root / "gone.img"),
+         root / "top.qcow2", "Could not open backing file"},
+        {"only the magic of a qcow2", "printf 'QFI\\373\\0\\0\\0\\3' >" + Quote(root / "fake.qcow2") +
+                                          " && head -c 65536 /dev/urandom >>" + Quote(root / "fake.qcow2"),
+         root / "fake.qcow2", "qemu-img cannot open"},
+    };
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(root / "gone.img")), 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Shell(c.make), 0);
+        Bytes before = FileBytes(c.disk);
+        for (const char* verb : {"show", "set"}) {
+            std::vector<std::string> args = {verb, c.disk.string() + "#2:" + kHivePath, "--disk", c.disk.string()};
+            if (std::string(verb) == "set")
+                args.insert(args.begin() + 2, "C:=E:");
+            EXPECT_EQ(Run(args), 1) << out;
+            EXPECT_NE(err.find(c.said), std::string::npos) << err;
+        }
+        EXPECT_EQ(FileBytes(c.disk), before);
+        EXPECT_FALSE(ChildLeft());
+    }
+    Shell("kill $(cat " + Quote(root / "nbd.pid") + ")");
+}
+
+// A failure at any write to a VM image or its flush (a write torn in the
+// middle among them), or SIGTERM, leaves the hive and the store old or new,
+// both alike, and the image consistent.
+TEST_F(VolumeTest, AFailureWritingAVmImageLeavesBothFilesOldOrNew)
+{
+    if (!HaveQemu())
+        GTEST_SKIP() << "qemu-nbd and qemu-img are not installed (Debian package qemu-utils)";
+    fs::path clean = ConvertImage(image, kVmFormats[0], root / "clean");
+    fs::path vm = root / "clone.qcow2";
+    std::vector<std::string> configBefore = NtfsFolder(image, kWindowsStart, kWindowsSectors, "/Windows/System32/config");
+    std::vector<std::string> bootBefore = FatFolder(image, kEspStart, "/EFI/Microsoft/Boot");
+    std::vector<std::string> args = {"move", vm.string() + "#2:" + kHivePath, "--bcd", vm.string() + "#1:" + kStorePath,
+                                      "C:=" + vm.string() + "#2", "--no-backup", "--disk", vm.string()};
+    ASSERT_EQ(Shell("cp " + Quote(clean) + " " + Quote(vm)), 0);
+    StepFailure counting("none", 0);
+    ASSERT_EQ(Run(args, &counting), 0) << err;
+    fs::path back = BackToRaw(vm, root / "back.img");
+    Bytes newHive = NtfsFile(back, kWindowsStart, kWindowsSectors, kHivePath), newStore = FatFile(back, kEspStart, kStorePath);
+    ASSERT_NE(newHive, hiveBytes);
+    // Every step through the raw image is failed in the test above; here a
+    // spread of them, over both volumes and each phase, and the last.
+    std::vector<std::pair<std::string, int>> steps = {{"signal", 1}, {"signal", counting.writes_}};
+    for (int i = 1; i <= counting.writes_; i += 9)
+        steps.push_back({"write", i});
+    for (int i = 1; i <= counting.syncs_; i += 4)
+        steps.push_back({"fsync", i});
+    steps.insert(steps.end(), {{"write", counting.writes_}, {"fsync", counting.syncs_}});
+    ASSERT_GT(counting.writes_, 1);
+    InstallInterruptHandlers();
+    for (const auto& [kind, at] : steps) {
+        SCOPED_TRACE(kind + " " + std::to_string(at));
+        ASSERT_EQ(Shell("cp " + Quote(clean) + " " + Quote(vm)), 0);
+        StepFailure failure(kind, at);
+        Run(args, &failure);
+        TakeInterrupt();
+        EXPECT_FALSE(ChildLeft());
+        EXPECT_EQ(Shell("qemu-img check -q " + Quote(vm)), 0);
+        BackToRaw(vm, back);
+        Bytes hiveNow = NtfsFile(back, kWindowsStart, kWindowsSectors, kHivePath), storeNow = FatFile(back, kEspStart, kStorePath);
+        bool oldHive = hiveNow == hiveBytes, oldStore = storeNow == storeBytes;
+        EXPECT_TRUE(oldHive || hiveNow == newHive) << "the hive is torn: " << err;
+        EXPECT_TRUE(oldStore || storeNow == newStore) << "the store is torn: " << err;
+        bool inPlace = status == 0 || err.find("in place, but not yet safely on the disk") != std::string::npos;
+        if (inPlace)
+            EXPECT_FALSE(oldHive || oldStore) << out << err;
+        else
+            EXPECT_TRUE(oldHive && oldStore) << "one change, or none: " << err;
+        // Both volumes as their own checkers find them: no half-written
+        // structure anywhere, and nothing left beside the files.
+        fs::path esp = Extract(back, kEspStart, kEspSectors, root / "esp.part");
+        fs::path windows = Extract(back, kWindowsStart, kWindowsSectors, root / "windows.part");
+        EXPECT_EQ(Shell(Tool("fsck.fat") + " -n " + Quote(esp) + " >/dev/null 2>&1"), 0);
+        EXPECT_EQ(Shell("ntfsfix -n " + Quote(windows) + " >/dev/null 2>&1"), 0);
+        if (!inPlace) {
+            EXPECT_EQ(NtfsFolder(back, kWindowsStart, kWindowsSectors, "/Windows/System32/config", windows), configBefore);
+            EXPECT_EQ(FatFolder(back, kEspStart, "/EFI/Microsoft/Boot"), bootBefore);
         }
     }
 }
