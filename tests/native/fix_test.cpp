@@ -335,6 +335,38 @@ TEST_F(FixTest, EachEntryGoesToThePartitionHoldingItsFile)
     EXPECT_EQ(FileBytes(image), fixed) << "a second run writes nothing";
 }
 
+// fix on a VM image plans and writes what it does on the raw image, and a
+// second run finds nothing left to change.
+TEST_F(FixTest, OnAVmImageFixWritesWhatItWritesOnTheRawImage)
+{
+    if (Shell("command -v qemu-nbd qemu-img >/dev/null") != 0)
+        GTEST_SKIP() << "qemu-nbd and qemu-img are not installed (Debian package qemu-utils)";
+    Clone("new-guids", NewGuids);
+    fs::path raw = image;
+    for (const char* format : {"qcow2", "vhdx"})
+        ASSERT_EQ(Shell("qemu-img convert -f raw -O " + std::string(format) + " " + Quote(raw) + " " +
+                        Quote(root / (std::string("clone.") + format))),
+                  0);
+    ASSERT_EQ(Run({"fix", raw.string(), "--bus", "nvme", "--no-backup"}), 0) << err;
+    std::string rawSaid = out;
+    Bytes hive = Hive(), store = Store();
+    for (const char* format : {"qcow2", "vhdx"}) {
+        SCOPED_TRACE(format);
+        std::string vm = (root / (std::string("clone.") + format)).string();
+        ASSERT_EQ(Run({"fix", vm, "--bus", "nvme", "--no-backup", "--disk", vm}), 0) << err;
+        for (std::size_t at; (at = out.find(vm)) != std::string::npos;)
+            out.replace(at, vm.size(), raw.string());
+        EXPECT_EQ(out, rawSaid);
+        ASSERT_EQ(Run({"fix", vm, "--bus", "nvme", "--disk", vm}), 0) << err;
+        EXPECT_NE(out.find("Nothing to change"), std::string::npos) << out;
+        image = root / "back.img";
+        ASSERT_EQ(Shell("qemu-img convert -O raw " + Quote(vm) + " " + Quote(image)), 0);
+        EXPECT_EQ(Hive(), hive);
+        EXPECT_EQ(Store(), store);
+        image = raw;
+    }
+}
+
 // show's suggestion first, then fix: C:, already on Windows, stays, and no
 // volume gets two letters.
 TEST_F(FixTest, AfterTheSuggestedMoveFixKeepsC)
