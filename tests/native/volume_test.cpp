@@ -624,6 +624,9 @@ TEST_F(VolumeTest, EachVmImageFormatGivesTheFilesOfTheRawImage)
         std::string shown = out;
         for (std::size_t at; (at = shown.find(vm.string())) != std::string::npos;)
             shown.replace(at, vm.string().size(), raw.string());
+        std::size_t named = shown.find(" image)");
+        ASSERT_NE(named, std::string::npos) << shown;
+        shown.erase(shown.rfind(" (", named), named + 7 - shown.rfind(" (", named));
         EXPECT_EQ(shown, rawShow);
         ASSERT_EQ(Run(args(vm.string(), "move")), 0) << err;
         int check = Shell("qemu-img check -q " + Quote(vm));

@@ -248,6 +248,21 @@ std::string IdentityText(const Identity& data)
     return "other, " + std::to_string(data.size()) + " bytes";
 }
 
+namespace {
+
+// A VM image's format as its makers name it (qemu calls a VHD "vpc").
+std::string FormatName(const std::string& format)
+{
+    static constexpr std::pair<std::string_view, std::string_view> kNames[] = {
+        {"vmdk", "VMDK"}, {"vhdx", "VHDX"}, {"vpc", "VHD"}, {"vdi", "VDI"}};
+    for (const auto& [qemu, name] : kNames)
+        if (format == qemu)
+            return std::string(name);
+    return format;
+}
+
+} // namespace
+
 void PrintDisksText(const DiskScan& scan, std::ostream& out)
 {
     out << "Disks examined:";
@@ -255,6 +270,8 @@ void PrintDisksText(const DiskScan& scan, std::ostream& out)
         out << " none";
     for (const DiskInfo& disk : scan.disks) {
         out << "\n  " << OneLine(disk.path);
+        if (!disk.format.empty())
+            out << " (" << FormatName(disk.format) << " image)";
         if (!disk.error.empty())
             out << " (not readable: " << OneLine(disk.error) << ")";
         else if (!disk.sectorSizeKnown)
@@ -351,6 +368,7 @@ Json DisksJson(const DiskScan& scan)
         item["table"] = disk.table.empty() ? Json(nullptr) : Json(disk.table);
         item["sector_size"] = disk.sectorSize;
         item["sector_size_known"] = disk.sectorSizeKnown;
+        item["format"] = disk.format.empty() ? Json("raw") : Json(disk.format);
         if (!disk.error.empty())
             item["error"] = disk.error;
         disks.push_back(std::move(item));
