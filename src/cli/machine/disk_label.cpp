@@ -2,6 +2,7 @@
 
 #include "cli/machine/commit.h"
 #include "cli/machine/fd.h"
+#include "cli/machine/vm_image.h"
 #include "cli/volume/local_fs.h"
 #include "cli/machine/shell_quote.h"
 #include "mounttable/identity.h"
@@ -274,8 +275,27 @@ bool BackupLabelAreas(int fd, const LabelAreas& areas, const std::string& base, 
     return true;
 }
 
-std::vector<std::string> RestoreCommands(const std::string& backup, const std::string& disk, const LabelAreas& areas)
+std::vector<std::string> RestoreCommands(const std::string& backup, const std::string& disk, const LabelAreas& areas,
+                                         const std::string& format)
 {
+    if (!format.empty()) {
+        // A VM image's bytes are not its disk's: qemu-io writes the two
+        // areas, split out of the backup, into the disk it holds.
+        std::size_t head = kLabelHeadSectors * areas.sectorSize, tail = kLabelTailSectors * areas.sectorSize;
+        std::string bs = " bs=" + std::to_string(areas.sectorSize);
+        return {
+            "dd if=" + ShellQuoted(backup) + " of=" + ShellQuoted(backup + ".head") + bs +
+                " count=" + std::to_string(kLabelHeadSectors),
+            "dd if=" + ShellQuoted(backup) + " of=" + ShellQuoted(backup + ".tail") + bs +
+                " skip=" + std::to_string(kLabelHeadSectors),
+            "qemu-io -f " + format + " -c " + ShellQuoted("write -s " + backup + ".head 0 " + std::to_string(head)) +
+                " -c " +
+                ShellQuoted("write -s " + backup + ".tail " +
+                            std::to_string((areas.sectors - kLabelTailSectors) * areas.sectorSize) + " " +
+                            std::to_string(tail)) +
+                " -c flush " + ShellQuoted(disk),
+        };
+    }
     std::string common = "dd if=" + ShellQuoted(backup) + " of=" + ShellQuoted(disk) + " bs=" + std::to_string(areas.sectorSize);
     return {
         common + " count=" + std::to_string(kLabelHeadSectors) + " conv=notrunc,fsync",
@@ -334,13 +354,14 @@ bool WriteAreas(int fd, const LabelAreas& areas, const std::vector<std::uint8_t>
 // changed outside the identity is put back from what was saved, and the
 // result checked again; false with the reason when the label could not be
 // made so.
-bool KeepOnlyTheIdentity(const std::string& disk, const std::string& table, const LabelAreas& areas,
-                         const std::vector<std::uint8_t>& saved, CommitFiles& files, std::string* error)
+bool KeepOnlyTheIdentity(const std::string& disk, const std::string& name, const std::string& table,
+                         const LabelAreas& areas, const std::vector<std::uint8_t>& saved, CommitFiles& files,
+                         std::string* error)
 {
     Fd fd(OpenNoWait(disk.c_str(), O_RDWR));
     std::vector<std::uint8_t> now;
     if (fd.get() < 0 || !ReadAreas(fd.get(), areas, &now)) {
-        *error = "cannot read the new label of " + disk + " back: " + Why(errno);
+        *error = "cannot read the new label of " + name + " back: " + Why(errno);
         return false;
     }
     std::vector<bool> allowed = IdentityBytes(table, areas);
@@ -353,13 +374,13 @@ bool KeepOnlyTheIdentity(const std::string& disk, const std::string& table, cons
         // identity is read back from.
         if (files.Fsync(fd.get()) == 0)
             return true;
-        *error = "cannot flush the new label of " + disk + ": " + Why(errno);
+        *error = "cannot flush the new label of " + name + ": " + Why(errno);
         return false;
     }
     std::vector<std::uint8_t> after;
     if (WriteAreas(fd.get(), areas, wanted, now, files) && ReadAreas(fd.get(), areas, &after) && after == wanted)
         return true;
-    *error = "libfdisk changed more of " + disk + " than its identity, and that could not be undone (" + Why(errno) +
+    *error = "libfdisk changed more of " + name + " than its identity, and that could not be undone (" + Why(errno) +
              ")";
     return false;
 }
@@ -375,6 +396,30 @@ bool PutBackSaved(const std::string& disk, const LabelAreas& areas, const std::v
            ReadAreas(fd.get(), areas, &now) && now == saved;
 }
 
+// The label areas as the VM image holds them.
+bool ReadImageAreas(VmImage& image, const LabelAreas& areas, std::vector<std::uint8_t>* bytes)
+{
+    std::size_t head = kLabelHeadSectors * areas.sectorSize;
+    bytes->assign(head + kLabelTailSectors * areas.sectorSize, 0);
+    return ReadVmImage(image, bytes->data(), head, 0) &&
+           ReadVmImage(image, bytes->data() + head, bytes->size() - head,
+                       (areas.sectors - kLabelTailSectors) * areas.sectorSize);
+}
+
+// Writes the saved label areas to the VM image and its mirror, and reads
+// them back; true when the image holds them as they were.
+bool PutBackImage(VmImage& image, const LabelAreas& areas, const std::vector<std::uint8_t>& saved, CommitFiles& files)
+{
+    std::size_t head = kLabelHeadSectors * areas.sectorSize;
+    std::uint64_t tail = (areas.sectors - kLabelTailSectors) * areas.sectorSize;
+    std::vector<std::uint8_t> now;
+    return files.WriteImage(image, saved.data(), head, 0) &&
+           files.WriteImage(image, saved.data() + head, saved.size() - head, tail) && files.FlushImage(image) &&
+           WriteAllAt(VmImageMirror(image), saved.data(), head, 0) &&
+           WriteAllAt(VmImageMirror(image), saved.data() + head, saved.size() - head, static_cast<off_t>(tail)) &&
+           ReadImageAreas(image, areas, &now) && now == saved;
+}
+
 } // namespace
 
 bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLabelId& old, const DiskLabelId& newId,
@@ -387,10 +432,26 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
         *error = "cannot open " + path + ": " + Why(errno);
         return false;
     }
-    const std::string& disk = done->disk;
     done->blockDevice = S_ISBLK(st.st_mode);
-    if (!CheckWritable(disk, st, error))
+    if (!CheckWritable(done->disk, st, error))
         return false;
+    // A VM image's label is changed in its mirror, by every step below,
+    // and reaches the image when it is all as asked.
+    VmImage* image = nullptr;
+    std::string disk = done->disk;
+    if (!done->blockDevice) {
+        Fd probe(OpenNoWait(disk.c_str(), O_RDONLY));
+        done->format = probe.get() >= 0 ? VmImageFormat(probe.get()) : "";
+    }
+    if (!done->format.empty()) {
+        constexpr std::uint64_t kEdge = 1024 * 1024;
+        image = OpenVmImage(done->disk, true, error);
+        if (image == nullptr || !MirrorVmImage(*image, 0, kEdge, error) ||
+            !MirrorVmImage(*image, VmImageSize(*image) - std::min(kEdge, VmImageSize(*image)), kEdge, error))
+            return false;
+        disk = VmImageMirrorPath(*image);
+    }
+    const std::string& name = done->disk;
 
     FdiskContext cxt(fdisk_new_context());
     if (!cxt) {
@@ -401,12 +462,12 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
         fdisk_save_user_sector_size(cxt.get(), sectorSize, sectorSize);
     int rc = fdisk_assign_device(cxt.get(), disk.c_str(), 0);
     if (rc != 0) {
-        *error = "libfdisk cannot open " + disk + " for writing: " + Why(rc);
+        *error = "libfdisk cannot open " + name + " for writing: " + Why(rc);
         return false;
     }
     int fd = fdisk_get_devfd(cxt.get());
     if (fdisk_is_readonly(cxt.get())) {
-        *error = "libfdisk opened " + disk + " read-only";
+        *error = "libfdisk opened " + name + " read-only";
         return false;
     }
     if (done->blockDevice) {
@@ -425,11 +486,11 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
     DiskLabelId current;
     std::string why;
     if (!IdOf(cxt.get(), &current, &why)) {
-        *error = why + " on " + disk;
+        *error = why + " on " + name;
         return false;
     }
     if (!(current == old)) {
-        *error = "libfdisk reads the identity of " + disk + " as " + DiskLabelIdText(current) + ", not " +
+        *error = "libfdisk reads the identity of " + name + " as " + DiskLabelIdText(current) + ", not " +
                  DiskLabelIdText(old) + " as it was read before";
         return false;
     }
@@ -438,13 +499,13 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
     // image), a damaged header restored from the other. That is more than
     // giving the disk its identity back.
     if (fdisk_label_is_changed(fdisk_get_label(cxt.get(), nullptr))) {
-        *error = "writing " + disk + " would also repair its partition table (sfdisk --verify tells what is wrong); "
+        *error = "writing " + name + " would also repair its partition table (sfdisk --verify tells what is wrong); "
                  "repair it first";
         return false;
     }
     done->areas = {fdisk_get_sector_size(cxt.get()), static_cast<std::uint64_t>(fdisk_get_nsectors(cxt.get()))};
     std::vector<std::uint8_t> saved;
-    if (!BackupLabelAreas(fd, done->areas, BackupBase(disk, done->blockDevice), files, &done->backup, &saved, error))
+    if (!BackupLabelAreas(fd, done->areas, BackupBase(name, done->blockDevice), files, &done->backup, &saved, error))
         return false;
 
     rc = fdisk_set_disklabel_id_from_string(cxt.get(), LibfdiskText(newId).c_str());
@@ -455,7 +516,7 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
     done->state = DiskState::Unsure;
     rc = fdisk_write_disklabel(cxt.get());
     if (rc != 0) {
-        *error = "libfdisk could not write the label of " + disk + ": " + Why(rc);
+        *error = "libfdisk could not write the label of " + name + ": " + Why(rc);
         return false;
     }
     if (done->blockDevice) {
@@ -468,22 +529,39 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
     // only for a device's buffers, an image is on its disk after the fsync.
     rc = fdisk_deassign_device(cxt.get(), done->blockDevice ? 0 : 1);
     if (rc != 0) {
-        *error = "the new label of " + disk + " could not be flushed: " + Why(rc);
+        *error = "the new label of " + name + " could not be flushed: " + Why(rc);
         return false;
     }
     // What was saved goes back when the label is not as asked: a label that
     // reads wrong is worse than the old one.
     auto putBack = [&] {
-        if (PutBackSaved(disk, done->areas, saved, files))
+        if (PutBackSaved(disk, done->areas, saved, files) && (image == nullptr || PutBackImage(*image, done->areas, saved, files)))
             done->state = DiskState::PutBack;
         return false;
     };
-    if (!KeepOnlyTheIdentity(disk, newId.table, done->areas, saved, files, error))
+    if (!KeepOnlyTheIdentity(disk, name, newId.table, done->areas, saved, files, error))
         return putBack();
     DiskLabelId back;
     if (!ReadDiskLabelId(disk, done->blockDevice ? 0 : sectorSize, &back, &why, true) || !(back == newId)) {
-        *error = "reading " + disk + " back " + (why.empty() ? "shows " + DiskLabelIdText(back) : "fails: " + why);
+        *error = "reading " + name + " back " + (why.empty() ? "shows " + DiskLabelIdText(back) : "fails: " + why);
         return putBack();
+    }
+    if (image != nullptr) {
+        // The label as the mirror holds it now, written to the image whole
+        // or taken back whole, then read back from the image.
+        bool torn = false;
+        std::vector<std::uint8_t> mirrored, onImage;
+        if (!SyncVmImageMirror(*image, 0, VmImageSize(*image), files, &torn, error)) {
+            done->state = torn ? DiskState::Unsure : DiskState::PutBack;
+            return false;
+        }
+        if (!ReadAreas(VmImageMirror(*image), done->areas, &mirrored) ||
+            !ReadImageAreas(*image, done->areas, &onImage) || onImage != mirrored) {
+            *error = "reading the label of " + name + " back through qemu-nbd does not give what was written";
+            if (PutBackImage(*image, done->areas, saved, files))
+                done->state = DiskState::PutBack;
+            return false;
+        }
     }
     done->state = DiskState::Written;
     return true;

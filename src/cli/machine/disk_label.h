@@ -48,8 +48,10 @@ struct LabelAreas {
 bool BackupLabelAreas(int fd, const LabelAreas& areas, const std::string& base, CommitFiles& files,
                       std::string* backupPath, std::vector<std::uint8_t>* saved, std::string* error);
 
-// The dd commands that put a backup's two areas back onto disk.
-std::vector<std::string> RestoreCommands(const std::string& backup, const std::string& disk, const LabelAreas& areas);
+// The commands that put a backup's two areas back onto disk: dd, or for a
+// VM image of format (as qemu names it) qemu-io.
+std::vector<std::string> RestoreCommands(const std::string& backup, const std::string& disk, const LabelAreas& areas,
+                                         const std::string& format = "");
 
 enum class DiskState {
     Untouched, // nothing was written to the disk (a backup may have been made)
@@ -61,6 +63,7 @@ enum class DiskState {
 struct LabelWrite {
     DiskState state = DiskState::Untouched;
     std::string disk;   // the real path written
+    std::string format; // a VM image's, as qemu names it; "" for a disk or raw image
     std::string backup; // "" until it is made
     LabelAreas areas;
     bool blockDevice = false;

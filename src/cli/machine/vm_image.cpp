@@ -568,10 +568,10 @@ bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t lengt
     };
     std::vector<Run> runs;
     std::vector<std::uint8_t> now(kChunk);
-    for (std::uint64_t chunk = offset / kChunk; chunk * kChunk < offset + length; ++chunk) {
-        auto copy = image.copied.find(chunk);
-        if (copy == image.copied.end())
-            continue; // never given to a tool
+    // Only what was copied was ever given to a tool.
+    for (auto copy = image.copied.lower_bound(offset / kChunk);
+         copy != image.copied.end() && copy->first * kChunk < offset + length; ++copy) {
+        std::uint64_t chunk = copy->first;
         std::size_t size = static_cast<std::size_t>(std::min(kChunk, image.size - chunk * kChunk));
         if (!ReadAllAt(image.mirror.get(), now.data(), size, static_cast<off_t>(chunk * kChunk))) {
             *error = "cannot read the memory copy of " + image.path + ": " + std::strerror(errno);

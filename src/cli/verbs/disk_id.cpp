@@ -122,7 +122,7 @@ int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, Comm
     bool written = WriteDiskLabelId(path, disk.sectorSize, current, wanted, files, &done, &why);
     if (!done.backup.empty()) {
         out << "Backup: " << OneLine(done.backup) << "\n";
-        for (const std::string& command : RestoreCommands(done.backup, done.disk, done.areas))
+        for (const std::string& command : RestoreCommands(done.backup, done.disk, done.areas, done.format))
             out << "  to restore: " << OneLine(command) << "\n";
     }
     if (!written)
