@@ -125,6 +125,7 @@ TEST_F(DiskId, WritesThroughLibfdiskAfterABackupItsCommandsRestore)
         std::string newId, dumped, written, partition;
         std::size_t sector = 512;
         bool activeProtectiveEntry = false; // as some tools leave a GPT disk's protective MBR
+        const char* format = "";            // the VM image format it is turned into first
     } cases[] = {
         {mbr, "0x1A2B3C4E", "label-id: 0x1a2b3c4e", ": 5CBEA03E -> 1A2B3C4E", "identity 4E3C2B1A0000100000000000"},
         {gpt, "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4d}", "label-id: 0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B4D",
@@ -136,9 +137,19 @@ TEST_F(DiskId, WritesThroughLibfdiskAfterABackupItsCommandsRestore)
         {gpt4k, "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4f}", "label-id: 0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B4F",
          ": {6c5a3e1e-0000-4000-8000-400000000000} -> {0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b4f}",
          "{8f0a77aa-", 4096},
+        {mbr, "0x1A2B3C4F", "label-id: 0x1a2b3c4f", ": 5CBEA03E -> 1A2B3C4F", "identity 4F3C2B1A0000100000000000", 512,
+         false, "qcow2"},
+        {gpt, "{0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b50}", "label-id: 0E2B7C1D-8A41-4F39-9C6B-2D5E8F1A3B50",
+         ": {6c5a3e1e-0000-4000-8000-100000000000} -> {0e2b7c1d-8a41-4f39-9c6b-2d5e8f1a3b50}", "{8f0a77aa-", 512,
+         false, "vhdx"},
     };
+    bool qemu = std::system("command -v qemu-nbd qemu-img qemu-io >/dev/null") == 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.image.string() + " " + c.newId);
+        SCOPED_TRACE(c.image.string() + " " + c.newId + " " + c.format);
+        if (*c.format && !qemu) {
+            ADD_FAILURE() << "qemu-nbd, qemu-img and qemu-io are not installed (Debian package qemu-utils)";
+            continue;
+        }
         if (c.activeProtectiveEntry) {
             Bytes sector = FileBytes(c.image);
             sector[0x1BE] = 0x80;
@@ -146,7 +157,23 @@ TEST_F(DiskId, WritesThroughLibfdiskAfterABackupItsCommandsRestore)
             WriteBytes(c.image, sector);
         }
         Bytes original = FileBytes(c.image);
-        ASSERT_EQ(Run({c.image.string(), c.newId}), kExitOk) << err.str();
+        // A VM image is changed as the disk it holds, read back as raw.
+        fs::path disk = c.image, vm = root / (std::string("clone.") + c.format);
+        auto readBack = [&] {
+            EXPECT_EQ(std::system(("qemu-img convert -O raw '" + vm.string() + "' '" + c.image.string() + "'").c_str()), 0);
+        };
+        if (*c.format) {
+            disk = vm;
+            ASSERT_EQ(std::system(("qemu-img convert -f raw -O " + std::string(c.format) + " '" + c.image.string() +
+                                   "' '" + vm.string() + "'")
+                                      .c_str()),
+                      0);
+        }
+        ASSERT_EQ(Run({disk.string(), c.newId}), kExitOk) << err.str();
+        if (*c.format) {
+            EXPECT_EQ(std::system(("qemu-img check -q '" + vm.string() + "'").c_str()), 0);
+            readBack();
+        }
         std::string dump, verify;
         if (c.sector == 512) {
             EXPECT_EQ(Capture(Tool("sfdisk") + " --dump '" + c.image.string() + "'", &dump), 0);
@@ -159,7 +186,7 @@ TEST_F(DiskId, WritesThroughLibfdiskAfterABackupItsCommandsRestore)
             EXPECT_NE(dump.find("Disk identifier: " + c.dumped.substr(10) + "\n"), std::string::npos) << dump;
             EXPECT_EQ(dump.find("mismatch"), std::string::npos) << dump;
         }
-        EXPECT_NE(out.str().find("Written: " + c.image.string() + c.written + "\n"), std::string::npos) << out.str();
+        EXPECT_NE(out.str().find("Written: " + disk.string() + c.written + "\n"), std::string::npos) << out.str();
         EXPECT_NE(out.str().find(c.partition), std::string::npos) << out.str();
 
         // Only the identity changed, with the CRCs and header copies that
@@ -187,10 +214,16 @@ TEST_F(DiskId, WritesThroughLibfdiskAfterABackupItsCommandsRestore)
         int restored = 0;
         for (std::string line; std::getline(lines, line);)
             if (line.starts_with("  to restore: "))
-                restored += std::system((line.substr(14) + " status=none").c_str()) == 0;
-        EXPECT_EQ(restored, 2);
+                restored += std::system((line.substr(14) + (line.starts_with("  to restore: dd ") ? " status=none" : " >/dev/null"))
+                                            .c_str()) == 0;
+        EXPECT_EQ(restored, *c.format ? 3 : 2);
+        if (*c.format)
+            readBack();
         EXPECT_EQ(FileBytes(c.image), original);
-        fs::remove(backups[0]);
+        for (const fs::path& made : Backups())
+            fs::remove(made);
+        fs::remove(backups[0].string() + ".head");
+        fs::remove(backups[0].string() + ".tail");
     }
 }
 
