@@ -281,7 +281,20 @@ TEST_F(DiskId, ShowsAndDryRunsWithoutWriting)
         {{mbr.string(), "1A2B3C4E", "--dry-run"}, "Would write: " + mbr.string() + ": 5CBEA03E -> 1A2B3C4E\n  " +
                                                       mbr.string() + "#1  MBR disk 1A2B3C4E"},
     };
-    for (const Case& c : cases) {
+    // Logical partitions a link apart, read from a VM image as from the raw
+    // one.
+    fs::path logical = root / "logical.img", vm = root / "logical.qcow2";
+    ASSERT_TRUE(MakeImage(logical, "64M", "label: dos\nlabel-id: 0x12345678\nstart=2048, size=8M, type=7\n"
+                                          "start=20480, size=40M, type=5\nstart=22528, size=8M, type=7\n"
+                                          "start=43008, size=8M, type=7\n"));
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    if (std::system(("qemu-img convert -O qcow2 '" + logical.string() + "' '" + vm.string() + "'").c_str()) == 0)
+        all.push_back({{vm.string()}, "#5  MBR disk 12345678, partition at 11534336 bytes (11 MiB)  identity "
+                                      "785634120000B00000000000\n  " +
+                                          vm.string() + "#6  MBR disk 12345678, partition at 22020096 bytes"});
+    else
+        ADD_FAILURE() << "qemu-img is not installed (Debian package qemu-utils)";
+    for (const Case& c : all) {
         Bytes original = FileBytes(c.args[0]);
         EXPECT_EQ(Run(c.args), kExitOk) << err.str();
         EXPECT_NE(out.str().find(c.expected), std::string::npos) << out.str();

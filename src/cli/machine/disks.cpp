@@ -132,6 +132,16 @@ bool ReadTable(int fd, const std::string& path, bool isDevice, unsigned sectorSi
     int count = blkid_partlist_numof_partitions(list);
     for (int i = 0; i < count; ++i) {
         blkid_partition p = blkid_partlist_get_partition(list, i);
+        // A VM image's extended boot records are mirrored as they are
+        // found: the first at the extended partition's start, each next one
+        // in the gap after the logical partition before it, which
+        // partitioning tools keep within an alignment of 1 MiB.
+        std::string ignored;
+        if (p != nullptr && image != nullptr && (blkid_partition_is_extended(p) || blkid_partition_is_logical(p))) {
+            auto start = static_cast<std::uint64_t>(blkid_partition_get_start(p)) * kSector;
+            auto size = static_cast<std::uint64_t>(blkid_partition_get_size(p)) * kSector;
+            MirrorVmImage(*image, blkid_partition_is_extended(p) ? start : start + size, 2 * 1024 * 1024, &ignored);
+        }
         if (p == nullptr || blkid_partition_is_extended(p))
             continue;
         Partition part;
@@ -216,6 +226,17 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
     }
     std::vector<Partition> parts;
     ReadTable(fd, path, isDevice, sectorSize, &info, &parts, image);
+    // Read again while the reading mirrors more of the image (the next link
+    // of a chain of logical partitions).
+    for (std::size_t before = 0, round = 0; image != nullptr && info.table == "dos" && round < 256 &&
+                                            before != VmImageMirrored(*image);
+         ++round) {
+        before = VmImageMirrored(*image);
+        DiskInfo again = info;
+        if (!ReadTable(fd, path, isDevice, sectorSize, &again, &parts, image))
+            break;
+        info = again;
+    }
     // A GPT whose backup header lies past the file's end is a table libblkid
     // will not take: the image was cut short.
     if (info.error.empty() && info.table.empty()) {

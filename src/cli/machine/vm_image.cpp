@@ -555,6 +555,11 @@ bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, s
     return true;
 }
 
+std::size_t VmImageMirrored(const VmImage& image)
+{
+    return image.copied.size();
+}
+
 bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t length, CommitFiles& files, bool* torn,
                        std::string* error)
 {

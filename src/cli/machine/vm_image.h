@@ -48,6 +48,10 @@ std::string VmImageMirrorPath(VmImage& image);
 // (what the image reports as zeros is not read); false with the reason.
 bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, std::string* error);
 
+// How many chunks the mirror holds copies of: what grows when a reading of
+// it asked for more.
+std::size_t VmImageMirrored(const VmImage& image);
+
 // Writes to the image, through files, whatever the mirror's copy of
 // [offset, offset + length) now holds that the image does not, and
 // flushes. When a write or the flush fails, what was written is given its
