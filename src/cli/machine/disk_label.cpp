@@ -396,13 +396,13 @@ bool PutBackSaved(const std::string& disk, const LabelAreas& areas, const std::v
            ReadAreas(fd.get(), areas, &now) && now == saved;
 }
 
-// The label areas as the VM image holds them.
+// The label areas as the VM image holds them, not as its mirror does.
 bool ReadImageAreas(VmImage& image, const LabelAreas& areas, std::vector<std::uint8_t>* bytes)
 {
     std::size_t head = kLabelHeadSectors * areas.sectorSize;
     bytes->assign(head + kLabelTailSectors * areas.sectorSize, 0);
-    return ReadVmImage(image, bytes->data(), head, 0) &&
-           ReadVmImage(image, bytes->data() + head, bytes->size() - head,
+    return ReadVmImageUncached(image, bytes->data(), head, 0) &&
+           ReadVmImageUncached(image, bytes->data() + head, bytes->size() - head,
                        (areas.sectors - kLabelTailSectors) * areas.sectorSize);
 }
 

@@ -63,15 +63,17 @@ struct ProbeDeleter {
 using BlkidProbe = std::unique_ptr<blkid_struct_probe, ProbeDeleter>;
 
 // What libblkid reads of part to tell its file system, copied from the VM
-// image into its mirror: each end, an NTFS's first MFT records (where its
-// label is), and the whole of a FAT, which mtools reads there as well.
+// image into its mirror: its start (where every file system Windows and a
+// rescue system use keeps its signature, ISO 9660 and UDF the furthest in)
+// and end, an NTFS's first MFT records (where its label is), and the whole
+// of a FAT, which mtools reads there as well.
 void MirrorForProbe(VmImage& image, int fd, Partition& part)
 {
-    constexpr std::uint64_t kEnd = 1024 * 1024;
+    constexpr std::uint64_t kHead = 512 * 1024, kTail = 64 * 1024;
     std::string ignored;
-    MirrorVmImage(image, part.offset, std::min(kEnd, part.size), &ignored);
-    if (part.size > kEnd)
-        MirrorVmImage(image, part.offset + part.size - kEnd, kEnd, &ignored);
+    MirrorVmImage(image, part.offset, std::min(kHead, part.size), &ignored);
+    if (part.size > kTail)
+        MirrorVmImage(image, part.offset + part.size - kTail, kTail, &ignored);
     std::uint8_t boot[0x48];
     if (!ReadAllAt(fd, boot, sizeof boot, static_cast<off_t>(part.offset)))
         return;
@@ -204,7 +206,9 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
     if (!info.format.empty()) {
         std::string why;
         image = OpenVmImage(path, false, &why);
-        std::uint64_t edge = 1024 * 1024;
+        // The MBR or GPT with its entries (34 sectors of 4096 bytes at
+        // most), and the backup GPT at the end.
+        std::uint64_t edge = 256 * 1024;
         if (image == nullptr || !MirrorVmImage(*image, 0, edge, &why) ||
             !MirrorVmImage(*image, VmImageSize(*image) - std::min(edge, VmImageSize(*image)), edge, &why)) {
             info.error = why;

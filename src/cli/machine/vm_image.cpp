@@ -6,10 +6,13 @@
 
 #include <fcntl.h>
 #include <libnbd.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,24 +113,58 @@ std::string QemuFailure(const VmImage& image, const std::string& program, std::s
     return program + " cannot open " + image.path + " as " + image.format + ": " + said;
 }
 
-// qemu-img's own check of the image's structure, before it is served: a
-// qcow2 cut short reads as zeros where its clusters are missing, and
-// reading those as the disk, let alone writing, is no repair.
-bool CheckImage(const VmImage& image, std::string* error)
+// qemu-img's own check of the image's structure, run beside qemu-nbd's
+// start: a qcow2 cut short reads as zeros where its clusters are missing,
+// and reading those as the disk, let alone writing, is no repair.
+struct Check {
+    pid_t pid = -1;
+    Fd output; // its standard output and error, in memory
+};
+
+bool StartCheck(const VmImage& image, Check* check, std::string* error)
 {
-    CommitFiles plain;
-    ChildResult result = plain.Run({"qemu-img", "check", "--format=" + image.format, "--", image.path}, {});
-    if (!result.started) {
-        *error = errno == ENOENT ? "qemu-img is not installed (Debian package qemu-utils)"
-                                 : "cannot run qemu-img: " + std::string(std::strerror(errno));
-        return false;
+    check->output.Reset(memfd_create("qemu-img-check", MFD_CLOEXEC));
+    std::string format = "--format=" + image.format, path = image.path;
+    char* argv[] = {const_cast<char*>("qemu-img"), const_cast<char*>("check"), format.data(), const_cast<char*>("--"),
+                    path.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, check->output.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, check->output.get(), 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    int spawned = check->output.get() < 0 ? errno
+                                          : posix_spawnp(&check->pid, argv[0], &actions, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned == 0)
+        return true;
+    check->pid = -1;
+    *error = spawned == ENOENT ? "qemu-img is not installed (Debian package qemu-utils)"
+                               : "cannot run qemu-img: " + std::string(std::strerror(spawned));
+    return false;
+}
+
+bool FinishCheck(const VmImage& image, Check& check, std::string* error)
+{
+    int status = 0;
+    while (waitpid(check.pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            *error = "cannot wait for qemu-img: " + std::string(std::strerror(errno));
+            return false;
+        }
     }
+    check.pid = -1;
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     // 0: consistent; 3: clusters leaked, which loses nothing; 63: a format
     // without checks.
-    if (result.status == 0 || result.status == 3 || result.status == 63)
+    if (code == 0 || code == 3 || code == 63)
         return true;
-    if (result.status == 2) {
-        std::string said = result.output + result.errors;
+    std::string said = ChildErrors(check.output.get());
+    if (code == 2) {
         std::size_t errors = 0;
         for (std::size_t at = said.find("ERROR"); at != std::string::npos; at = said.find("ERROR", at + 1))
             ++errors;
@@ -136,7 +173,7 @@ bool CheckImage(const VmImage& image, std::string* error)
                  " in it (was it cut short?); nothing was read of it";
         return false;
     }
-    *error = QemuFailure(image, "qemu-img", OneLine(result.errors.empty() ? result.output : result.errors));
+    *error = QemuFailure(image, "qemu-img", said);
     return false;
 }
 
@@ -146,15 +183,22 @@ int Reap(pid_t child)
 {
     if (child <= 0)
         return -1;
+    // A descriptor of the child wakes the wait the moment it ends.
+    Fd ends(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
     for (int round = 0; round < 3; ++round) {
-        for (int tick = 0; tick < 500; ++tick) {
+        for (int tick = 0; tick < 5000; ++tick) {
             int status = 0;
             pid_t done = waitpid(child, &status, WNOHANG);
             if (done == child)
                 return status;
             if (done < 0 && errno != EINTR)
                 return -1;
-            usleep(10000);
+            if (ends.get() >= 0) {
+                pollfd wait = {ends.get(), POLLIN, 0};
+                poll(&wait, 1, 1);
+            } else {
+                usleep(1000);
+            }
         }
         kill(child, round == 0 ? SIGTERM : SIGKILL);
     }
@@ -413,8 +457,24 @@ VmImage* OpenVmImage(const std::string& path, bool forWriting, std::string* erro
         *error = path + " is no VM image";
         return nullptr;
     }
-    if (!CheckImage(*image, error) || !Connect(*image, forWriting, error))
+    // Read-only, the check and qemu-nbd share the image; for writing,
+    // qemu-nbd takes it whole, so the check comes first.
+    Check check;
+    if (!StartCheck(*image, &check, error) || (forWriting && !FinishCheck(*image, check, error)))
         return nullptr;
+    if (!Connect(*image, forWriting, error)) {
+        if (check.pid > 0) {
+            // Its words tell more than qemu-nbd's of a damaged image.
+            std::string why;
+            if (!FinishCheck(*image, check, &why))
+                *error = why;
+        }
+        return nullptr;
+    }
+    if (check.pid > 0 && !FinishCheck(*image, check, error)) {
+        Disconnect(*image);
+        return nullptr;
+    }
     image->mirror.Reset(memfd_create("voskarelle-mirror", MFD_CLOEXEC));
     if (image->mirror.get() < 0 || ftruncate(image->mirror.get(), static_cast<off_t>(image->size)) != 0) {
         *error = "cannot make a memory file for " + path + ": " + std::strerror(errno);
@@ -444,7 +504,7 @@ const std::string& VmImageFormatOf(const VmImage& image)
     return image.format;
 }
 
-bool ReadVmImage(VmImage& image, void* data, std::size_t size, std::uint64_t offset)
+bool ReadVmImageUncached(VmImage& image, void* data, std::size_t size, std::uint64_t offset)
 {
     if (image.nbd == nullptr || offset > image.size || size > image.size - offset) {
         errno = image.nbd == nullptr ? EBADF : EIO;
@@ -531,28 +591,49 @@ bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, s
         return true;
     length = std::min(length, image.size - offset);
     std::uint64_t first = offset / kChunk, last = (offset + length - 1) / kChunk;
-    std::vector<bool> zero;
-    bool asked = false;
-    for (std::uint64_t chunk = first; chunk <= last; ++chunk) {
-        if (image.copied.count(chunk) != 0)
+    // Asking where the zeros are costs a round trip of its own: worth it
+    // only over a range larger than one read.
+    std::vector<bool> zero(last - first + 1, false);
+    if ((last - first + 1) * kChunk > image.request)
+        zero = ZeroChunks(image, first, last);
+    for (std::uint64_t chunk = first; chunk <= last;) {
+        if (image.copied.count(chunk) != 0) {
+            ++chunk;
             continue;
-        if (!asked) {
-            zero = ZeroChunks(image, first, last);
-            asked = true;
         }
         if (zero[chunk - first]) {
-            image.copied.emplace(chunk, std::vector<std::uint8_t>());
+            image.copied.emplace(chunk++, std::vector<std::uint8_t>());
             continue;
         }
-        std::vector<std::uint8_t> bytes(std::min(kChunk, image.size - chunk * kChunk));
-        if (!ReadVmImage(image, bytes.data(), bytes.size(), chunk * kChunk) ||
-            !WriteAllAt(image.mirror.get(), bytes.data(), bytes.size(), static_cast<off_t>(chunk * kChunk))) {
+        // The run of chunks still to copy, read in one request.
+        std::uint64_t end = chunk + 1;
+        while (end <= last && (end - chunk) * kChunk < image.request && image.copied.count(end) == 0 &&
+               !zero[end - first])
+            ++end;
+        std::uint64_t from = chunk * kChunk, to = std::min(end * kChunk, image.size);
+        std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[to - from]); // filled by the read
+        if (!ReadVmImageUncached(image, bytes.get(), to - from, from) ||
+            !WriteAllAt(image.mirror.get(), bytes.get(), to - from, static_cast<off_t>(from))) {
             *error = "cannot read " + image.path + ": " + std::strerror(errno);
             return false;
         }
-        image.copied.emplace(chunk, std::move(bytes));
+        for (; chunk < end; ++chunk) {
+            const std::uint8_t* at = bytes.get() + (chunk * kChunk - from);
+            image.copied.emplace(chunk, std::vector<std::uint8_t>(at, at + (std::min((chunk + 1) * kChunk, to) - chunk * kChunk)));
+        }
     }
     return true;
+}
+
+bool ReadVmImage(VmImage& image, void* data, std::size_t size, std::uint64_t offset)
+{
+    if (image.nbd == nullptr || offset > image.size || size > image.size - offset) {
+        errno = image.nbd == nullptr ? EBADF : EIO;
+        return false;
+    }
+    std::string ignored;
+    return MirrorVmImage(image, offset, size, &ignored) &&
+           ReadAllAt(image.mirror.get(), data, size, static_cast<off_t>(offset));
 }
 
 std::size_t VmImageMirrored(const VmImage& image)

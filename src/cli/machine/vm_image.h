@@ -35,8 +35,12 @@ const std::string& VmImageFormatOf(const VmImage& image);
 
 // Whole reads and writes at a byte offset, aligned to what the server takes
 // (read, changed and written back where they are not); false with errno.
-// A write reaches the mirror too, where it holds a copy.
+// A read is served from the mirror, which copies what it lacks in chunks
+// (libntfs-3g reads a record at a time); a write reaches the mirror too,
+// where it holds a copy. An uncached read asks the image itself, to read
+// back what was written.
 bool ReadVmImage(VmImage& image, void* data, std::size_t size, std::uint64_t offset);
+bool ReadVmImageUncached(VmImage& image, void* data, std::size_t size, std::uint64_t offset);
 bool WriteVmImage(VmImage& image, const void* data, std::size_t size, std::uint64_t offset);
 bool FlushVmImage(VmImage& image);
 
