@@ -397,6 +397,33 @@ std::vector<bool> ZeroChunks(VmImage& image, std::uint64_t first, std::uint64_t 
     return zero;
 }
 
+// Whether the image still holds what the mirror copied of it, read again
+// in runs of chunks.
+bool StillMirrored(VmImage& image)
+{
+    std::vector<std::uint8_t> now;
+    for (auto run = image.copied.begin(); run != image.copied.end();) {
+        auto end = std::next(run);
+        while (end != image.copied.end() && end->first == std::prev(end)->first + 1 &&
+               (end->first - run->first + 1) * kChunk <= image.request)
+            ++end;
+        std::uint64_t from = run->first * kChunk;
+        std::uint64_t to = std::min((std::prev(end)->first + 1) * kChunk, image.size);
+        now.resize(static_cast<std::size_t>(to - from));
+        if (!ReadVmImageUncached(image, now.data(), now.size(), from))
+            return false;
+        for (; run != end; ++run) {
+            auto at = now.begin() + static_cast<std::ptrdiff_t>(run->first * kChunk - from);
+            auto stop = now.begin() + static_cast<std::ptrdiff_t>(std::min((run->first + 1) * kChunk, to) - from);
+            bool same = run->second.empty() ? std::all_of(at, stop, [](std::uint8_t b) { return b == 0; })
+                                            : std::equal(at, stop, run->second.begin(), run->second.end());
+            if (!same)
+                return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 std::string VmImageFormat(int fd)
@@ -430,11 +457,18 @@ VmImage* OpenVmImage(const std::string& path, bool forWriting, std::string* erro
             continue;
         if (!forWriting || open->writable)
             return open.get();
-        // Opened again for writing: the mirror stays, since nothing wrote
-        // the image in between.
+        // Opened again for writing. Between the two, while neither held
+        // qemu's lock, another program may have written the image: what
+        // the mirror holds is read again and must not have changed.
         Disconnect(*open);
         if (!Connect(*open, true, error))
             return nullptr;
+        if (!StillMirrored(*open)) {
+            *error = open->path + " changed while it was being read (is a virtual machine starting on it?); "
+                                  "nothing was written";
+            Disconnect(*open);
+            return nullptr;
+        }
         return open.get();
     }
     auto image = std::make_unique<VmImage>();
