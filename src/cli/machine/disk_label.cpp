@@ -2,6 +2,7 @@
 
 #include "cli/machine/commit.h"
 #include "cli/machine/fd.h"
+#include "cli/machine/interrupt.h"
 #include "cli/machine/vm_image.h"
 #include "cli/volume/local_fs.h"
 #include "cli/machine/shell_quote.h"
@@ -513,11 +514,20 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
         *error = "libfdisk does not take " + DiskLabelIdText(newId) + ": " + Why(rc);
         return false;
     }
+    // A VM image is untouched until its mirror is synced: a failure before
+    // puts the mirror back and leaves the image as it was.
+    auto failed = [&] {
+        if (image != nullptr) {
+            PutBackSaved(disk, done->areas, saved, files);
+            done->state = DiskState::Untouched;
+        }
+        return false;
+    };
     done->state = DiskState::Unsure;
     rc = fdisk_write_disklabel(cxt.get());
     if (rc != 0) {
         *error = "libfdisk could not write the label of " + name + ": " + Why(rc);
-        return false;
+        return failed();
     }
     if (done->blockDevice) {
         rc = fdisk_reread_partition_table(cxt.get());
@@ -530,12 +540,14 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
     rc = fdisk_deassign_device(cxt.get(), done->blockDevice ? 0 : 1);
     if (rc != 0) {
         *error = "the new label of " + name + " could not be flushed: " + Why(rc);
-        return false;
+        return failed();
     }
     // What was saved goes back when the label is not as asked: a label that
     // reads wrong is worse than the old one.
     auto putBack = [&] {
-        if (PutBackSaved(disk, done->areas, saved, files) && (image == nullptr || PutBackImage(*image, done->areas, saved, files)))
+        if (image != nullptr)
+            return failed();
+        if (PutBackSaved(disk, done->areas, saved, files))
             done->state = DiskState::PutBack;
         return false;
     };
@@ -548,18 +560,23 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
     }
     if (image != nullptr) {
         // The label as the mirror holds it now, written to the image whole
-        // or taken back whole, then read back from the image.
+        // or taken back whole, then read back from the image; a signal
+        // waits until that is done.
+        OpenVolume holding;
+        if (Interrupted()) {
+            *error = "interrupted";
+            return failed();
+        }
         bool torn = false;
         std::vector<std::uint8_t> mirrored, onImage;
         if (!SyncVmImageMirror(*image, 0, VmImageSize(*image), files, &torn, error)) {
-            done->state = torn ? DiskState::Unsure : DiskState::PutBack;
+            done->state = torn ? DiskState::Unsure : DiskState::Untouched;
             return false;
         }
         if (!ReadAreas(VmImageMirror(*image), done->areas, &mirrored) ||
             !ReadImageAreas(*image, done->areas, &onImage) || onImage != mirrored) {
             *error = "reading the label of " + name + " back through qemu-nbd does not give what was written";
-            if (PutBackImage(*image, done->areas, saved, files))
-                done->state = DiskState::PutBack;
+            done->state = PutBackImage(*image, done->areas, saved, files) ? DiskState::PutBack : DiskState::Unsure;
             return false;
         }
     }

@@ -87,10 +87,13 @@ void MirrorForProbe(VmImage& image, int fd, Partition& part)
             MirrorVmImage(image, part.offset + mft * sector * perCluster, 64 * 1024, &ignored);
         return;
     }
+    // A FAT's label is in its root folder, past its tables: an EFI or BIOS
+    // system partition is copied whole (mtools reads it there next), a
+    // larger FAT only as far as its first tables.
     Partition probed = part;
     ProbeFileSystem(fd, probed);
     if (probed.fs == "vfat")
-        MirrorVmImage(image, part.offset, part.size, &ignored);
+        MirrorVmImage(image, part.offset, std::min<std::uint64_t>(part.size, 1ull << 30), &ignored);
 }
 
 // The partition table of the disk open at fd read with sectorSize (0: as
@@ -237,9 +240,11 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
          ++round) {
         before = VmImageMirrored(*image);
         DiskInfo again = info;
-        if (!ReadTable(fd, path, isDevice, sectorSize, &again, &parts, image))
+        std::vector<Partition> more;
+        if (!ReadTable(fd, path, isDevice, sectorSize, &again, &more, image))
             break;
         info = again;
+        parts = std::move(more);
     }
     // A GPT whose backup header lies past the file's end is a table libblkid
     // will not take: the image was cut short.

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <linux/falloc.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -221,17 +222,18 @@ int Disconnect(VmImage& image)
 // Starts qemu-nbd on the image and connects to it; false with the reason.
 bool Connect(VmImage& image, bool forWriting, std::string* error)
 {
+    // A folder of this process's own, where a socket's name fits.
     const char* temp = std::getenv("TMPDIR");
     std::string folder = std::string(temp && *temp ? temp : "/tmp") + "/voskarelle-nbd-XXXXXX";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (folder.size() + 8 >= sizeof address.sun_path)
+        folder = "/tmp/voskarelle-nbd-XXXXXX";
     if (mkdtemp(folder.data()) == nullptr) {
         *error = "cannot make a folder for qemu-nbd's socket: " + std::string(std::strerror(errno));
         return false;
     }
     std::string socketPath = folder + "/socket";
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socketPath.size() >= sizeof address.sun_path)
-        socketPath = "/tmp/voskarelle-nbd-socket-" + std::to_string(getpid());
     std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
     auto cleanup = [&] {
         unlink(socketPath.c_str());
@@ -297,7 +299,7 @@ bool Connect(VmImage& image, bool forWriting, std::string* error)
         for (int i = 0; i < count; ++i)
             pidText[i] = digits[count - 1 - i];
         pidText[count] = '\0';
-        int null = open("/dev/null", O_RDWR);
+        int null = open("/dev/null", O_RDWR | O_CLOEXEC);
         if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(errorFd, 2) < 0 || dup2(listenFd, 3) < 0)
             _exit(126);
         execvpe(argv[0], argv.data(), envp.data());
@@ -397,6 +399,34 @@ std::vector<bool> ZeroChunks(VmImage& image, std::uint64_t first, std::uint64_t 
     return zero;
 }
 
+// Why the image may not be written although qemu would serve it: VMware
+// keeps no qemu lock but a folder beside the disk while a VM runs on it, and
+// a streamOptimized VMDK (as an OVA carries) takes a grain once only, so a
+// write that failed half way could not be taken back. error gets the
+// reason, and is returned.
+const std::string& WhyNotWritable(const VmImage& image, std::string* error)
+{
+    error->clear();
+    struct stat st;
+    if (stat((image.path + ".lck").c_str(), &st) == 0) {
+        *error = image.path + " is in use: " + image.path + ".lck says a VMware virtual machine holds it; shut it "
+                                                            "down first";
+        return *error;
+    }
+    if (image.format != "vmdk")
+        return *error;
+    CommitFiles plain;
+    ChildResult info = plain.Run({"qemu-img", "info", "--output=json", "--format=vmdk", "--", image.path}, {});
+    if (!info.started || info.status != 0) {
+        *error = "qemu-img cannot tell what kind of VMDK " + image.path + " is: " + OneLine(info.errors);
+        return *error;
+    }
+    if (info.output.find("\"streamOptimized\"") != std::string::npos)
+        *error = image.path + " is a streamOptimized VMDK, which qemu writes only once per grain: convert it "
+                              "(qemu-img convert -O vmdk) and repair the copy";
+    return *error;
+}
+
 // Whether the image still holds what the mirror copied of it, read again
 // in runs of chunks.
 bool StillMirrored(VmImage& image)
@@ -460,10 +490,11 @@ VmImage* OpenVmImage(const std::string& path, bool forWriting, std::string* erro
         // Opened again for writing. Between the two, while neither held
         // qemu's lock, another program may have written the image: what
         // the mirror holds is read again and must not have changed.
+        std::uint64_t size = open->size;
         Disconnect(*open);
-        if (!Connect(*open, true, error))
+        if (!WhyNotWritable(*open, error).empty() || !Connect(*open, true, error))
             return nullptr;
-        if (!StillMirrored(*open)) {
+        if (open->size != size || !StillMirrored(*open)) {
             *error = open->path + " changed while it was being read (is a virtual machine starting on it?); "
                                   "nothing was written";
             Disconnect(*open);
@@ -491,6 +522,14 @@ VmImage* OpenVmImage(const std::string& path, bool forWriting, std::string* erro
         *error = path + " is no VM image";
         return nullptr;
     }
+    // VMware's lock folder refuses reading too, as qemu's lock does.
+    if (struct stat st; stat((image->path + ".lck").c_str(), &st) == 0) {
+        *error = image->path + " is in use: " + image->path + ".lck says a VMware virtual machine holds it; shut it "
+                                                              "down first";
+        return nullptr;
+    }
+    if (forWriting && !WhyNotWritable(*image, error).empty())
+        return nullptr;
     // Read-only, the check and qemu-nbd share the image; for writing,
     // qemu-nbd takes it whole, so the check comes first.
     Check check;
@@ -636,6 +675,13 @@ bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, s
             continue;
         }
         if (zero[chunk - first]) {
+            // Whatever an earlier failed copy left there goes.
+            std::uint64_t from = chunk * kChunk;
+            if (fallocate(image.mirror.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
+                          static_cast<off_t>(std::min(kChunk, image.size - from))) != 0) {
+                *error = "cannot clear the memory copy of " + image.path + ": " + std::strerror(errno);
+                return false;
+            }
             image.copied.emplace(chunk++, std::vector<std::uint8_t>());
             continue;
         }
@@ -717,6 +763,16 @@ bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t lengt
     }
     if (runs.empty())
         return true;
+    if (!image.writable) {
+        // Nothing reached the image: the mirror is put back as it is.
+        bool restored = true;
+        for (const Run& run : runs)
+            restored = WriteAllAt(image.mirror.get(), run.before.data(), run.before.size(),
+                                  static_cast<off_t>(run.offset)) &&
+                       restored;
+        *error = image.path + " was opened read-only; nothing was written to it";
+        return false;
+    }
     std::size_t started = 0;
     bool ok = true;
     for (const Run& run : runs) {

@@ -18,6 +18,8 @@
 
 namespace {
 
+constexpr std::uint64_t kLargestMirroredFat = 4ull << 30;
+
 // mtools reads its drive settings from these files; none of a user's or
 // the system's may change how this volume is read.
 const std::vector<std::pair<std::string, std::string>> kEnvironment = {
@@ -73,7 +75,13 @@ std::unique_ptr<FatFs> FatFs::Open(CommitFiles& files, const std::string& path, 
     std::string real;
     if (image != nullptr) {
         // mtools is another process: it opens the mirror by this one's
-        // descriptor of it.
+        // descriptor of it. The whole FAT is copied there, which an EFI or
+        // BIOS system partition, of a few hundred MiB at most, allows.
+        if (size > kLargestMirroredFat) {
+            *error = partition + " is a FAT of " + std::to_string(size >> 20) +
+                     " MiB inside a VM image: only one of up to 4 GiB is read in place (convert the image to raw)";
+            return nullptr;
+        }
         if (!MirrorVmImage(*image, offset, size, error))
             return nullptr;
         real = VmImageMirrorPath(*image);
@@ -123,6 +131,9 @@ bool FatFs::Mtools(const std::string& program, std::vector<std::string> args, st
     if (writes) {
         listed_ = false;
         lastRead_.clear();
+        // A VM image is served read-only until something is written to it.
+        if (vm_ != nullptr && OpenVmImage(path_, true, error) == nullptr)
+            return false;
     }
     args.insert(args.begin(), {program, "-i", image_});
     ChildResult result = files_.Run(args, kEnvironment);
