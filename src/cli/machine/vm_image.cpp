@@ -39,10 +39,15 @@ struct VmImage {
     std::uint64_t request = 4 * 1024 * 1024; // the largest this side makes
     bool zeros = false;                      // the server tells where it holds zeros
     Fd mirror;
-    // What the image holds in each chunk copied into the mirror; empty for
-    // zeros. The mirror may differ from it only between a tool's writes
-    // and their sync.
-    std::map<std::uint64_t, std::vector<std::uint8_t>> copied;
+    // Each chunk copied into the mirror. What the image holds is kept
+    // beside it (empty for zeros) where a tool may write the mirror: the
+    // mirror differs from that only between the tool's writes and their
+    // sync. A chunk only read through the mirror keeps no second copy.
+    struct Held {
+        bool kept = true;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::map<std::uint64_t, Held> copied;
 };
 
 namespace {
@@ -445,8 +450,17 @@ bool StillMirrored(VmImage& image)
         for (; run != end; ++run) {
             auto at = now.begin() + static_cast<std::ptrdiff_t>(run->first * kChunk - from);
             auto stop = now.begin() + static_cast<std::ptrdiff_t>(std::min((run->first + 1) * kChunk, to) - from);
-            bool same = run->second.empty() ? std::all_of(at, stop, [](std::uint8_t b) { return b == 0; })
-                                            : std::equal(at, stop, run->second.begin(), run->second.end());
+            std::vector<std::uint8_t> mirrored;
+            const std::vector<std::uint8_t>* held = &run->second.bytes;
+            if (!run->second.kept) {
+                mirrored.resize(static_cast<std::size_t>(stop - at));
+                if (!ReadAllAt(image.mirror.get(), mirrored.data(), mirrored.size(),
+                               static_cast<off_t>(run->first * kChunk)))
+                    return false;
+                held = &mirrored;
+            }
+            bool same = held->empty() ? std::all_of(at, stop, [](std::uint8_t b) { return b == 0; })
+                                      : std::equal(at, stop, held->begin(), held->end());
             if (!same)
                 return false;
         }
@@ -623,10 +637,13 @@ bool WriteVmImage(VmImage& image, const void* data, std::size_t size, std::uint6
         auto copy = image.copied.find(chunk);
         if (copy == image.copied.end())
             continue;
-        if (copy->second.empty())
-            copy->second.assign(std::min(kChunk, image.size - chunk * kChunk), 0);
         std::uint64_t first = std::max(offset, chunk * kChunk), last = std::min(offset + size, (chunk + 1) * kChunk);
-        std::memcpy(copy->second.data() + (first - chunk * kChunk), bytes + (first - offset), last - first);
+        if (copy->second.kept) {
+            std::vector<std::uint8_t>& held = copy->second.bytes;
+            if (held.empty())
+                held.assign(std::min(kChunk, image.size - chunk * kChunk), 0);
+            std::memcpy(held.data() + (first - chunk * kChunk), bytes + (first - offset), last - first);
+        }
         if (!WriteAllAt(image.mirror.get(), bytes + (first - offset), last - first, static_cast<off_t>(first)))
             return false;
     }
@@ -658,7 +675,11 @@ std::string VmImageMirrorPath(VmImage& image)
     return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(image.mirror.get());
 }
 
-bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, std::string* error)
+namespace {
+
+// Copies what the mirror lacks of the range; keep: what the image holds is
+// kept beside it, for a tool that will write the mirror.
+bool Copy(VmImage& image, std::uint64_t offset, std::uint64_t length, bool keep, std::string* error)
 {
     if (offset >= image.size || length == 0)
         return true;
@@ -670,7 +691,16 @@ bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, s
     if ((last - first + 1) * kChunk > image.request)
         zero = ZeroChunks(image, first, last);
     for (std::uint64_t chunk = first; chunk <= last;) {
-        if (image.copied.count(chunk) != 0) {
+        if (auto held = image.copied.find(chunk); held != image.copied.end()) {
+            // Read before: the mirror holds what the image does.
+            if (keep && !held->second.kept) {
+                std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min(kChunk, image.size - chunk * kChunk)));
+                if (!ReadAllAt(image.mirror.get(), bytes.data(), bytes.size(), static_cast<off_t>(chunk * kChunk))) {
+                    *error = "cannot read the memory copy of " + image.path + ": " + std::strerror(errno);
+                    return false;
+                }
+                held->second = {true, std::move(bytes)};
+            }
             ++chunk;
             continue;
         }
@@ -682,7 +712,7 @@ bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, s
                 *error = "cannot clear the memory copy of " + image.path + ": " + std::strerror(errno);
                 return false;
             }
-            image.copied.emplace(chunk++, std::vector<std::uint8_t>());
+            image.copied.emplace(chunk++, VmImage::Held{});
             continue;
         }
         // The run of chunks still to copy, read in one request.
@@ -699,10 +729,20 @@ bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, s
         }
         for (; chunk < end; ++chunk) {
             const std::uint8_t* at = bytes.get() + (chunk * kChunk - from);
-            image.copied.emplace(chunk, std::vector<std::uint8_t>(at, at + (std::min((chunk + 1) * kChunk, to) - chunk * kChunk)));
+            VmImage::Held held{keep, {}};
+            if (keep)
+                held.bytes.assign(at, at + (std::min((chunk + 1) * kChunk, to) - chunk * kChunk));
+            image.copied.emplace(chunk, std::move(held));
         }
     }
     return true;
+}
+
+} // namespace
+
+bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, std::string* error)
+{
+    return Copy(image, offset, length, true, error);
 }
 
 bool ReadVmImage(VmImage& image, void* data, std::size_t size, std::uint64_t offset)
@@ -712,7 +752,7 @@ bool ReadVmImage(VmImage& image, void* data, std::size_t size, std::uint64_t off
         return false;
     }
     std::string ignored;
-    return MirrorVmImage(image, offset, size, &ignored) &&
+    return Copy(image, offset, size, false, &ignored) &&
            ReadAllAt(image.mirror.get(), data, size, static_cast<off_t>(offset));
 }
 
@@ -738,12 +778,14 @@ bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t lengt
     for (auto copy = image.copied.lower_bound(offset / kChunk);
          copy != image.copied.end() && copy->first * kChunk < offset + length; ++copy) {
         std::uint64_t chunk = copy->first;
+        if (!copy->second.kept)
+            continue;
         std::size_t size = static_cast<std::size_t>(std::min(kChunk, image.size - chunk * kChunk));
         if (!ReadAllAt(image.mirror.get(), now.data(), size, static_cast<off_t>(chunk * kChunk))) {
             *error = "cannot read the memory copy of " + image.path + ": " + std::strerror(errno);
             return false;
         }
-        const std::vector<std::uint8_t>& was = copy->second;
+        const std::vector<std::uint8_t>& was = copy->second.bytes;
         for (std::size_t at = 0; at < size; at += static_cast<std::size_t>(image.block)) {
             std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(image.block), size - at);
             bool same = was.empty() ? std::all_of(now.begin() + at, now.begin() + at + n, [](auto b) { return b == 0; })
