@@ -32,6 +32,7 @@
 #include <functional>
 #include <map>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -786,6 +787,54 @@ TEST_F(VolumeTest, AFailureWritingAVmImageLeavesBothFilesOldOrNew)
             EXPECT_EQ(FatFolder(back, kEspStart, "/EFI/Microsoft/Boot"), bootBefore);
         }
     }
+
+    // Another program writes the image while the command reads it, between
+    // its read-only session and its writing one: nothing is written.
+    class WritesBeneath final : public CommitFiles {
+    public:
+        explicit WritesBeneath(std::function<void()> write) : write_(std::move(write)) {}
+        ChildResult Run(const std::vector<std::string>& argv,
+                        const std::vector<std::pair<std::string, std::string>>& environment) override
+        {
+            // At the first mtools run, which reads the store.
+            if (std::function<void()> write = std::exchange(write_, nullptr))
+                write();
+            return CommitFiles::Run(argv, environment);
+        }
+
+    private:
+        std::function<void()> write_;
+    };
+    ASSERT_EQ(Shell("cp " + Quote(clean) + " " + Quote(vm)), 0);
+    std::string map;
+    {
+        std::FILE* pipe = popen(("qemu-img map -f qcow2 --output=json " + Quote(vm)).c_str(), "r");
+        char buffer[4096];
+        for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            map.append(buffer, n);
+        if (pipe)
+            pclose(pipe);
+    }
+    std::uint64_t host = 0;
+    for (const Json& extent : Json::parse(map))
+        if (extent["start"] == 0 && extent.value("data", false))
+            host = extent["offset"];
+    ASSERT_NE(host, 0u) << map;
+    bool written = false;
+    std::function<void()> flip = [&] {
+        // A byte of the protective MBR the mirror copied, in the file.
+        std::fstream file(vm, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(host + 0x1B8));
+        file.put('\x5a');
+        written = file.good();
+    };
+    WritesBeneath beneath(flip);
+    Bytes before = FileBytes(vm);
+    EXPECT_EQ(Run(args, &beneath), 1);
+    EXPECT_TRUE(written);
+    EXPECT_NE(err.find("changed while it was being read"), std::string::npos) << err;
+    before[host + 0x1B8] = 0x5a;
+    EXPECT_EQ(FileBytes(vm), before) << "nothing written after the image changed";
 }
 
 } // namespace
