@@ -217,13 +217,22 @@ bool ReadDiskLabelId(const std::string& path, unsigned sectorSize, DiskLabelId* 
 namespace {
 
 // The label areas as they are on the disk open at fd.
-bool ReadAreas(int fd, const LabelAreas& areas, std::vector<std::uint8_t>* bytes)
+// read(data, size, offset) is a whole read of a disk or of a VM image.
+template <typename Read>
+bool ReadAreasWith(Read read, const LabelAreas& areas, std::vector<std::uint8_t>* bytes)
 {
     std::size_t head = kLabelHeadSectors * areas.sectorSize;
     bytes->assign(head + kLabelTailSectors * areas.sectorSize, 0);
-    return ReadAllAt(fd, bytes->data(), head, 0) &&
-           ReadAllAt(fd, bytes->data() + head, bytes->size() - head,
-                     static_cast<off_t>((areas.sectors - kLabelTailSectors) * areas.sectorSize));
+    return read(bytes->data(), head, 0) &&
+           read(bytes->data() + head, bytes->size() - head, (areas.sectors - kLabelTailSectors) * areas.sectorSize);
+}
+
+bool ReadAreas(int fd, const LabelAreas& areas, std::vector<std::uint8_t>* bytes)
+{
+    auto read = [&](void* data, std::size_t size, std::uint64_t offset) {
+        return ReadAllAt(fd, data, size, static_cast<off_t>(offset));
+    };
+    return ReadAreasWith(read, areas, bytes);
 }
 
 } // namespace
@@ -400,11 +409,10 @@ bool PutBackSaved(const std::string& disk, const LabelAreas& areas, const std::v
 // The label areas as the VM image holds them, not as its mirror does.
 bool ReadImageAreas(VmImage& image, const LabelAreas& areas, std::vector<std::uint8_t>* bytes)
 {
-    std::size_t head = kLabelHeadSectors * areas.sectorSize;
-    bytes->assign(head + kLabelTailSectors * areas.sectorSize, 0);
-    return ReadVmImageUncached(image, bytes->data(), head, 0) &&
-           ReadVmImageUncached(image, bytes->data() + head, bytes->size() - head,
-                       (areas.sectors - kLabelTailSectors) * areas.sectorSize);
+    auto read = [&](void* data, std::size_t size, std::uint64_t offset) {
+        return ReadVmImageUncached(image, data, size, offset);
+    };
+    return ReadAreasWith(read, areas, bytes);
 }
 
 // Writes the saved label areas to the VM image and its mirror, and reads
@@ -445,10 +453,8 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
         done->format = probe.get() >= 0 ? VmImageFormat(probe.get()) : "";
     }
     if (!done->format.empty()) {
-        constexpr std::uint64_t kEdge = 1024 * 1024;
         image = OpenVmImage(done->disk, true, error);
-        if (image == nullptr || !MirrorVmImage(*image, 0, kEdge, error) ||
-            !MirrorVmImage(*image, VmImageSize(*image) - std::min(kEdge, VmImageSize(*image)), kEdge, error))
+        if (image == nullptr || !MirrorVmImageEdges(*image, error))
             return false;
         disk = VmImageMirrorPath(*image);
     }

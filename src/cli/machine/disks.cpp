@@ -209,11 +209,7 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
     if (!info.format.empty()) {
         std::string why;
         image = OpenVmImage(path, false, &why);
-        // The MBR or GPT with its entries (34 sectors of 4096 bytes at
-        // most), and the backup GPT at the end.
-        std::uint64_t edge = 256 * 1024;
-        if (image == nullptr || !MirrorVmImage(*image, 0, edge, &why) ||
-            !MirrorVmImage(*image, VmImageSize(*image) - std::min(edge, VmImageSize(*image)), edge, &why)) {
+        if (image == nullptr || !MirrorVmImageEdges(*image, &why)) {
             info.error = why;
             scan.disks.push_back(info);
             return;

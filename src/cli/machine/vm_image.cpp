@@ -404,20 +404,25 @@ std::vector<bool> ZeroChunks(VmImage& image, std::uint64_t first, std::uint64_t 
     return zero;
 }
 
-// Why the image may not be written although qemu would serve it: VMware
-// keeps no qemu lock but a folder beside the disk while a VM runs on it, and
-// a streamOptimized VMDK (as an OVA carries) takes a grain once only, so a
+// VMware keeps no qemu lock but a folder beside the disk while a VM runs
+// on it; reading beneath a running VM is refused as qemu's lock refuses it.
+bool HeldByVmware(const VmImage& image, std::string* error)
+{
+    struct stat st;
+    if (stat((image.path + ".lck").c_str(), &st) != 0)
+        return false;
+    *error = image.path + " is in use: " + image.path + ".lck says a VMware virtual machine holds it; shut it down "
+                                                        "first";
+    return true;
+}
+
+// Why the image may not be written although qemu would serve it: a
+// streamOptimized VMDK (as an OVA carries) takes a grain once only, so a
 // write that failed half way could not be taken back. error gets the
 // reason, and is returned.
 const std::string& WhyNotWritable(const VmImage& image, std::string* error)
 {
     error->clear();
-    struct stat st;
-    if (stat((image.path + ".lck").c_str(), &st) == 0) {
-        *error = image.path + " is in use: " + image.path + ".lck says a VMware virtual machine holds it; shut it "
-                                                            "down first";
-        return *error;
-    }
     if (image.format != "vmdk")
         return *error;
     CommitFiles plain;
@@ -506,7 +511,7 @@ VmImage* OpenVmImage(const std::string& path, bool forWriting, std::string* erro
         // the mirror holds is read again and must not have changed.
         std::uint64_t size = open->size;
         Disconnect(*open);
-        if (!WhyNotWritable(*open, error).empty() || !Connect(*open, true, error))
+        if (HeldByVmware(*open, error) || !WhyNotWritable(*open, error).empty() || !Connect(*open, true, error))
             return nullptr;
         if (open->size != size || !StillMirrored(*open)) {
             *error = open->path + " changed while it was being read (is a virtual machine starting on it?); "
@@ -536,13 +541,7 @@ VmImage* OpenVmImage(const std::string& path, bool forWriting, std::string* erro
         *error = path + " is no VM image";
         return nullptr;
     }
-    // VMware's lock folder refuses reading too, as qemu's lock does.
-    if (struct stat st; stat((image->path + ".lck").c_str(), &st) == 0) {
-        *error = image->path + " is in use: " + image->path + ".lck says a VMware virtual machine holds it; shut it "
-                                                              "down first";
-        return nullptr;
-    }
-    if (forWriting && !WhyNotWritable(*image, error).empty())
+    if (HeldByVmware(*image, error) || (forWriting && !WhyNotWritable(*image, error).empty()))
         return nullptr;
     // Read-only, the check and qemu-nbd share the image; for writing,
     // qemu-nbd takes it whole, so the check comes first.
@@ -584,11 +583,6 @@ void CloseVmImages()
 std::uint64_t VmImageSize(const VmImage& image)
 {
     return image.size;
-}
-
-const std::string& VmImageFormatOf(const VmImage& image)
-{
-    return image.format;
 }
 
 bool ReadVmImageUncached(VmImage& image, void* data, std::size_t size, std::uint64_t offset)
@@ -754,6 +748,13 @@ bool ReadVmImage(VmImage& image, void* data, std::size_t size, std::uint64_t off
     std::string ignored;
     return Copy(image, offset, size, false, &ignored) &&
            ReadAllAt(image.mirror.get(), data, size, static_cast<off_t>(offset));
+}
+
+bool MirrorVmImageEdges(VmImage& image, std::string* error)
+{
+    constexpr std::uint64_t kEdge = 256 * 1024;
+    return MirrorVmImage(image, 0, kEdge, error) &&
+           MirrorVmImage(image, image.size - std::min(kEdge, image.size), kEdge, error);
 }
 
 std::size_t VmImageMirrored(const VmImage& image)

@@ -31,7 +31,6 @@ VmImage* OpenVmImage(const std::string& path, bool forWriting, std::string* erro
 void CloseVmImages();
 
 std::uint64_t VmImageSize(const VmImage& image);
-const std::string& VmImageFormatOf(const VmImage& image);
 
 // Whole reads and writes at a byte offset, aligned to what the server takes
 // (read, changed and written back where they are not); false with errno.
@@ -51,6 +50,11 @@ std::string VmImageMirrorPath(VmImage& image);
 // Copies [offset, offset + length) of the image into the mirror, once
 // (what the image reports as zeros is not read); false with the reason.
 bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, std::string* error);
+
+// Copies the disk's label areas into the mirror: the MBR or GPT with its
+// entries (34 sectors of 4096 bytes at most) at the start, the backup GPT
+// at the end.
+bool MirrorVmImageEdges(VmImage& image, std::string* error);
 
 // How many chunks the mirror holds copies of: what grows when a reading of
 // it asked for more.
