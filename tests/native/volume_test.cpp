@@ -653,9 +653,7 @@ TEST_F(VolumeTest, EachVmImageFormatGivesTheFilesOfTheRawImage)
 
     // The store alone, on FAT: the image is opened for writing by mtools'
     // first write as by libntfs-3g's.
-    std::string old = "hex:";
-    for (std::uint8_t byte : kOldSystem)
-        old += "0123456789ABCDEF"[byte >> 4], old += "0123456789ABCDEF"[byte & 15];
+    std::string old = "hex:" + HexText(kOldSystem);
     auto storeOnly = [&](const fs::path& disk) {
         return Run({"move", disk.string() + "#1:" + kStorePath, old + "=" + disk.string() + "#2", "--no-backup",
                     "--disk", disk.string()});
