@@ -287,9 +287,48 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
     scan.disks.push_back(info);
 }
 
-} // namespace
+// The file system a boot sector names by its OEM name or its FAT type
+// string, whatever its other fields; "" for none.
+std::string BootSectorNames(const std::uint8_t* sector)
+{
+    if (sector[510] != 0x55 || sector[511] != 0xAA)
+        return "";
+    auto at = [&](std::size_t offset, const char* text) {
+        return std::memcmp(sector + offset, text, std::strlen(text)) == 0;
+    };
+    if (at(3, "NTFS    "))
+        return "ntfs";
+    if (at(3, "EXFAT   "))
+        return "exfat";
+    if (at(3, "-FVE-FS-"))
+        return "BitLocker";
+    if (at(0x36, "FAT1") || at(0x36, "FAT ") || at(0x52, "FAT32"))
+        return "vfat";
+    return "";
+}
 
-void ProbeFileSystem(int fd, Partition& part)
+// What the boot sectors of part name, for one libblkid does not take: its
+// first, an NTFS's backup in its last sector (of 512 or 4096 bytes), a
+// FAT32's at sector 6.
+std::string DamagedFileSystem(int fd, const Partition& part)
+{
+    std::vector<std::uint64_t> places = {0, 6 * 512, 6 * 4096};
+    for (std::uint64_t size : {512u, 4096u})
+        if (part.size >= 2 * size)
+            places.push_back(part.size - size);
+    for (std::uint64_t place : places) {
+        std::uint8_t sector[512];
+        if (place + sizeof sector > part.size ||
+            !ReadAllAt(fd, sector, sizeof sector, static_cast<off_t>(part.offset + place)))
+            continue;
+        std::string named = BootSectorNames(sector);
+        if (!named.empty())
+            return named;
+    }
+    return "";
+}
+
+void ProbeWithBlkid(int fd, Partition& part)
 {
     blkid_probe probe = blkid_new_probe();
     if (probe == nullptr)
@@ -308,6 +347,26 @@ void ProbeFileSystem(int fd, Partition& part)
         }
     }
     blkid_free_probe(probe);
+}
+
+} // namespace
+
+void ProbeFileSystem(int fd, Partition& part)
+{
+    ProbeWithBlkid(fd, part);
+    if (part.fs.empty())
+        part.damaged = DamagedFileSystem(fd, part);
+}
+
+bool MayHoldWindowsFiles(const Partition& part)
+{
+    // The Microsoft Reserved partition: Windows keeps no file system there.
+    if (CompareNoCase(part.typeGuid, "e3c9e316-0b5c-4db8-817d-f92df00215ae") == 0)
+        return false;
+    for (const char* windows : {"ntfs", "vfat", "exfat", "BitLocker"})
+        if (CompareNoCase(part.fs, windows) == 0)
+            return true;
+    return part.fs.empty() && !part.damaged.empty();
 }
 
 std::string ReadSmallFile(const std::string& path)

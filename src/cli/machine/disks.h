@@ -15,6 +15,10 @@ struct Partition {
     std::uint64_t offset = 0;           // bytes from the disk's start
     std::uint64_t size = 0;             // bytes
     std::string fs;                     // file system type, "" when unknown
+    // With fs "": the file system a boot sector of it names, its own or its
+    // backup, where libblkid takes none (a damaged volume): "ntfs", "vfat",
+    // "exfat" or "BitLocker"; "" when none does.
+    std::string damaged;
     std::string label;
     std::string typeGuid; // gpt: the partition type GUID in lower case
     unsigned mbrType = 0; // dos: the partition type byte
@@ -46,8 +50,15 @@ struct DiskScan {
 DiskScan ScanDisks(const std::vector<std::string>& paths, unsigned sectorSize = 0);
 
 // The file system type and label of part (its offset and size) in the disk
-// open at fd, as libblkid finds them; left empty when it finds none.
+// open at fd, as libblkid finds them; left empty when it finds none, with
+// part.damaged from its boot sectors then.
 void ProbeFileSystem(int fd, Partition& part);
+
+// Whether part may hold Windows' files: NTFS, FAT, exFAT or BitLocker, found
+// by libblkid or named by a damaged boot sector. Never the Microsoft
+// Reserved partition, another system's file system (ext4, swap, LUKS, ...)
+// or a partition without any signature.
+bool MayHoldWindowsFiles(const Partition& part);
 
 // The first line of a small file (of sysfs, say); "" when it cannot be read.
 std::string ReadSmallFile(const std::string& path);

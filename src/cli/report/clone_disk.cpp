@@ -26,20 +26,21 @@ std::string Lookup(const BootObject& object, std::uint32_t type)
 
 } // namespace
 
-int HoldsFile(Volumes& volumes, const DiskScan& scan, const Partition& part, const std::string& path)
+int HoldsFile(Volumes& volumes, const DiskScan& scan, const Partition& part, const std::string& path,
+              std::string* why)
 {
-    const DiskInfo* disk = DiskOf(scan, part);
-    if (disk == nullptr)
-        return -1;
     std::string error;
-    FileSystem* fs = volumes.Open(part, *disk, &error);
-    if (fs == nullptr)
-        return -1;
+    const DiskInfo* disk = DiskOf(scan, part);
+    FileSystem* fs = disk != nullptr ? volumes.Open(part, *disk, &error) : nullptr;
     std::string stored;
     bool missing = false;
-    if (fs->Resolve(path, &stored, &missing, &error))
+    if (fs != nullptr && fs->Resolve(path, &stored, &missing, &error))
         return 1;
-    return missing ? 0 : -1;
+    if (fs != nullptr && missing)
+        return 0;
+    if (why != nullptr)
+        *why = error.empty() ? part.path + " cannot be read" : error;
+    return -1;
 }
 
 void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, CloneDisk* found)
@@ -52,14 +53,14 @@ void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, Cl
         if (part.disk != disk.path)
             continue;
         std::string error;
-        if (!IsBitLocker(part) && part.fs != "ntfs" && part.fs != "vfat" && !part.fs.empty())
-            continue; // no Windows file system
+        if (!MayHoldWindowsFiles(part))
+            continue;
         // BitLocker is read through the mount of its unlocked volume, when
         // there is one.
         if (volumes.Open(part, disk, &error) == nullptr) {
             if (IsBitLocker(part))
                 found->bitlocker.push_back(part.path);
-            else if (!part.fs.empty())
+            else
                 found->unread.push_back(error);
             continue;
         }
@@ -75,6 +76,9 @@ void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, Cl
             if (part.active)
                 active = &part;
         }
+        for (const char* left : {"/EFI/Microsoft/Boot/.BCD.voskarelle-old", "/Boot/.BCD.voskarelle-old"})
+            if (HoldsFile(volumes, scan, part, left) == 1)
+                found->leftStores.push_back(part.path + ":" + left);
     }
     // A BIOS store on the active partition, or on the one partition that
     // holds one; a UEFI store where the firmware would find it comes first.
@@ -82,6 +86,8 @@ void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, Cl
         found->store = active != nullptr ? active : bios.front();
         found->storePath = "/Boot/BCD";
     }
+    if (found->store != nullptr)
+        found->leftStores.clear();
 }
 
 std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const StoreReport& store,
@@ -100,13 +106,14 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
             for (const StoreDevice& device : object.devices)
                 if (device.element->device.style != PartitionStyle::None)
                     ownDisks.insert(diskOf(device.element->device));
+    // Only a partition that may hold Windows' files can hold an entry's: a
+    // locked BitLocker volume may, and so can stop a tie as one unread.
     std::vector<const Partition*> candidates;
     for (const Partition& part : scan.partitions)
-        if (part.disk == clone.disk->path &&
-            std::find(clone.bitlocker.begin(), clone.bitlocker.end(), part.path) == clone.bitlocker.end())
+        if (part.disk == clone.disk->path && MayHoldWindowsFiles(part))
             candidates.push_back(&part);
     std::vector<ElementTie> ties;
-    std::map<std::string, int> held;
+    std::map<std::string, std::pair<int, std::string>> held; // and why, when unread
     for (const StoreObject& object : store.shown) {
         const BootObject& entry = *object.object;
         bool isDefault = CompareNoCase(entry.id, store.defaultLoader) == 0;
@@ -152,11 +159,16 @@ std::vector<ElementTie> TieStore(Volumes& volumes, const DiskScan& scan, const S
                     // Entries share their files: each is looked for once.
                     std::string key = part->path + "\n" + FoldedText(tie.file);
                     auto known = held.find(key);
-                    if (known == held.end())
-                        known = held.emplace(key, HoldsFile(volumes, scan, *part, tie.file)).first;
-                    if (known->second == 1)
+                    if (known == held.end()) {
+                        std::string why;
+                        int holds = HoldsFile(volumes, scan, *part, tie.file, &why);
+                        known = held.emplace(key, std::make_pair(holds, why)).first;
+                    }
+                    if (known->second.first == 1)
                         holders.push_back(part);
-                    unknown = unknown || known->second < 0;
+                    if (known->second.first < 0 && !unknown)
+                        tie.unread = known->second.second;
+                    unknown = unknown || known->second.first < 0;
                 }
             } else if (entry.type == kBootManagerType && !clone.uefi && clone.store != nullptr) {
                 // A BIOS boot manager names no path: it starts from the

@@ -21,14 +21,18 @@ struct CloneDisk {
     std::string storePath;                 // its path there
     bool uefi = false;                     // \EFI\Microsoft\Boot\BCD on an EFI system partition
     std::vector<std::string> unread;       // partitions that could not be read, and why
+    // Without a store: stores under the name a replacement holds the old
+    // one by (".BCD.voskarelle-old"), as a stopped run may leave them.
+    std::vector<std::string> leftStores;
 };
 
 // Looks through every partition of disk in scan for Windows and its store.
 void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, CloneDisk* found);
 
 // Whether path exists on the partition, looked up as Windows does: 1 yes,
-// 0 no, -1 when the partition cannot be read.
-int HoldsFile(Volumes& volumes, const DiskScan& scan, const Partition& part, const std::string& path);
+// 0 no, -1 when the partition cannot be read (why says so, when given).
+int HoldsFile(Volumes& volumes, const DiskScan& scan, const Partition& part, const std::string& path,
+              std::string* why = nullptr);
 
 // One device element of the store and the partition of the clone's disk it
 // goes to.
@@ -47,6 +51,7 @@ struct ElementTie {
         Elsewhere, // names a partition of another examined disk: left alone
     } outcome = NoPath;
     std::string file;                   // the file that decides
+    std::string unread;                 // Unknown: the partition that cannot be read, and why
     const Partition* target = nullptr;  // Tied: where it goes; OnDisk: where it is
     BootDevice moved;                   // Tied: the device as it becomes
     // What a failure to tie this element does: stop the repair (the default

@@ -314,9 +314,14 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
     // The store, tied by content.
     std::vector<ElementTie> ties;
     if (clone.store == nullptr) {
-        plan.unresolved.push_back({"the boot store", "no \\EFI\\Microsoft\\Boot\\BCD on an EFI system partition of " +
-                                                         diskName + " and no \\Boot\\BCD on its active partition",
-                                   false});
+        // No firmware starts Windows without its store: a clone without one
+        // is not ready, whatever else is repaired.
+        std::string why = "no \\EFI\\Microsoft\\Boot\\BCD on an EFI system partition of " + diskName +
+                          " and no \\Boot\\BCD on its active partition, so it does not start";
+        if (!clone.leftStores.empty())
+            why += "; " + clone.leftStores.front() +
+                   " may be the store a run that was stopped left under a name of ours: put it back as BCD beside it";
+        plan.unresolved.push_back({"the boot store", why, true});
     } else {
         Identity oldC;
         for (const CloneEntry& entry : report.entries)
@@ -349,7 +354,7 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
             why = "its entry names no file to find its partition by";
             break;
         case ElementTie::Unknown:
-            why = "a partition of " + diskName + " that may hold " + tie.file + " cannot be read";
+            why = "a partition of " + diskName + " that may hold " + tie.file + " cannot be read (" + tie.unread + ")";
             break;
         case ElementTie::OtherDisk:
             why = "it names another disk than the one the boot manager and the default loader start from";

@@ -325,6 +325,10 @@ FileSystem* Volumes::OpenInProcess(const Partition& part, const DiskInfo& disk, 
         opened = std::move(ntfs);
     } else if (type == "vfat") {
         opened = FatFs::Open(files_, source, image, offset, part.size, part.path, error);
+    } else if (!part.damaged.empty()) {
+        *error = part.path + ": a boot sector of it names " + part.damaged +
+                 ", but no file system libblkid takes is there: the volume is damaged";
+        return nullptr;
     } else {
         *error = part.path + (part.fs.empty() ? " holds no file system libblkid knows"
                                               : " holds a " + part.fs + " file system") +
