@@ -134,7 +134,7 @@ int main()
     bool sampled =
         Shell("bash '" VOSK_SOURCE_DIR "/scripts/make-sample.sh' '" + sample + "' >/dev/null 2>&1") == 0 &&
         Shell("dd if='" + clone + "' of='" + sample + "/windows' bs=1M iflag=skip_bytes,count_bytes skip=" +
-              std::to_string(133120 * 512) + " count=" + std::to_string(327680 * 512) + " status=none") == 0 &&
+              std::to_string(165888 * 512) + " count=" + std::to_string(327680 * 512) + " status=none") == 0 &&
         Shell("ntfscat '" + sample + "/windows' /Windows/System32/config/SYSTEM > '" + sample + "/SYSTEM'") == 0 &&
         Shell("MTOOLS_SKIP_CHECK=1 mcopy -n -i '" + clone + "@@1048576' ::/EFI/Microsoft/Boot/BCD '" + sample +
               "/BCD'") == 0;
@@ -161,7 +161,7 @@ int main()
         return 1;
     }
     auto showOn = [&](const std::string& disk) {
-        return RunQuiet({VOSK_CLI_PATH, "show", disk + "#2:/Windows/System32/config/SYSTEM", "--bcd",
+        return RunQuiet({VOSK_CLI_PATH, "show", disk + "#3:/Windows/System32/config/SYSTEM", "--bcd",
                          disk + "#1:/EFI/Microsoft/Boot/BCD", "--disk", disk});
     };
     double showRaw = MedianMs(runs, [&] { return showOn(clone); });

@@ -2,9 +2,11 @@
 # Makes a cloned Windows disk that does not start, to try the voskarelle
 # command on:
 #   scripts/make-sample.sh DIR
-# DIR/clone.img   the clone: a GPT disk with an EFI system partition (the
-#                 boot store \EFI\Microsoft\Boot\BCD), the Windows volume
-#                 (NTFS, \Windows\System32\config\SYSTEM) and a recovery
+# DIR/clone.img   the clone: a GPT disk laid out as Windows lays out its own,
+#                 an EFI system partition (the boot store
+#                 \EFI\Microsoft\Boot\BCD), the Microsoft Reserved partition
+#                 (16 MiB, no file system), the Windows volume (NTFS,
+#                 \Windows\System32\config\SYSTEM) and a recovery
 #                 partition (NTFS, \Recovery\WindowsRE\Winre.wim). Its disk
 #                 and partition GUIDs are all new, as sgdisk -G and several
 #                 cloning tools leave them: the store and the hive still name
@@ -38,12 +40,13 @@ old_windows=1B2C3D4E-5F6A-4B7C-8D9E-0F1A2B3C4D5E
 old_recovery=2C3D4E5F-6A7B-4C8D-9E0F-1A2B3C4D5E6F
 
 # The clone: all GUIDs new (sfdisk draws them).
-truncate -s 256M "$clone"
+truncate -s 272M "$clone"
 sfdisk -q "$clone" >/dev/null <<'TABLE'
 label: gpt
 start=2048, size=131072, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B, name="EFI system partition"
-start=133120, size=327680, type=EBD0A0A2-B9E5-4433-87C0-68B6B7C9A4F2, name="Basic data partition"
-start=460800, size=61440, type=DE94BBA4-06D1-4D40-A16A-BFD50179D6AC, name="Basic data partition"
+start=133120, size=32768, type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE, name="Microsoft reserved partition"
+start=165888, size=327680, type=EBD0A0A2-B9E5-4433-87C0-68B6B7C9A4F2, name="Basic data partition"
+start=493568, size=61440, type=DE94BBA4-06D1-4D40-A16A-BFD50179D6AC, name="Basic data partition"
 TABLE
 mkfs.fat -F 32 -s 1 -n SYSTEM --offset 2048 "$clone" 65536 >/dev/null 2>&1
 esp="$clone@@$((2048 * 512))"
@@ -92,8 +95,8 @@ fill_recovery() {
     cp "$work/placeholder" "$1/Recovery/WindowsRE/Winre.wim"
     cp "$work/placeholder" "$1/Recovery/WindowsRE/boot.sdi"
 }
-ntfs_partition 133120 327680 Windows fill_windows
-ntfs_partition 460800 61440 Recovery fill_recovery
+ntfs_partition 165888 327680 Windows fill_windows
+ntfs_partition 493568 61440 Recovery fill_recovery
 
 program="$root/build/cli/src/voskarelle"
 [ -x "$program" ] || { echo "make-sample.sh: $program was not built" >&2; exit 1; }

@@ -34,7 +34,7 @@ check() { # what, command...
 }
 check "the installed voskarelle --version" sh -c '/usr/bin/voskarelle --version | grep -q "^voskarelle "'
 bash scripts/make-sample.sh "$work/sample" >/dev/null
-check "show on the sample" /usr/bin/voskarelle show "$work/sample/clone.img#2:/Windows/System32/config/SYSTEM" \
+check "show on the sample" /usr/bin/voskarelle show "$work/sample/clone.img#3:/Windows/System32/config/SYSTEM" \
     --disk "$work/sample/clone.img"
 check "man -w voskarelle" sh -c 'man -w voskarelle | grep -q "/usr/share/man/man1/voskarelle.1.gz"'
 check "the completion of 'voskarelle f'" bash -c '. /usr/share/bash-completion/completions/voskarelle

@@ -358,10 +358,14 @@ void ProbeFileSystem(int fd, Partition& part)
         part.damaged = DamagedFileSystem(fd, part);
 }
 
+bool IsMicrosoftReserved(const Partition& part)
+{
+    return CompareNoCase(part.typeGuid, "e3c9e316-0b5c-4db8-817d-f92df00215ae") == 0;
+}
+
 bool MayHoldWindowsFiles(const Partition& part)
 {
-    // The Microsoft Reserved partition: Windows keeps no file system there.
-    if (CompareNoCase(part.typeGuid, "e3c9e316-0b5c-4db8-817d-f92df00215ae") == 0)
+    if (IsMicrosoftReserved(part))
         return false;
     for (const char* windows : {"ntfs", "vfat", "exfat", "BitLocker"})
         if (CompareNoCase(part.fs, windows) == 0)

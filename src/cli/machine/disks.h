@@ -54,6 +54,10 @@ DiskScan ScanDisks(const std::vector<std::string>& paths, unsigned sectorSize = 
 // part.damaged from its boot sectors then.
 void ProbeFileSystem(int fd, Partition& part);
 
+// Whether part is the Microsoft Reserved partition of a Windows GPT disk,
+// which holds no file system.
+bool IsMicrosoftReserved(const Partition& part);
+
 // Whether part may hold Windows' files: NTFS, FAT, exFAT or BitLocker, found
 // by libblkid or named by a damaged boot sector. Never the Microsoft
 // Reserved partition, another system's file system (ext4, swap, LUKS, ...)

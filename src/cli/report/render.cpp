@@ -394,7 +394,11 @@ std::string DriverChangeText(const BootDriverChange& change)
 
 std::string PartitionText(const Partition& part)
 {
-    std::string text = part.path + " (" + (part.fs.empty() ? "unknown file system" : part.fs);
+    std::string kind = !part.fs.empty()           ? part.fs
+                       : IsMicrosoftReserved(part) ? "Microsoft reserved, no file system"
+                       : !part.damaged.empty()     ? "damaged " + part.damaged
+                                                   : "unknown file system";
+    std::string text = part.path + " (" + kind;
     if (!part.label.empty())
         text += ", label \"" + part.label + "\"";
     return OneLine(text + ", " + SizeText(part.size) + ")");
