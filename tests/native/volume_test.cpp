@@ -456,6 +456,58 @@ TEST_F(VolumeTest, AMountedPartitionIsUsedThroughItsMount)
     EXPECT_EQ(FileBytes(image), before);
 }
 
+// One volume named every way it can be (the image, a link to it, a loop
+// device over it, that device's partition node, a loop device at the
+// partition's offset) is one volume; a neighbour or a loop device over a
+// deleted file is another.
+TEST_F(VolumeTest, EverySpellingOfAVolumeIsOneVolume)
+{
+    fs::path sys = root / "machine/sys", dev = root / "dev";
+    fs::create_directories(dev);
+    // A device's folder in sysfs and its node, as the kernel lays them out.
+    auto device = [&](const std::string& folder, unsigned major, unsigned minor) {
+        fs::path at = sys / "devices/virtual/block" / folder;
+        fs::create_directories(at);
+        std::string number = std::to_string(major) + ":" + std::to_string(minor);
+        std::ofstream(at / "dev") << number << "\n";
+        fs::create_directories(sys / "dev/block");
+        fs::create_symlink(at, sys / "dev/block" / number);
+        fs::path node = dev / fs::path(folder).filename();
+        EXPECT_EQ(mknod(node.c_str(), S_IFBLK | 0600, makedev(major, minor)), 0) << node;
+        return at;
+    };
+    auto loop = [&](const fs::path& at, const std::string& backing, std::uint64_t offset) {
+        fs::create_directories(at / "loop");
+        std::ofstream(at / "loop/backing_file") << backing << "\n";
+        std::ofstream(at / "loop/offset") << offset << "\n";
+    };
+    loop(device("loop0", 7, 0), image.string(), 0);
+    fs::path p3 = device("loop0/loop0p3", 259, 3);
+    std::ofstream(p3 / "partition") << "3\n";
+    std::ofstream(p3 / "start") << kWindowsStart << "\n";
+    loop(device("loop1", 7, 1), image.string(), kWindowsOffset);
+    loop(device("loop2", 7, 2), image.string() + " (deleted)", kWindowsOffset);
+    fs::create_symlink(image, root / "link.img");
+    std::string machine = (root / "machine").string();
+    std::string volume = VolumeKey(machine, image.string(), kWindowsOffset);
+    const struct {
+        const char* what;
+        std::string path;
+        std::uint64_t offset;
+        bool same;
+    } rows[] = {
+        {"a link to the image", (root / "link.img").string(), kWindowsOffset, true},
+        {"a loop device over the image", (dev / "loop0").string(), kWindowsOffset, true},
+        {"that loop device's partition node", (dev / "loop0p3").string(), 0, true},
+        {"a loop device at the partition's offset", (dev / "loop1").string(), 0, true},
+        {"the partition beside it", image.string(), kEspStart * 512, false},
+        {"a loop device over a deleted file", (dev / "loop2").string(), 0, false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(VolumeKey(machine, row.path, row.offset) == volume, row.same) << row.what;
+    }
+}
+
 // A failure at any step of the NTFS device layer or of mtools leaves the
 // hive and the store old or new, both alike, and nothing beside them.
 TEST_F(VolumeTest, AFailureAtAnyStepLeavesBothFilesOldOrNew)

@@ -80,17 +80,44 @@ std::set<DeviceNumber> KernelDevices(const std::string& root, const Partition& p
     return devices;
 }
 
-std::string DiskKey(const std::string& path)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-        return path;
-    if (S_ISBLK(st.st_mode))
-        return "b" + std::to_string(st.st_rdev);
-    return "f" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-}
-
 } // namespace
+
+std::string VolumeKey(const std::string& root, const std::string& path, std::uint64_t offset)
+{
+    std::string name = path;
+    // Bounded: a loop device may be backed by another device.
+    for (int depth = 0; depth < 16; ++depth) {
+        struct stat st;
+        if (stat(name.c_str(), &st) != 0)
+            return "?" + name + "#" + std::to_string(offset);
+        if (!S_ISBLK(st.st_mode))
+            return "f" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "#" + std::to_string(offset);
+        unsigned high = major(st.st_rdev), low = minor(st.st_rdev);
+        for (int part = 0; part < 16; ++part) {
+            std::string sys = root + "/sys/dev/block/" + std::to_string(high) + ":" + std::to_string(low);
+            if (ReadSmallFile(sys + "/partition").empty())
+                break;
+            // A partition node: its disk is the folder it sits in, and
+            // sysfs counts its start in 512-byte units.
+            std::error_code ec;
+            fs::path disk = fs::canonical(sys, ec).parent_path();
+            unsigned diskMajor = 0, diskMinor = 0;
+            if (ec || !ParseDeviceNumber(ReadSmallFile((disk / "dev").string()), &diskMajor, &diskMinor))
+                break;
+            offset += std::strtoull(ReadSmallFile(sys + "/start").c_str(), nullptr, 10) * 512;
+            high = diskMajor;
+            low = diskMinor;
+        }
+        std::string number = std::to_string(high) + ":" + std::to_string(low);
+        std::string sys = root + "/sys/dev/block/" + number;
+        std::string backing = ReadSmallFile(sys + "/loop/backing_file");
+        if (backing.empty() || backing.ends_with(" (deleted)"))
+            return "b" + number + "#" + std::to_string(offset);
+        offset += std::strtoull(ReadSmallFile(sys + "/loop/offset").c_str(), nullptr, 10);
+        name = backing;
+    }
+    return "?" + path + "#" + std::to_string(offset);
+}
 
 const Partition* PartitionOfDevice(const std::string& root, const DiskScan& scan, unsigned major, unsigned minor)
 {
@@ -221,7 +248,9 @@ bool Volumes::OpenPartitionOf(const FileName& name, FileSystem** fs, std::string
 FileSystem* Volumes::Open(const Partition& part, const DiskInfo& disk, std::string* error)
 {
     bool blockDisk = IsBlockDevice(disk.path);
-    std::string key = DiskKey(blockDisk ? part.path : disk.path) + (blockDisk ? "" : "#" + std::to_string(part.offset));
+    // One instance a volume however it is named: two libntfs-3g instances
+    // writing one volume would damage it.
+    std::string key = VolumeKey(root_, disk.path, part.offset);
     if (auto open = partitions_.find(key); open != partitions_.end())
         return open->second.get();
     if (part.offset + part.size > disk.size) {

@@ -32,6 +32,12 @@ bool ParseFileName(const std::string& text, FileName* name, std::string* error);
 // image a loop device over it (looked up under root); nullptr for none.
 const Partition* PartitionOfDevice(const std::string& root, const DiskScan& scan, unsigned major, unsigned minor);
 
+// What a volume is beneath the name path and the byte offset there: the
+// regular file or whole device its bytes lie on and the offset on that,
+// seen through partition nodes and loop devices (looked up under root), so
+// that every spelling of one volume gives one key.
+std::string VolumeKey(const std::string& root, const std::string& path, std::uint64_t offset);
+
 class Volumes {
 public:
     // root: where this machine's /proc and /sys are; sectorSize: the images'
@@ -67,5 +73,5 @@ private:
     unsigned sectorSize_;
     bool allowHibernated_ = false;
     std::unique_ptr<FileSystem> local_;
-    std::map<std::string, std::unique_ptr<FileSystem>> partitions_; // by disk (device and inode) and number
+    std::map<std::string, std::unique_ptr<FileSystem>> partitions_; // by VolumeKey
 };
