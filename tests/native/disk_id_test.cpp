@@ -4,6 +4,7 @@
 #include "cli/machine/commit.h"
 #include "cli/verbs/command.h"
 #include "support/disk_images.h"
+#include "support/partition_files.h"
 
 #include <gtest/gtest.h>
 
@@ -158,20 +159,22 @@ TEST_F(DiskId, WritesThroughLibfdiskAfterABackupItsCommandsRestore)
         }
         Bytes original = FileBytes(c.image);
         // A VM image is changed as the disk it holds, read back as raw.
-        fs::path disk = c.image, vm = root / (std::string("clone.") + c.format);
+        // Its name holds a space and a quote: the restore commands printed
+        // must work pasted as they are.
+        fs::path disk = c.image, vm = root / (std::string("a clone's disk.") + c.format);
         auto readBack = [&] {
-            EXPECT_EQ(std::system(("qemu-img convert -O raw '" + vm.string() + "' '" + c.image.string() + "'").c_str()), 0);
+            EXPECT_EQ(std::system(("qemu-img convert -O raw " + Quote(vm) + " " + Quote(c.image)).c_str()), 0);
         };
         if (*c.format) {
             disk = vm;
-            ASSERT_EQ(std::system(("qemu-img convert -f raw -O " + std::string(c.format) + " '" + c.image.string() +
-                                   "' '" + vm.string() + "'")
+            ASSERT_EQ(std::system(("qemu-img convert -f raw -O " + std::string(c.format) + " " + Quote(c.image) + " " +
+                                   Quote(vm))
                                       .c_str()),
                       0);
         }
         ASSERT_EQ(Run({disk.string(), c.newId}), kExitOk) << err.str();
         if (*c.format) {
-            EXPECT_EQ(std::system(("qemu-img check -q '" + vm.string() + "'").c_str()), 0);
+            EXPECT_EQ(std::system(("qemu-img check -q " + Quote(vm)).c_str()), 0);
             readBack();
         }
         std::string dump, verify;
@@ -281,17 +284,17 @@ TEST_F(DiskId, ShowsAndDryRunsWithoutWriting)
         {{mbr.string(), "1A2B3C4E", "--dry-run"}, "Would write: " + mbr.string() + ": 5CBEA03E -> 1A2B3C4E\n  " +
                                                       mbr.string() + "#1  MBR disk 1A2B3C4E"},
     };
-    // Logical partitions a link apart, read from a VM image as from the raw
-    // one.
+    // Logical partitions a link apart, the second far past the first, read
+    // from a VM image as from the raw one.
     fs::path logical = root / "logical.img", vm = root / "logical.qcow2";
     ASSERT_TRUE(MakeImage(logical, "64M", "label: dos\nlabel-id: 0x12345678\nstart=2048, size=8M, type=7\n"
                                           "start=20480, size=40M, type=5\nstart=22528, size=8M, type=7\n"
-                                          "start=43008, size=8M, type=7\n"));
+                                          "start=61440, size=8M, type=7\n"));
     std::vector<Case> all(std::begin(cases), std::end(cases));
     if (std::system(("qemu-img convert -O qcow2 '" + logical.string() + "' '" + vm.string() + "'").c_str()) == 0)
         all.push_back({{vm.string()}, "#5  MBR disk 12345678, partition at 11534336 bytes (11 MiB)  identity "
                                       "785634120000B00000000000\n  " +
-                                          vm.string() + "#6  MBR disk 12345678, partition at 22020096 bytes"});
+                                          vm.string() + "#6  MBR disk 12345678, partition at 31457280 bytes"});
     else
         ADD_FAILURE() << "qemu-img is not installed (Debian package qemu-utils)";
     for (const Case& c : all) {

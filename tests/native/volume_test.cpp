@@ -456,6 +456,82 @@ TEST_F(VolumeTest, AMountedPartitionIsUsedThroughItsMount)
     EXPECT_EQ(FileBytes(image), before);
 }
 
+// An image others stand on (their backing file) or another process writes
+// is refused before anything is written; --force writes a base image all
+// the same, never one another process writes.
+TEST_F(VolumeTest, AnImageOthersStandOnOrWriteIsRefused)
+{
+    if (Shell("command -v qemu-img >/dev/null") != 0)
+        GTEST_SKIP() << "qemu-img is not installed (Debian package qemu-utils)";
+    fs::path overlay = root / "overlay.qcow2", top = root / "top.qcow2", vmdk = root / "base.vmdk",
+             delta = root / "delta.vmdk";
+    auto qemuImg = [&](const std::string& args) { ASSERT_EQ(Shell("qemu-img " + args + " >/dev/null"), 0) << args; };
+    // A process of this machine with the image open: its descriptor, flags
+    // and name as /proc shows them.
+    auto process = [&](const char* pid, const char* parent, const char* flags) {
+        fs::path proc = root / "machine/proc" / pid;
+        fs::create_directories(proc / "fd");
+        fs::create_directories(proc / "fdinfo");
+        fs::create_symlink(image, proc / "fd/7");
+        std::ofstream(proc / "fdinfo/7") << "pos:\t0\nflags:\t" << flags << "\nmnt_id:\t30\n";
+        std::ofstream(proc / "comm") << "VirtualBoxVM\n";
+        std::ofstream(proc / "status") << "Name:\tVirtualBoxVM\nPPid:\t" << parent << "\n";
+    };
+    std::string self = std::to_string(getpid());
+    fs::path clean = root / "clean.img";
+    fs::copy_file(image, clean);
+    const struct {
+        const char* what;
+        std::function<void()> make;
+        std::string on; // the hive, inside the disk written
+        std::vector<std::string> extra;
+        const char* says; // nullptr: written
+    } rows[] = {
+        {"a qcow2 overlay on the raw image", [&] { qemuImg("create -q -f qcow2 -F raw -b " + Quote(image) + " " + Quote(overlay)); },
+         hive, {}, "is the backing file of "},
+        {"and --force", [] {}, hive, {"--force"}, nullptr},
+        {"an overlay on that overlay: the top is named",
+         [&] { qemuImg("create -q -f qcow2 -F qcow2 -b " + Quote(overlay) + " " + Quote(top)); }, hive, {},
+         "repair the top image ("},
+        {"a VMDK delta beside its base",
+         [&] {
+             qemuImg("convert -O vmdk " + Quote(image) + " " + Quote(vmdk));
+             qemuImg("create -q -f vmdk -F vmdk -b " + Quote(vmdk) + " " + Quote(delta));
+         },
+         vmdk.string() + "#2:" + kHivePath, {}, "is the backing file of "},
+        {"another process writes it", [&] { process("4242", "1", "0100002"); }, hive, {"--force"}, "open for writing by process 4242 (VirtualBoxVM)"},
+        {"another process only reads it", [&] { fs::remove_all(root / "machine/proc/4242"); process("4243", "1", "0100000"); },
+         hive, {}, nullptr},
+        {"a child of this process writes it (its qemu-nbd)", [&] { process("4244", self.c_str(), "0100002"); }, hive,
+         {}, nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        row.make();
+        std::string disk = row.on.substr(0, row.on.rfind('#'));
+        Bytes before = FileBytes(disk);
+        std::vector<std::string> args = {"set", row.on, "C:=E:", "--no-backup", "--disk", disk};
+        args.insert(args.end(), row.extra.begin(), row.extra.end());
+        Run(args);
+        if (row.says == nullptr) {
+            EXPECT_EQ(status, 0) << err;
+            fs::copy_file(clean, image, fs::copy_options::overwrite_existing);
+        } else {
+            EXPECT_EQ(status, 1);
+            EXPECT_NE(err.find(row.says), std::string::npos) << err;
+            EXPECT_EQ(FileBytes(disk), before);
+        }
+        if (row.says != nullptr && std::string(row.says) == "repair the top image (") {
+            EXPECT_NE(err.find(top.string()), std::string::npos) << err;
+        }
+        // Only the rows about one kind of image keep it.
+        if (std::string(row.what).starts_with("an overlay on that"))
+            fs::remove(top), fs::remove(overlay);
+        if (std::string(row.what).starts_with("a VMDK"))
+            fs::remove(delta), fs::remove(vmdk);
+    }
+}
+
 // One volume named every way it can be (the image, a link to it, a loop
 // device over it, that device's partition node, a loop device at the
 // partition's offset) is one volume; a neighbour or a loop device over a

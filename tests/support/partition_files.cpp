@@ -15,7 +15,10 @@ int Shell(const std::string& command)
 
 std::string Quote(const fs::path& path)
 {
-    return "'" + path.string() + "'";
+    std::string quoted = "'";
+    for (char c : path.string())
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 // Mounts an NTFS partition image with ntfs-3g for fill to change, and

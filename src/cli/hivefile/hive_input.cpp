@@ -4,6 +4,7 @@
 #include "cli/verbs/command.h"
 #include "cli/machine/commit.h"
 #include "cli/machine/fd.h"
+#include "cli/machine/image_users.h"
 #include "cli/report/render.h"
 #include "hive/log_recovery.h"
 #include "mounttable/text.h"
@@ -206,6 +207,11 @@ bool OpenHiveInput(Volumes& volumes, const std::string& path, const HivePolicy& 
         std::string why = fs.WhyNotWritable(input->file.path);
         if (!why.empty()) {
             *failure = {kExitRefused, input->file.Name() + ": " + why};
+            return false;
+        }
+        why = WhyImageNotWritable(volumes.root(), fs.Source(), policy.forceBaseImage);
+        if (!why.empty()) {
+            *failure = {kExitRefused, why + "; nothing was changed"};
             return false;
         }
     }

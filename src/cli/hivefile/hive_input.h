@@ -43,6 +43,7 @@ private:
 struct HivePolicy {
     bool forWriting = false;      // the verb will replace the file
     bool forceHibernated = false; // write a hibernated clone all the same
+    bool forceBaseImage = false;  // write an image other images stand on all the same
 };
 
 struct HiveInput {

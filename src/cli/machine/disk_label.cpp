@@ -290,7 +290,9 @@ std::vector<std::string> RestoreCommands(const std::string& backup, const std::s
 {
     if (!format.empty()) {
         // A VM image's bytes are not its disk's: qemu-io writes the two
-        // areas, split out of the backup, into the disk it holds.
+        // areas, split out of the backup, into the disk it holds. Its own
+        // command parser splits at every space and knows no quotes, so the
+        // parts reach it as descriptors the shell opens.
         std::size_t head = kLabelHeadSectors * areas.sectorSize, tail = kLabelTailSectors * areas.sectorSize;
         std::string bs = " bs=" + std::to_string(areas.sectorSize);
         return {
@@ -298,12 +300,12 @@ std::vector<std::string> RestoreCommands(const std::string& backup, const std::s
                 " count=" + std::to_string(kLabelHeadSectors),
             "dd if=" + ShellQuoted(backup) + " of=" + ShellQuoted(backup + ".tail") + bs +
                 " skip=" + std::to_string(kLabelHeadSectors),
-            "qemu-io -f " + format + " -c " + ShellQuoted("write -s " + backup + ".head 0 " + std::to_string(head)) +
-                " -c " +
-                ShellQuoted("write -s " + backup + ".tail " +
+            "qemu-io -f " + format + " -c " + ShellQuoted("write -s /dev/fd/3 0 " + std::to_string(head)) + " -c " +
+                ShellQuoted("write -s /dev/fd/4 " +
                             std::to_string((areas.sectors - kLabelTailSectors) * areas.sectorSize) + " " +
                             std::to_string(tail)) +
-                " -c flush " + ShellQuoted(disk),
+                " -c flush " + ShellQuoted(disk) + " 3<" + ShellQuoted(backup + ".head") + " 4<" +
+                ShellQuoted(backup + ".tail"),
         };
     }
     std::string common = "dd if=" + ShellQuoted(backup) + " of=" + ShellQuoted(disk) + " bs=" + std::to_string(areas.sectorSize);

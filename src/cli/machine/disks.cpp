@@ -3,6 +3,7 @@
 #include "cli/machine/fd.h"
 #include "cli/machine/vm_image.h"
 
+#include "hive/bytes.h"
 #include "mounttable/identity.h"
 #include "mounttable/text.h"
 
@@ -19,6 +20,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <set>
 
 namespace {
 
@@ -96,6 +98,45 @@ void MirrorForProbe(VmImage& image, int fd, Partition& part)
         MirrorVmImage(image, part.offset, std::min<std::uint64_t>(part.size, 1ull << 30), &ignored);
 }
 
+bool IsExtendedType(std::uint8_t type)
+{
+    return type == 0x05 || type == 0x0F || type == 0x85;
+}
+
+// Copies into the mirror an MBR's chain of extended boot records, followed
+// by its links: each names its logical partition and the next record, the
+// latter from the extended partition's start. Bounded by the disk and
+// guarded against a chain that loops. sectorSize 0: both sizes a table may
+// count in.
+void MirrorExtendedChain(VmImage& image, unsigned sectorSize)
+{
+    std::uint8_t mbr[512];
+    if (!ReadVmImage(image, mbr, sizeof mbr, 0) || mbr[510] != 0x55 || mbr[511] != 0xAA)
+        return;
+    for (unsigned size : {512u, 4096u}) {
+        if (sectorSize != 0 && size != sectorSize)
+            continue;
+        std::uint64_t sectors = VmImageSize(image) / size;
+        for (int i = 0; i < 4; ++i) {
+            const std::uint8_t* entry = mbr + 0x1BE + 16 * i;
+            if (!IsExtendedType(entry[4]))
+                continue;
+            std::uint64_t base = Le32(std::span(entry, 16), 8);
+            std::set<std::uint64_t> seen;
+            for (std::uint64_t at = base; at != 0 && at < sectors && seen.insert(at).second;) {
+                std::uint8_t ebr[512];
+                if (!ReadVmImage(image, ebr, sizeof ebr, at * size) || ebr[510] != 0x55 || ebr[511] != 0xAA)
+                    break;
+                const std::uint8_t* link = ebr + 0x1BE + 16;
+                std::uint64_t next = Le32(std::span(link, 16), 8);
+                if (!IsExtendedType(link[4]) || next == 0)
+                    break;
+                at = base + next;
+            }
+        }
+    }
+}
+
 // The partition table of the disk open at fd read with sectorSize (0: as
 // libblkid finds it, which for an image is 512 bytes): its identity in info,
 // its partitions in parts. False with info->error when it cannot be read.
@@ -137,16 +178,6 @@ bool ReadTable(int fd, const std::string& path, bool isDevice, unsigned sectorSi
     int count = blkid_partlist_numof_partitions(list);
     for (int i = 0; i < count; ++i) {
         blkid_partition p = blkid_partlist_get_partition(list, i);
-        // A VM image's extended boot records are mirrored as they are
-        // found: the first at the extended partition's start, each next one
-        // in the gap after the logical partition before it, which
-        // partitioning tools keep within an alignment of 1 MiB.
-        std::string ignored;
-        if (p != nullptr && image != nullptr && (blkid_partition_is_extended(p) || blkid_partition_is_logical(p))) {
-            auto start = static_cast<std::uint64_t>(blkid_partition_get_start(p)) * kSector;
-            auto size = static_cast<std::uint64_t>(blkid_partition_get_size(p)) * kSector;
-            MirrorVmImage(*image, blkid_partition_is_extended(p) ? start : start + size, 2 * 1024 * 1024, &ignored);
-        }
         if (p == nullptr || blkid_partition_is_extended(p))
             continue;
         Partition part;
@@ -227,21 +258,12 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
     } else if (sectorSize == 0 && !GptHeaderAt(fd, 512) && GptHeaderAt(fd, 4096)) {
         sectorSize = 4096;
     }
+    // A VM image's chain of logical partitions is in the mirror before
+    // libblkid follows it there.
+    if (image != nullptr)
+        MirrorExtendedChain(*image, sectorSize);
     std::vector<Partition> parts;
     ReadTable(fd, path, isDevice, sectorSize, &info, &parts, image);
-    // Read again while the reading mirrors more of the image (the next link
-    // of a chain of logical partitions).
-    for (std::size_t before = 0, round = 0; image != nullptr && info.table == "dos" && round < 256 &&
-                                            before != VmImageMirrored(*image);
-         ++round) {
-        before = VmImageMirrored(*image);
-        DiskInfo again = info;
-        std::vector<Partition> more;
-        if (!ReadTable(fd, path, isDevice, sectorSize, &again, &more, image))
-            break;
-        info = again;
-        parts = std::move(more);
-    }
     // A GPT whose backup header lies past the file's end is a table libblkid
     // will not take: the image was cut short.
     if (info.error.empty() && info.table.empty()) {

@@ -757,11 +757,6 @@ bool MirrorVmImageEdges(VmImage& image, std::string* error)
            MirrorVmImage(image, image.size - std::min(kEdge, image.size), kEdge, error);
 }
 
-std::size_t VmImageMirrored(const VmImage& image)
-{
-    return image.copied.size();
-}
-
 bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t length, CommitFiles& files, bool* torn,
                        std::string* error)
 {

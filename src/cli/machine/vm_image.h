@@ -56,10 +56,6 @@ bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, s
 // at the end.
 bool MirrorVmImageEdges(VmImage& image, std::string* error);
 
-// How many chunks the mirror holds copies of: what grows when a reading of
-// it asked for more.
-std::size_t VmImageMirrored(const VmImage& image);
-
 // Writes to the image, through files, whatever the mirror's copy of
 // [offset, offset + length) now holds that the image does not, and
 // flushes. When a write or the flush fails, what was written is given its

@@ -1,4 +1,5 @@
 #include "cli/verbs/command.h"
+#include "cli/machine/image_users.h"
 #include "cli/machine/disk_label.h"
 #include "cli/machine/disks.h"
 #include "cli/report/render.h"
@@ -112,6 +113,10 @@ int RunDiskId(const Options& options, std::ostream& out, std::ostream& err, Comm
     for (const std::string& other : unread)
         out << "Warning: " << other << " could not be read; its identity was not compared.\n";
     std::string change = OneLine(path) + ": " + DiskLabelIdText(current) + " -> " + DiskLabelIdText(wanted);
+    if (std::string users = WhyImageNotWritable(options.machineRoot, path,
+                                                options.force);
+        !users.empty())
+        return Refuse(err, {kExitRefused, users + "; " + path + " is unchanged"});
     if (options.dryRun) {
         out << "Would write: " << change << "\n";
         PrintPartitions(own.partitions, &wanted, out);

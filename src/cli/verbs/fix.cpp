@@ -257,7 +257,7 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
     plan.disk = diskName;
     // A dry run refuses what the change would refuse: its plan is the
     // change's, never one that cannot be carried out.
-    HivePolicy policy{.forWriting = true, .forceHibernated = options.forceHibernated};
+    HivePolicy policy{.forWriting = true, .forceHibernated = options.forceHibernated, .forceBaseImage = options.force};
     HiveInput storeInput;
     StoreReport store;
     if (clone.store != nullptr) {

@@ -180,7 +180,8 @@ struct MoveFiles {
 // Opens FILE and --bcd under the policy and tells which is which.
 bool OpenMoveFiles(const Options& options, MoveFiles* files, Failure* failure)
 {
-    HivePolicy policy{.forWriting = !options.dryRun, .forceHibernated = options.forceHibernated};
+    HivePolicy policy{
+        .forWriting = !options.dryRun, .forceHibernated = options.forceHibernated, .forceBaseImage = options.force};
     if (!OpenHiveInput(files->volumes, options.hive, policy, &files->first, failure))
         return false;
     bool firstIsStore = IsBootStore(files->first.registry.handle());

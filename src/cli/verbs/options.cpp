@@ -10,12 +10,12 @@
 const char kUsage[] =
     "usage: voskarelle show FILE [--bcd BCD] [--disk PATH]... [--sector-size N] [--bus BUS] [--json]\n"
     "       voskarelle set HIVE [VOLUME=LETTER]... [--boot-driver BUS]... [--disk PATH]... [--sector-size N]\n"
-    "                      [--dry-run] [--no-backup] [--force-hibernated]\n"
+    "                      [--dry-run] [--no-backup] [--force-hibernated] [--force]\n"
     "       voskarelle move FILE [--bcd BCD] OLD=NEW... [--disk PATH]... [--sector-size N] [--dry-run]\n"
-    "                      [--no-backup] [--force-hibernated] [--force-bitlocker]\n"
-    "       voskarelle disk-id DISK [NEW-ID] [--disk PATH]... [--sector-size N] [--dry-run]\n"
+    "                      [--no-backup] [--force-hibernated] [--force-bitlocker] [--force]\n"
+    "       voskarelle disk-id DISK [NEW-ID] [--disk PATH]... [--sector-size N] [--dry-run] [--force]\n"
     "       voskarelle fix DISK [--bus BUS] [--windows PART] [--disk PATH]... [--sector-size N] [--dry-run]\n"
-    "                      [--no-backup] [--force-hibernated] [--force-bitlocker] [--json]\n"
+    "                      [--no-backup] [--force-hibernated] [--force-bitlocker] [--force] [--json]\n"
     "       voskarelle --version | --help\n"
     "  FILE    a SYSTEM hive or a boot store (BCD): a path, or DISK#N:PATH inside partition N of a\n"
     "          disk or image (clone.img#3:/Windows/System32/config/SYSTEM), or DEVICE:PATH\n"
@@ -49,6 +49,7 @@ constexpr Flag kFlags[] = {
     {.name = "--no-backup", .member = &Options::noBackup, .verbs = "set move fix"},
     {.name = "--force-hibernated", .member = &Options::forceHibernated, .verbs = "set move fix"},
     {.name = "--force-bitlocker", .member = &Options::forceBitlocker, .verbs = "move fix"},
+    {.name = "--force", .member = &Options::force, .verbs = "set move disk-id fix"},
 };
 
 // The options that take a value, and the verbs that take each.

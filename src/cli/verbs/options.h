@@ -27,6 +27,7 @@ struct Options {
     bool noBackup = false;
     bool forceHibernated = false;
     bool forceBitlocker = false;
+    bool force = false; // write an image other images stand on
 };
 
 // "C:" or "c:".

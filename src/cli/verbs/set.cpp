@@ -60,7 +60,8 @@ int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitF
         volumes.AllowHibernated();
     HiveInput input;
     Failure failure;
-    HivePolicy policy{.forWriting = !options.dryRun, .forceHibernated = options.forceHibernated};
+    HivePolicy policy{
+        .forWriting = !options.dryRun, .forceHibernated = options.forceHibernated, .forceBaseImage = options.force};
     if (!OpenHiveInput(volumes, options.hive, policy, &input, &failure))
         return Refuse(err, failure);
     Report report;

@@ -38,6 +38,9 @@ public:
     // The partition this is, as the examined disks name it ("clone.img#3",
     // "/dev/sdb3"); "" for a plain folder of this machine.
     virtual std::string Partition() const { return ""; }
+    // The disk or image file its bytes are read from; "" for a folder of
+    // this machine.
+    virtual std::string Source() const { return ""; }
 
     // path with each name as stored, found as Windows finds it where the
     // file system is a partition's (any case); false with the reason, and

@@ -29,6 +29,7 @@ public:
 
     std::string Name(const std::string& path) const override { return partition_ + ":" + path; }
     std::string Partition() const override { return partition_; }
+    std::string Source() const override { return path_; }
     bool Resolve(const std::string& path, std::string* stored, bool* missing, std::string* error) override;
     bool Facts(const std::string& path, FileFacts* facts, std::string* error) override;
     bool List(const std::string& folder, std::vector<std::string>* names, std::string* error) override;

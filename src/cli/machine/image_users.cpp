@@ -1,0 +1,173 @@
+#include "cli/machine/image_users.h"
+
+#include "cli/machine/commit_files.h"
+#include "cli/machine/disks.h"
+#include "cli/machine/fd.h"
+#include "cli/machine/vm_image.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::uint64_t Be(const std::uint8_t* bytes, int count)
+{
+    std::uint64_t value = 0;
+    for (int i = 0; i < count; ++i)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
+// The backing file the image at path names, as a path of this machine; ""
+// for none. A qcow2 says it in its header; the other formats through
+// qemu-img, which reads them without taking a running VM's lock.
+std::string BackingFile(const std::string& path)
+{
+    Fd fd(OpenNoWait(path.c_str(), O_RDONLY));
+    if (fd.get() < 0)
+        return "";
+    std::string format = VmImageFormat(fd.get());
+    std::string named;
+    if (format == "qcow2") {
+        std::uint8_t header[20];
+        if (!ReadAllAt(fd.get(), header, sizeof header, 0))
+            return "";
+        std::uint64_t offset = Be(header + 8, 8);
+        std::uint64_t size = Be(header + 16, 4);
+        if (offset == 0 || size == 0 || size > 1023)
+            return "";
+        named.resize(static_cast<std::size_t>(size));
+        if (!ReadAllAt(fd.get(), named.data(), named.size(), static_cast<off_t>(offset)))
+            return "";
+    } else if (format == "vhdx" || format == "vmdk" || format == "vpc") {
+        CommitFiles plain;
+        ChildResult info = plain.Run({"qemu-img", "info", "-U", "--output=json", "--format=" + format, "--", path}, {});
+        if (!info.started || info.status != 0)
+            return "";
+        auto doc = nlohmann::json::parse(info.output, nullptr, false);
+        if (!doc.is_object())
+            return "";
+        for (const char* key : {"full-backing-filename", "backing-filename"})
+            if (doc.contains(key) && doc[key].is_string()) {
+                named = doc[key].get<std::string>();
+                break;
+            }
+    }
+    // A backing file reached by a protocol (json:, nbd://) is no file here.
+    if (named.empty() || named.starts_with("json:") || named.find("://") != std::string::npos)
+        return "";
+    return named.front() == '/' ? named : (fs::path(path).parent_path() / named).string();
+}
+
+} // namespace
+
+std::vector<std::string> ChildImages(const std::string& image)
+{
+    std::vector<std::string> children;
+    struct stat st;
+    if (stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return children;
+    std::error_code ec;
+    fs::path folder = fs::absolute(image, ec).parent_path();
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string candidate = it->path().string();
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError) || SameFile(candidate, image))
+            continue;
+        std::string backing = BackingFile(candidate);
+        if (!backing.empty() && SameFile(backing, image))
+            children.push_back(candidate);
+    }
+    std::sort(children.begin(), children.end());
+    return children;
+}
+
+std::vector<std::string> TopImages(const std::string& image)
+{
+    std::vector<std::string> tops, next = ChildImages(image);
+    std::set<std::string> seen;
+    // Bounded: a chain that names itself again is followed once.
+    while (!next.empty() && seen.size() < 256) {
+        std::string child = next.back();
+        next.pop_back();
+        if (!seen.insert(child).second)
+            continue;
+        std::vector<std::string> above = ChildImages(child);
+        if (above.empty())
+            tops.push_back(child);
+        next.insert(next.end(), above.begin(), above.end());
+    }
+    std::sort(tops.begin(), tops.end());
+    return tops;
+}
+
+std::string WriterOf(const std::string& root, const std::string& path)
+{
+    struct stat target;
+    if (stat(path.c_str(), &target) != 0)
+        return "";
+    std::string self = std::to_string(getpid());
+    std::error_code ec;
+    for (fs::directory_iterator proc(root + "/proc", ec), end; !ec && proc != end; proc.increment(ec)) {
+        std::string pid = proc->path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
+            continue;
+        std::string parent;
+        std::ifstream status(proc->path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.starts_with("PPid:"))
+                parent = line.substr(line.find_first_not_of(" \t", 5));
+        if (parent == self)
+            continue; // qemu-nbd, started by this process
+        std::error_code fdError;
+        for (fs::directory_iterator fd(proc->path() / "fd", fdError); !fdError && fd != end; fd.increment(fdError)) {
+            struct stat st;
+            if (stat(fd->path().c_str(), &st) != 0 || st.st_dev != target.st_dev || st.st_ino != target.st_ino)
+                continue;
+            std::ifstream info(proc->path() / "fdinfo" / fd->path().filename());
+            for (std::string line; std::getline(info, line);) {
+                if (!line.starts_with("flags:"))
+                    continue;
+                long flags = std::strtol(line.c_str() + 6, nullptr, 8);
+                if ((flags & O_ACCMODE) != O_RDONLY)
+                    return "process " + pid + " (" + ReadSmallFile((proc->path() / "comm").string()) + ")";
+            }
+        }
+    }
+    return "";
+}
+
+std::string WhyImageNotWritable(const std::string& root, const std::string& path, bool force)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return "";
+    std::string writer = WriterOf(root, path);
+    if (!writer.empty())
+        return path + " is open for writing by " + writer +
+               " (a running virtual machine, or another program writing it); stop it first";
+    if (force)
+        return "";
+    std::vector<std::string> children = ChildImages(path);
+    if (children.empty())
+        return "";
+    std::string named, top;
+    for (const std::string& child : children)
+        named += (named.empty() ? "" : ", ") + child;
+    for (const std::string& image : TopImages(path))
+        top += (top.empty() ? "" : ", ") + image;
+    return path + " is the backing file of " + named +
+           ": writing it changes what every image on it reads; repair the top image (" + top +
+           ") instead (--force writes it all the same)";
+}
