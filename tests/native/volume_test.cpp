@@ -499,6 +499,13 @@ TEST_F(VolumeTest, AnImageOthersStandOnOrWriteIsRefused)
              qemuImg("create -q -f vmdk -F vmdk -b " + Quote(vmdk) + " " + Quote(delta));
          },
          vmdk.string() + "#2:" + kHivePath, {}, "is the backing file of "},
+        {"an image beside it whose backing file cannot be told",
+         [&] {
+             Bytes header(1 << 20, 0);
+             std::memcpy(header.data(), "vhdxfile", 8);
+             WriteBytes(root / "checkpoint.avhdx", header);
+         },
+         hive, {}, "cannot tell whether "},
         {"another process writes it", [&] { process("4242", "1", "0100002"); }, hive, {"--force"}, "open for writing by process 4242 (VirtualBoxVM)"},
         {"another process only reads it", [&] { fs::remove_all(root / "machine/proc/4242"); process("4243", "1", "0100000"); },
          hive, {}, nullptr},
@@ -529,6 +536,8 @@ TEST_F(VolumeTest, AnImageOthersStandOnOrWriteIsRefused)
             fs::remove(top), fs::remove(overlay);
         if (std::string(row.what).starts_with("a VMDK"))
             fs::remove(delta), fs::remove(vmdk);
+        if (std::string(row.what).starts_with("an image beside"))
+            fs::remove(root / "checkpoint.avhdx");
     }
 }
 
@@ -549,7 +558,8 @@ TEST_F(VolumeTest, EverySpellingOfAVolumeIsOneVolume)
         fs::create_directories(sys / "dev/block");
         fs::create_symlink(at, sys / "dev/block" / number);
         fs::path node = dev / fs::path(folder).filename();
-        EXPECT_EQ(mknod(node.c_str(), S_IFBLK | 0600, makedev(major, minor)), 0) << node;
+        if (mknod(node.c_str(), S_IFBLK | 0600, makedev(major, minor)) != 0)
+            ADD_FAILURE() << node << ": " << std::strerror(errno) << " (device nodes need root)";
         return at;
     };
     auto loop = [&](const fs::path& at, const std::string& backing, std::uint64_t offset) {

@@ -123,7 +123,8 @@ void MirrorExtendedChain(VmImage& image, unsigned sectorSize)
                 continue;
             std::uint64_t base = Le32(std::span(entry, 16), 8);
             std::set<std::uint64_t> seen;
-            for (std::uint64_t at = base; at != 0 && at < sectors && seen.insert(at).second;) {
+            // Bounded too in length: each record costs a round trip.
+            for (std::uint64_t at = base; at != 0 && at < sectors && seen.size() < 1024 && seen.insert(at).second;) {
                 std::uint8_t ebr[512];
                 if (!ReadVmImage(image, ebr, sizeof ebr, at * size) || ebr[510] != 0x55 || ebr[511] != 0xAA)
                     break;

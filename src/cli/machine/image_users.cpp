@@ -31,33 +31,41 @@ std::uint64_t Be(const std::uint8_t* bytes, int count)
 
 // The backing file the image at path names, as a path of this machine; ""
 // for none. A qcow2 says it in its header; the other formats through
-// qemu-img, which reads them without taking a running VM's lock.
-std::string BackingFile(const std::string& path)
+// qemu-img, which reads them without taking a running VM's lock. known is
+// false where that cannot be told: a differencing disk qemu does not open
+// (VHDX, VHD, VirtualBox's VDI).
+std::string BackingFile(const std::string& path, bool* known)
 {
+    *known = true;
     Fd fd(OpenNoWait(path.c_str(), O_RDONLY));
     if (fd.get() < 0)
         return "";
     std::string format = VmImageFormat(fd.get());
     std::string named;
     if (format == "qcow2") {
+        // A header cut short or naming a name past its end is a damaged
+        // qcow2, which qemu serves to no child either.
         std::uint8_t header[20];
         if (!ReadAllAt(fd.get(), header, sizeof header, 0))
             return "";
         std::uint64_t offset = Be(header + 8, 8);
         std::uint64_t size = Be(header + 16, 4);
-        if (offset == 0 || size == 0 || size > 1023)
+        if (offset == 0 || size == 0)
             return "";
-        named.resize(static_cast<std::size_t>(size));
-        if (!ReadAllAt(fd.get(), named.data(), named.size(), static_cast<off_t>(offset)))
+        named.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, 1023)));
+        if (size > 1023 || !ReadAllAt(fd.get(), named.data(), named.size(), static_cast<off_t>(offset)))
             return "";
-    } else if (format == "vhdx" || format == "vmdk" || format == "vpc") {
+    } else if (format == "vhdx" || format == "vmdk" || format == "vpc" || format == "vdi") {
         CommitFiles plain;
         ChildResult info = plain.Run({"qemu-img", "info", "-U", "--output=json", "--format=" + format, "--", path}, {});
-        if (!info.started || info.status != 0)
+        auto doc = info.started && info.status == 0 ? nlohmann::json::parse(info.output, nullptr, false)
+                                                    : nlohmann::json();
+        // A VMDK qemu cannot open is damaged, not a delta it does not
+        // take: those are the VHDX, VHD and VDI differencing disks.
+        if (!doc.is_object()) {
+            *known = format == "vmdk";
             return "";
-        auto doc = nlohmann::json::parse(info.output, nullptr, false);
-        if (!doc.is_object())
-            return "";
+        }
         for (const char* key : {"full-backing-filename", "backing-filename"})
             if (doc.contains(key) && doc[key].is_string()) {
                 named = doc[key].get<std::string>();
@@ -70,24 +78,43 @@ std::string BackingFile(const std::string& path)
     return named.front() == '/' ? named : (fs::path(path).parent_path() / named).string();
 }
 
+// The folders a child of image may be in: its own as named and as it
+// really is (through a link), and VirtualBox's Snapshots folder in each.
+std::vector<fs::path> FoldersNear(const std::string& image)
+{
+    std::vector<fs::path> folders;
+    std::error_code ec;
+    for (fs::path folder : {fs::absolute(image, ec).parent_path(), fs::canonical(image, ec).parent_path()})
+        for (const fs::path& near : {folder, folder / "Snapshots"})
+            if (!near.empty() && std::find(folders.begin(), folders.end(), near) == folders.end())
+                folders.push_back(near);
+    return folders;
+}
+
 } // namespace
 
-std::vector<std::string> ChildImages(const std::string& image)
+std::vector<std::string> ChildImages(const std::string& image, std::vector<std::string>* unknown)
 {
     std::vector<std::string> children;
     struct stat st;
     if (stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return children;
-    std::error_code ec;
-    fs::path folder = fs::absolute(image, ec).parent_path();
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string candidate = it->path().string();
-        std::error_code typeError;
-        if (!it->is_regular_file(typeError) || SameFile(candidate, image))
-            continue;
-        std::string backing = BackingFile(candidate);
-        if (!backing.empty() && SameFile(backing, image))
-            children.push_back(candidate);
+    std::set<std::pair<dev_t, ino_t>> looked;
+    for (const fs::path& folder : FoldersNear(image)) {
+        std::error_code ec;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            std::string candidate = it->path().string();
+            struct stat file;
+            if (stat(candidate.c_str(), &file) != 0 || !S_ISREG(file.st_mode) ||
+                (file.st_dev == st.st_dev && file.st_ino == st.st_ino) || !looked.insert({file.st_dev, file.st_ino}).second)
+                continue;
+            bool known = true;
+            std::string backing = BackingFile(candidate, &known);
+            if (!backing.empty() && SameFile(backing, image))
+                children.push_back(candidate);
+            else if (!known && unknown != nullptr)
+                unknown->push_back(candidate);
+        }
     }
     std::sort(children.begin(), children.end());
     return children;
@@ -126,7 +153,7 @@ std::string WriterOf(const std::string& root, const std::string& path)
         std::string parent;
         std::ifstream status(proc->path() / "status");
         for (std::string line; std::getline(status, line);)
-            if (line.starts_with("PPid:"))
+            if (line.starts_with("PPid:") && line.find_first_not_of(" \t", 5) != std::string::npos)
                 parent = line.substr(line.find_first_not_of(" \t", 5));
         if (parent == self)
             continue; // qemu-nbd, started by this process
@@ -159,7 +186,12 @@ std::string WhyImageNotWritable(const std::string& root, const std::string& path
                " (a running virtual machine, or another program writing it); stop it first";
     if (force)
         return "";
-    std::vector<std::string> children = ChildImages(path);
+    std::vector<std::string> unknown;
+    std::vector<std::string> children = ChildImages(path, &unknown);
+    if (children.empty() && !unknown.empty())
+        return "cannot tell whether " + unknown.front() + " stands on " + path +
+               " (qemu-img cannot read it: a differencing disk qemu does not open?): writing a base image changes "
+               "what every image on it reads; --force writes it all the same";
     if (children.empty())
         return "";
     std::string named, top;

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
-// The images in the folder of image that name it as their backing file,
-// as qemu-img reads them; none when it has none or is no regular file.
-std::vector<std::string> ChildImages(const std::string& image);
+// The images in the folder of image (as named and as linked to, and their
+// Snapshots folders) that name it as their backing file; none when it has
+// none or is no regular file. unknown gets the images there whose backing
+// file cannot be told (a differencing disk qemu does not open).
+std::vector<std::string> ChildImages(const std::string& image, std::vector<std::string>* unknown = nullptr);
 
 // The images at the top of every chain above image: those that stand on
 // it, directly or through others, and that nothing stands on in turn.

@@ -746,6 +746,27 @@ bool ReadVmImage(VmImage& image, void* data, std::size_t size, std::uint64_t off
         return false;
     }
     std::string ignored;
+    // A large read of chunks the mirror lacks (a hive's data) lands in the
+    // caller's buffer and goes from there into the mirror: the same copy,
+    // without a buffer of its own and a second reading of it.
+    std::uint64_t first = (offset + kChunk - 1) / kChunk;
+    std::uint64_t end = offset + size == image.size ? (image.size + kChunk - 1) / kChunk : (offset + size) / kChunk;
+    constexpr std::uint64_t kDirect = 1024 * 1024;
+    if (end > first && (end - first) * kChunk >= kDirect) {
+        auto copied = image.copied.lower_bound(first);
+        if (copied == image.copied.end() || copied->first >= end) {
+            std::uint64_t from = first * kChunk, to = std::min(end * kChunk, image.size);
+            auto* bytes = static_cast<std::uint8_t*>(data);
+            if (!ReadVmImageUncached(image, bytes + (from - offset), to - from, from) ||
+                !WriteAllAt(image.mirror.get(), bytes + (from - offset), to - from, static_cast<off_t>(from)))
+                return false;
+            for (std::uint64_t chunk = first; chunk < end; ++chunk)
+                image.copied.emplace(chunk, VmImage::Held{false, {}});
+            // The edges, parts of chunks, as any read.
+            return (from == offset || ReadVmImage(image, bytes, from - offset, offset)) &&
+                   (to == offset + size || ReadVmImage(image, bytes + (to - offset), offset + size - to, to));
+        }
+    }
     return Copy(image, offset, size, false, &ignored) &&
            ReadAllAt(image.mirror.get(), data, size, static_cast<off_t>(offset));
 }

@@ -236,6 +236,7 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
     Report report;
     report.scan = ScanDisks(paths, options.sectorSize);
     const DiskScan& scan = report.scan;
+    volumes.Know(scan);
     const DiskInfo* disk = FindDisk(scan, diskName);
     if (disk == nullptr || !disk->error.empty())
         return refuse("cannot read " + diskName + (disk ? ": " + disk->error : ""));
@@ -318,6 +319,8 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
         // is not ready, whatever else is repaired.
         std::string why = "no \\EFI\\Microsoft\\Boot\\BCD on an EFI system partition of " + diskName +
                           " and no \\Boot\\BCD on its active partition, so it does not start";
+        if (!clone.unread.empty())
+            why += " (" + clone.unread.front() + ")";
         if (!clone.leftStores.empty())
             why += "; " + clone.leftStores.front() +
                    " may be the store a run that was stopped left under a name of ours: put it back as BCD beside it";

@@ -24,12 +24,11 @@ std::string SameDisks(const Options& options)
     return text;
 }
 
-int ShowStore(const Options& options, HiveInput& input, std::ostream& out, std::ostream& err)
+int ShowStore(const Options& options, HiveInput& input, const DiskScan& scan, std::ostream& out, std::ostream& err)
 {
     if (!options.bcd.empty())
         return Refuse(err, {kExitUsage, "--bcd goes with a SYSTEM hive, and " + options.hive + " is a boot store"});
     Failure failure;
-    DiskScan scan = ScanDisks(options.disks, options.sectorSize);
     StoreReport store;
     if (!MakeStoreReport(input, scan, &store, &failure))
         return Refuse(err, failure);
@@ -93,14 +92,18 @@ std::string DefaultLoaderText(const StoreReport& store)
 int RunShow(const Options& options, std::ostream& out, std::ostream& err, CommitFiles& files)
 {
     Volumes volumes(files, options.machineRoot, options.sectorSize);
+    // The disks first: the files named inside them are then read from what
+    // was read of them.
+    DiskScan scan = ScanDisks(options.disks, options.sectorSize);
+    volumes.Know(scan);
     HiveInput input;
     Failure failure;
     if (!OpenHiveInput(volumes, options.hive, {}, &input, &failure))
         return Refuse(err, failure);
     if (IsBootStore(input.registry.handle()))
-        return ShowStore(options, input, out, err);
+        return ShowStore(options, input, scan, out, err);
     Report report;
-    if (!MakeReport(input, ScanDisks(options.disks, options.sectorSize), &report, &failure))
+    if (!MakeReport(input, std::move(scan), &report, &failure))
         return Refuse(err, failure);
     CheckBootDrivers(input.registry.handle(), options.machineRoot, input.file, options.bus, &report);
 

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -82,8 +83,25 @@ std::set<DeviceNumber> KernelDevices(const std::string& root, const Partition& p
 
 } // namespace
 
+namespace {
+
+// A count sysfs gives in decimal; false for anything else, an empty or
+// unreadable file among them.
+bool ParseCount(const std::string& text, std::uint64_t* value)
+{
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *value = std::stoull(text);
+    return true;
+}
+
+} // namespace
+
 std::string VolumeKey(const std::string& root, const std::string& path, std::uint64_t offset)
 {
+    // What cannot be read is never taken for another name of a volume: its
+    // key is its own.
+    std::string unknown = "?" + path + "#" + std::to_string(offset);
     std::string name = path;
     // Bounded: a loop device may be backed by another device.
     for (int depth = 0; depth < 16; ++depth) {
@@ -102,9 +120,12 @@ std::string VolumeKey(const std::string& root, const std::string& path, std::uin
             std::error_code ec;
             fs::path disk = fs::canonical(sys, ec).parent_path();
             unsigned diskMajor = 0, diskMinor = 0;
+            std::uint64_t start = 0;
             if (ec || !ParseDeviceNumber(ReadSmallFile((disk / "dev").string()), &diskMajor, &diskMinor))
                 break;
-            offset += std::strtoull(ReadSmallFile(sys + "/start").c_str(), nullptr, 10) * 512;
+            if (!ParseCount(ReadSmallFile(sys + "/start"), &start) || start > (UINT64_MAX - offset) / 512)
+                return unknown;
+            offset += start * 512;
             high = diskMajor;
             low = diskMinor;
         }
@@ -113,10 +134,13 @@ std::string VolumeKey(const std::string& root, const std::string& path, std::uin
         std::string backing = ReadSmallFile(sys + "/loop/backing_file");
         if (backing.empty() || backing.ends_with(" (deleted)"))
             return "b" + number + "#" + std::to_string(offset);
-        offset += std::strtoull(ReadSmallFile(sys + "/loop/offset").c_str(), nullptr, 10);
+        std::uint64_t loopOffset = 0;
+        if (!ParseCount(ReadSmallFile(sys + "/loop/offset"), &loopOffset) || loopOffset > UINT64_MAX - offset)
+            return unknown;
+        offset += loopOffset;
         name = backing;
     }
-    return "?" + path + "#" + std::to_string(offset);
+    return unknown;
 }
 
 const Partition* PartitionOfDevice(const std::string& root, const DiskScan& scan, unsigned major, unsigned minor)
@@ -176,6 +200,18 @@ Volumes::Volumes(CommitFiles& files, std::string root, unsigned sectorSize)
 
 Volumes::~Volumes() = default;
 
+void Volumes::Know(const DiskScan& scan)
+{
+    for (const DiskInfo& disk : scan.disks) {
+        DiskScan one;
+        one.disks.push_back(disk);
+        for (const Partition& part : scan.partitions)
+            if (part.disk == disk.path)
+                one.partitions.push_back(part);
+        scans_.emplace(VolumeKey(root_, disk.path, 0), std::move(one));
+    }
+}
+
 void Volumes::AllowHibernated()
 {
     allowHibernated_ = true;
@@ -222,7 +258,13 @@ bool Volumes::OpenPartitionOf(const FileName& name, FileSystem** fs, std::string
         *fs = Open(part, disk, error);
         return *fs != nullptr;
     }
-    DiskScan scan = ScanDisks({name.disk}, sectorSize_);
+    // Each disk is read once a verb: a VM image's second reading costs as
+    // much as its first.
+    std::string key = VolumeKey(root_, name.disk, 0);
+    auto known = scans_.find(key);
+    if (known == scans_.end())
+        known = scans_.emplace(key, ScanDisks({name.disk}, sectorSize_)).first;
+    const DiskScan& scan = known->second;
     const DiskInfo& disk = scan.disks.front();
     if (!disk.error.empty()) {
         *error = "cannot read " + name.disk + ": " + disk.error;

@@ -55,6 +55,10 @@ public:
     // damaged, the image cut short).
     FileSystem* Open(const Partition& part, const DiskInfo& disk, std::string* error);
 
+    // The disks of scan as read already, so that a file named inside one is
+    // found there without reading it again.
+    void Know(const DiskScan& scan);
+
     // Lets a change write an NTFS that Windows left hibernated
     // (--force-hibernated).
     void AllowHibernated();
@@ -74,4 +78,5 @@ private:
     bool allowHibernated_ = false;
     std::unique_ptr<FileSystem> local_;
     std::map<std::string, std::unique_ptr<FileSystem>> partitions_; // by VolumeKey
+    std::map<std::string, DiskScan> scans_;                         // by VolumeKey of the disk
 };
