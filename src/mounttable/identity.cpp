@@ -117,6 +117,15 @@ std::vector<std::uint8_t> GptIdentity(const std::array<std::uint8_t, 16>& guid)
 // in the order stored.
 static constexpr int kGuidTextOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
 
+std::string SignatureText(std::uint32_t signature)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text(8, '0');
+    for (int i = 7; i >= 0; --i, signature >>= 4)
+        text[static_cast<std::size_t>(i)] = digits[signature & 0xF];
+    return text;
+}
+
 std::string GuidText(const std::array<std::uint8_t, 16>& guid)
 {
     static const char digits[] = "0123456789abcdef";

@@ -39,6 +39,9 @@ std::vector<std::uint8_t> GptIdentity(const std::array<std::uint8_t, 16>& guid);
 
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" of a GUID in Windows' byte layout.
 std::string GuidText(const std::array<std::uint8_t, 16>& guid);
+
+// An MBR disk signature as Windows tools show it: "5CBEA03E".
+std::string SignatureText(std::uint32_t signature);
 // The inverse, for "xxxxxxxx-xxxx-..." with or without braces; false when malformed.
 bool ParseGuid(std::string_view text, std::array<std::uint8_t, 16>* guid);
 

@@ -1,11 +1,10 @@
 #include "cli/hivefile/hive_input.h"
 #include "cli/hivefile/boot_store_file.h"
 
-#include "cli/verbs/command.h"
 #include "cli/machine/commit.h"
 #include "cli/machine/fd.h"
 #include "cli/machine/image_users.h"
-#include "cli/report/render.h"
+#include "cli/machine/printable.h"
 #include "hive/log_recovery.h"
 #include "mounttable/text.h"
 

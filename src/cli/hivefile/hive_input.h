@@ -5,18 +5,13 @@
 #pragma once
 
 #include "cli/hivefile/hive_file_registry.h"
-#include "cli/machine/commit.h"
+#include "cli/machine/failure.h"
 #include "cli/volume/volumes.h"
 #include "hive/hive_file.h"
 
 #include <ostream>
 #include <string>
 #include <vector>
-
-struct Failure {
-    int status;
-    std::string message;
-};
 
 // What was found out about the hive file before it was opened.
 struct HiveFacts {

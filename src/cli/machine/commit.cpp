@@ -33,17 +33,9 @@ bool Stopped(std::string* error)
 
 } // namespace
 
-std::string BackupName(const std::string& hive, std::time_t when)
-{
-    std::tm utc{};
-    gmtime_r(&when, &utc);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-    return hive + ".voskarelle-" + stamp;
-}
 
-bool PrepareReplacement(HiveFileRegistry& registry, const FileRef& target, bool withBackup, PreparedFile* prepared,
-                        std::string* error)
+bool PrepareReplacement(std::span<const std::uint8_t> bytes, const FileRef& target, bool withBackup,
+                        PreparedFile* prepared, std::string* error)
 {
     *prepared = {};
     prepared->target = target;
@@ -72,9 +64,6 @@ bool PrepareReplacement(HiveFileRegistry& registry, const FileRef& target, bool 
                 return fail("cannot make the backup " + fs.Name(name) + ": " + why);
         }
     }
-    std::vector<std::uint8_t> bytes;
-    if (!registry.CommitToMemory(&bytes, error))
-        return fail(*error);
     for (int attempt = 0;; ++attempt) {
         if (Stopped(error))
             return fail(*error);
@@ -150,7 +139,7 @@ CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, s
     // kept. One file needs none: its rename is all or nothing.
     bool withBackups = keepBackups || targets.size() > 1;
     for (CommitTarget& target : targets) {
-        if (!PrepareReplacement(*target.registry, target.file, withBackups, &target.prepared, error)) {
+        if (!PrepareReplacement(target.bytes, target.file, withBackups, &target.prepared, error)) {
             // A step that could not be taken back leaves its file system
             // neither old nor new: nothing more is written to it, and the
             // message says so in place of "nothing was changed".

@@ -6,23 +6,13 @@
 // so a change of two files on two file systems lands as one.
 #pragma once
 
-#include "cli/hivefile/hive_file_registry.h"
 #include "cli/machine/commit_files.h"
 #include "cli/volume/file_system.h"
 
-#include <ctime>
+#include <cstdint>
 #include <span>
 #include <string>
-
-// A file on one of the file systems.
-struct FileRef {
-    FileSystem* fs = nullptr;
-    std::string path; // inside fs, each name as stored
-    std::string Name() const { return fs->Name(path); }
-};
-
-// "SYSTEM.voskarelle-20261207T124752Z" beside the hive, for the time given.
-std::string BackupName(const std::string& hive, std::time_t when);
+#include <vector>
 
 // A new version of a file, written and flushed beside it, not yet in place.
 struct PreparedFile {
@@ -35,11 +25,11 @@ struct PreparedFile {
 };
 
 // Copies the target to a fresh backup name (never overwriting a file) when
-// withBackup, writes the registry's hive with its changes to a new file in
-// the target's folder with what the target keeps, and flushes both. False
-// with a reason when any step fails; then nothing of it is left behind.
-bool PrepareReplacement(HiveFileRegistry& registry, const FileRef& target, bool withBackup, PreparedFile* prepared,
-                        std::string* error);
+// withBackup, writes bytes to a new file in the target's folder with what
+// the target keeps, and flushes both. False with a reason when any step
+// fails; then nothing of it is left behind.
+bool PrepareReplacement(std::span<const std::uint8_t> bytes, const FileRef& target, bool withBackup,
+                        PreparedFile* prepared, std::string* error);
 
 // Removes the new version and the backup of a replacement not carried out.
 void AbandonReplacement(PreparedFile& prepared);
@@ -58,9 +48,9 @@ enum class CommitResult {
 // Puts the original back from the backup of a replacement carried out.
 bool PutBack(const PreparedFile& prepared, std::string* error);
 
-// One file of a change that spans several.
+// One file of a change that spans several, and its new contents.
 struct CommitTarget {
-    HiveFileRegistry* registry;
+    std::vector<std::uint8_t> bytes;
     FileRef file;
     PreparedFile prepared;
 };

@@ -3,31 +3,24 @@
 // the NTFS device layer and of the mtools runs.
 #pragma once
 
+#include "cli/machine/child.h"
+#include "cli/machine/vm_image.h"
+
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
-
-struct VmImage;
-
-// What a child process left: its exit status (or the signal that ended it,
-// as 128 + number), and its standard output and error.
-struct ChildResult {
-    bool started = false; // false: it could not be run at all (errno tells why)
-    int status = -1;
-    std::string output, errors;
-};
 
 // Whether errno from a call tells that the file system does not offer it
 // (FUSE, vfat), rather than that it failed.
 bool Unsupported(int error);
 
-class CommitFiles {
+class CommitFiles : public ImageWrites {
 public:
-    virtual ~CommitFiles() = default;
     virtual int Fsync(int fd);
     virtual int Rename(const char* from, const char* to);
     // Moves from to to only when to does not exist; -1 with errno otherwise
@@ -39,13 +32,14 @@ public:
     virtual ssize_t CopyChunk(int in, int out, std::size_t max);
     // One write to a disk at a byte offset, as pwrite.
     virtual ssize_t WriteAt(int fd, const void* data, std::size_t size, off_t offset);
-    // One whole write to a VM image at a byte offset, and its flush; false
-    // with errno.
-    virtual bool WriteImage(VmImage& image, const void* data, std::size_t size, std::uint64_t offset);
-    virtual bool FlushImage(VmImage& image);
-    // Runs a program found on PATH with exactly these arguments (never a
-    // shell) and these variables added to the environment, standard input
-    // from /dev/null, and waits for it.
+    // RunChild, where a test can fail it.
     virtual ChildResult Run(const std::vector<std::string>& argv,
                             const std::vector<std::pair<std::string, std::string>>& environment);
 };
+
+// Makes what was done in folder survive a crash, through files.
+bool FlushFolder(const std::string& folder, CommitFiles& files, std::string* error);
+
+// "SYSTEM.voskarelle-20261207T124752Z" beside the file, for the time given:
+// the name a backup of it starts with.
+std::string BackupName(const std::string& file, std::time_t when);

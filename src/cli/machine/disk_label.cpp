@@ -1,10 +1,10 @@
 #include "cli/machine/disk_label.h"
 
-#include "cli/machine/commit.h"
+#include "cli/machine/commit_files.h"
 #include "cli/machine/fd.h"
+#include "cli/machine/files.h"
 #include "cli/machine/interrupt.h"
 #include "cli/machine/vm_image.h"
-#include "cli/volume/local_fs.h"
 #include "cli/machine/shell_quote.h"
 #include "mounttable/identity.h"
 
@@ -276,7 +276,9 @@ bool BackupLabelAreas(int fd, const LabelAreas& areas, const std::string& base, 
         unlink(name.c_str());
         return false;
     }
-    if (!FlushFolder(FolderOf(name), files, error)) {
+    std::size_t slash = name.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    if (!FlushFolder(folder, files, error)) {
         unlink(name.c_str());
         return false;
     }

@@ -396,19 +396,7 @@ bool MayHoldWindowsFiles(const Partition& part)
     return part.fs.empty() && !part.damaged.empty();
 }
 
-std::string ReadSmallFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::string text;
-    std::getline(in, text);
-    return text;
-}
 
-bool IsBlockDevice(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
-}
 
 bool IsBitLocker(const Partition& part)
 {
@@ -423,15 +411,6 @@ const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part)
     return nullptr;
 }
 
-bool SameFile(const std::string& a, const std::string& b)
-{
-    struct stat x, y;
-    if (stat(a.c_str(), &x) != 0 || stat(b.c_str(), &y) != 0)
-        return false;
-    if (S_ISBLK(x.st_mode) || S_ISBLK(y.st_mode))
-        return S_ISBLK(x.st_mode) && S_ISBLK(y.st_mode) && x.st_rdev == y.st_rdev;
-    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
-}
 
 const DiskInfo* FindDisk(const DiskScan& scan, const std::string& path)
 {

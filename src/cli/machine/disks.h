@@ -2,6 +2,8 @@
 // identity Windows gives each in MountedDevices, read through libblkid.
 #pragma once
 
+#include "cli/machine/files.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -64,21 +66,12 @@ bool IsMicrosoftReserved(const Partition& part);
 // or a partition without any signature.
 bool MayHoldWindowsFiles(const Partition& part);
 
-// The first line of a small file (of sysfs, say); "" when it cannot be read.
-std::string ReadSmallFile(const std::string& path);
-
-bool IsBlockDevice(const std::string& path);
-
 // Whether libblkid found BitLocker on part: its files can be read only
 // through the mount of its unlocked volume.
 bool IsBitLocker(const Partition& part);
 
 // The disk a partition of scan is on; nullptr when scan lacks it.
 const DiskInfo* DiskOf(const DiskScan& scan, const Partition& part);
-
-// Whether two paths name one file or device, however each is spelled
-// ("clone.img", "./clone.img", a link to it); false when either is missing.
-bool SameFile(const std::string& a, const std::string& b);
 
 // The examined disk named path, by any spelling; nullptr when there is none.
 const DiskInfo* FindDisk(const DiskScan& scan, const std::string& path);

@@ -1,8 +1,8 @@
 #include "cli/machine/image_users.h"
 
-#include "cli/machine/commit_files.h"
-#include "cli/machine/disks.h"
+#include "cli/machine/child.h"
 #include "cli/machine/fd.h"
+#include "cli/machine/files.h"
 #include "cli/machine/vm_image.h"
 
 #include <nlohmann/json.hpp>
@@ -56,8 +56,7 @@ std::string BackingFile(const std::string& path, bool* known)
         if (size > 1023 || !ReadAllAt(fd.get(), named.data(), named.size(), static_cast<off_t>(offset)))
             return "";
     } else if (format == "vhdx" || format == "vmdk" || format == "vpc" || format == "vdi") {
-        CommitFiles plain;
-        ChildResult info = plain.Run({"qemu-img", "info", "-U", "--output=json", "--format=" + format, "--", path}, {});
+        ChildResult info = RunChild({"qemu-img", "info", "-U", "--output=json", "--format=" + format, "--", path}, {});
         auto doc = info.started && info.status == 0 ? nlohmann::json::parse(info.output, nullptr, false)
                                                     : nlohmann::json();
         // A VMDK qemu cannot open is damaged, not a delta it does not

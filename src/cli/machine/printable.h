@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // The length of the valid UTF-8 sequence at text[at] that is no control
@@ -30,3 +31,10 @@ inline std::size_t PrintableSequence(std::string_view text, std::size_t at)
     return length;
 }
 
+// Control characters and bytes that are no UTF-8 as "\x1b", the way lsblk
+// shows them; line breaks stay.
+std::string EscapeForTerminal(std::string_view text);
+
+// A text of one line: line breaks inside it (from a foreign name or label)
+// escaped, so that it cannot pass for lines of the program's own.
+std::string OneLine(std::string_view text);

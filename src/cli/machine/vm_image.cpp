@@ -1,8 +1,8 @@
 #include "cli/machine/vm_image.h"
 
-#include "cli/machine/commit_files.h"
-#include "cli/machine/disks.h"
+#include "cli/machine/child.h"
 #include "cli/machine/fd.h"
+#include "cli/machine/files.h"
 
 #include <fcntl.h>
 #include <libnbd.h>
@@ -425,8 +425,7 @@ const std::string& WhyNotWritable(const VmImage& image, std::string* error)
     error->clear();
     if (image.format != "vmdk")
         return *error;
-    CommitFiles plain;
-    ChildResult info = plain.Run({"qemu-img", "info", "--output=json", "--format=vmdk", "--", image.path}, {});
+    ChildResult info = RunChild({"qemu-img", "info", "--output=json", "--format=vmdk", "--", image.path}, {});
     if (!info.started || info.status != 0) {
         *error = "qemu-img cannot tell what kind of VMDK " + image.path + " is: " + OneLine(info.errors);
         return *error;
@@ -644,6 +643,16 @@ bool WriteVmImage(VmImage& image, const void* data, std::size_t size, std::uint6
     return true;
 }
 
+bool ImageWrites::WriteImage(VmImage& image, const void* data, std::size_t size, std::uint64_t offset)
+{
+    return WriteVmImage(image, data, size, offset);
+}
+
+bool ImageWrites::FlushImage(VmImage& image)
+{
+    return FlushVmImage(image);
+}
+
 bool FlushVmImage(VmImage& image)
 {
     if (image.nbd == nullptr) {
@@ -778,7 +787,7 @@ bool MirrorVmImageEdges(VmImage& image, std::string* error)
            MirrorVmImage(image, image.size - std::min(kEdge, image.size), kEdge, error);
 }
 
-bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t length, CommitFiles& files, bool* torn,
+bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t length, ImageWrites& files, bool* torn,
                        std::string* error)
 {
     *torn = false;

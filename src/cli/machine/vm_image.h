@@ -15,8 +15,16 @@
 #include <cstdint>
 #include <string>
 
-class CommitFiles;
 struct VmImage;
+
+// The writes to an image that change it, where a test can fail them: one
+// whole write at a byte offset, and its flush; false with errno.
+class ImageWrites {
+public:
+    virtual ~ImageWrites() = default;
+    virtual bool WriteImage(VmImage& image, const void* data, std::size_t size, std::uint64_t offset);
+    virtual bool FlushImage(VmImage& image);
+};
 
 // The format the file's own bytes name, as qemu calls it: "qcow2", "vmdk",
 // "vhdx", "vpc" (VHD), "vdi"; "" for anything else, which is read as raw.
@@ -56,10 +64,10 @@ bool MirrorVmImage(VmImage& image, std::uint64_t offset, std::uint64_t length, s
 // at the end.
 bool MirrorVmImageEdges(VmImage& image, std::string* error);
 
-// Writes to the image, through files, whatever the mirror's copy of
+// Writes to the image, through writes, whatever the mirror's copy of
 // [offset, offset + length) now holds that the image does not, and
 // flushes. When a write or the flush fails, what was written is given its
 // old bytes back and the mirror is put back as the image is, so that both
 // are as before; torn says when even that failed.
-bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t length, CommitFiles& files, bool* torn,
+bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t length, ImageWrites& writes, bool* torn,
                        std::string* error);

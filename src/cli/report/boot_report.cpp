@@ -1,8 +1,7 @@
 #include "cli/report/boot_report.h"
 #include "cli/machine/shell_quote.h"
 
-#include "cli/verbs/command.h"
-#include "cli/report/render.h"
+#include "cli/machine/failure.h"
 #include "mounttable/identity.h"
 #include "mounttable/text.h"
 

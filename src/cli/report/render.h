@@ -1,6 +1,7 @@
 // The report as text for a person and as JSON for a program.
 #pragma once
 
+#include "cli/machine/printable.h"
 #include "cli/hivefile/boot_driver_file.h"
 #include "cli/report/boot_report.h"
 #include "cli/report/report.h"
@@ -13,7 +14,6 @@
 #include <string_view>
 
 std::string SizeText(std::uint64_t bytes);
-std::string SignatureText(std::uint32_t signature);
 // "MBR disk 5CBEA03E, partition at 1048576 bytes (1 MiB)" and the like.
 std::string IdentityText(const Identity& data);
 // "Boot driver: ControlSet001\Services\stornvme\Start 3 -> 0".
@@ -23,14 +23,6 @@ std::string PartitionText(const Partition& part);
 // The partition a boot store's element names: "the partition at 1048576
 // bytes of disk 5CBEA03E" or by its GUIDs.
 std::string PartitionWhere(const BootDevice& device);
-
-// Control characters and bytes that are no UTF-8 as "\x1b", the way lsblk
-// shows them; line breaks stay.
-std::string EscapeForTerminal(std::string_view text);
-
-// A text of one line: line breaks inside it (from a foreign name or label)
-// escaped, so that it cannot pass for lines of the program's own.
-std::string OneLine(std::string_view text);
 
 void PrintText(const Report& report, std::ostream& out);
 void PrintDisksText(const DiskScan& scan, std::ostream& out);

@@ -1,7 +1,6 @@
 #include "cli/report/report.h"
 
-#include "cli/verbs/command.h"
-#include "cli/verbs/options.h"
+#include "cli/machine/failure.h"
 #include "mounttable/identity.h"
 #include "mounttable/text.h"
 
@@ -137,4 +136,18 @@ bool ResolveVolume(const Report& report, const std::string& volume, Identity* id
         return false;
     }
     return true;
+}
+
+bool IsLetter(std::string_view text)
+{
+    return text.size() == 2 && text[1] == ':' &&
+           ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z'));
+}
+
+std::string Upper(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return text;
 }

@@ -51,6 +51,10 @@ bool ReadCloneTable(HiveFileRegistry& registry, Report* report);
 // holds no drive-letter table.
 bool MakeReport(HiveInput& input, DiskScan scan, Report* report, Failure* failure);
 
+// "C:" or "c:".
+bool IsLetter(std::string_view text);
+std::string Upper(std::string text);
+
 std::map<Identity, std::vector<const Partition*>> PartitionsByIdentity(const DiskScan& scan);
 std::vector<std::string> VolumeNamesOf(const Report& report, const Identity& data);
 bool HasLetter(const Report& report, const Identity& identity);

@@ -3,14 +3,11 @@
 #pragma once
 
 #include "cli/machine/commit_files.h"
+#include "cli/machine/failure.h"
 
 #include <ostream>
 #include <string>
 #include <vector>
-
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitRefused = 1;
-inline constexpr int kExitUsage = 2;
 
 // Runs one command line (without the program name); returns the exit status.
 // machineRoot is where this machine's /proc and /sys are found.

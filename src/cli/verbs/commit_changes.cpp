@@ -9,9 +9,12 @@
 int CommitInputs(const std::vector<HiveInput*>& inputs, bool keepBackups, std::ostream& out, std::ostream& err)
 {
     std::vector<CommitTarget> targets;
-    for (HiveInput* input : inputs)
-        targets.push_back({&input->registry, input->file, {}});
     std::string error;
+    for (HiveInput* input : inputs) {
+        targets.push_back({{}, input->file, {}});
+        if (!input->registry.CommitToMemory(&targets.back().bytes, &error))
+            return Refuse(err, {kExitRefused, error + "; nothing was changed"});
+    }
     CommitResult result = CommitTogether(targets, keepBackups, &error);
     if (result == CommitResult::Failed)
         return Refuse(err, {kExitRefused, error + "; nothing was changed"});

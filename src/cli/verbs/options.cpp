@@ -1,6 +1,7 @@
 #include "cli/verbs/options.h"
 
 #include "cli/machine/bus.h"
+#include "cli/report/report.h"
 #include "mounttable/identity.h"
 #include "mounttable/text.h"
 
@@ -150,19 +151,7 @@ bool ParseAssignment(const std::string& arg, Options* options, std::string* erro
 
 } // namespace
 
-bool IsLetter(std::string_view text)
-{
-    return text.size() == 2 && text[1] == ':' &&
-           ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z'));
-}
 
-std::string Upper(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
 
 bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error)
 {

@@ -30,9 +30,6 @@ struct Options {
     bool force = false; // write an image other images stand on
 };
 
-// "C:" or "c:".
-bool IsLetter(std::string_view text);
-std::string Upper(std::string text);
 
 // False with a message for the usage error.
 bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);

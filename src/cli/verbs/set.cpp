@@ -116,8 +116,10 @@ int RunSet(const Options& options, std::ostream& out, std::ostream& err, CommitF
         out << "Dry run: the hive was not changed.\n";
         return kExitOk;
     }
-    CommitTarget target{&registry, input.file, {}};
+    CommitTarget target{{}, input.file, {}};
     std::string error;
+    if (!registry.CommitToMemory(&target.bytes, &error))
+        return Refuse(err, {kExitRefused, error + "; the hive was not changed"});
     CommitResult result = CommitTogether(std::span(&target, 1), !options.noBackup, &error);
     if (result == CommitResult::Failed)
         return Refuse(err, {kExitRefused, error + "; the hive was not changed"});

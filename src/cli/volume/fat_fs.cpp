@@ -1,6 +1,7 @@
 #include "cli/volume/fat_fs.h"
 
 #include "cli/machine/fd.h"
+#include "cli/machine/files.h"
 #include "cli/machine/vm_image.h"
 #include "cli/volume/local_fs.h"
 #include "mounttable/text.h"

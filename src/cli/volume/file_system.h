@@ -89,6 +89,13 @@ public:
     std::string damage;
 };
 
+// A file on one of the file systems.
+struct FileRef {
+    FileSystem* fs = nullptr;
+    std::string path; // inside fs, each name as stored
+    std::string Name() const { return fs->Name(path); }
+};
+
 // "/a/b" of "/a/b/c"; "/" for "/c"; "." for a bare name.
 std::string FolderOf(const std::string& path);
 // "c" of "/a/b/c".

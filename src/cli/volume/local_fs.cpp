@@ -1,6 +1,7 @@
 #include "cli/volume/local_fs.h"
 
 #include "cli/machine/fd.h"
+#include "cli/machine/files.h"
 #include "cli/volume/file_read.h"
 #include "mounttable/text.h"
 
@@ -193,25 +194,7 @@ bool FileSystem::Copy(const std::string& from, const std::string& to, const File
     return Read(from, &bytes, error) && CreateNew(to, bytes, keep, error);
 }
 
-std::string RealPath(const std::string& path)
-{
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
-}
 
-bool FlushFolder(const std::string& folder, CommitFiles& files, std::string* error)
-{
-    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) {
-        *error = "cannot open the folder " + folder + ": " + Why(errno);
-        return false;
-    }
-    bool ok = files.Fsync(dir) == 0;
-    if (!ok)
-        *error = "cannot flush the folder " + folder + ": " + Why(errno);
-    close(dir);
-    return ok;
-}
 
 std::string LocalFs::Name(const std::string& path) const
 {

@@ -42,7 +42,3 @@ private:
 };
 
 // The path with every link resolved; empty when it cannot be.
-std::string RealPath(const std::string& path);
-
-// Flushes a folder of this machine, so that renames in it survive a crash.
-bool FlushFolder(const std::string& folder, CommitFiles& files, std::string* error);

@@ -6,9 +6,9 @@
 // mtools). Closing them (NTFS cleanly unmounted) happens when this goes.
 #pragma once
 
-#include "cli/machine/commit.h"
 #include "cli/machine/commit_files.h"
 #include "cli/machine/disks.h"
+#include "cli/volume/file_system.h"
 
 #include <map>
 #include <memory>
