@@ -5,7 +5,7 @@
 // nothing. Needs ntfs-3g (FUSE) once, to fill the image. Then fix --dry-run
 // on the sample clone next to show on its two files copied out, and show on
 // the clone as a raw image next to the clone as a qcow2 (qemu-nbd).
-#include "cli/machine/commit_files.h"
+#include "cli/disk/commit_files.h"
 #include "cli/volume/volumes.h"
 
 #include <fcntl.h>

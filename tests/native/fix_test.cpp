@@ -2,7 +2,7 @@
 // whose GUIDs are all new, an MBR disk whose partitions moved and whose
 // signature changed, one without its recovery partition, one with two
 // Windows. Every result is read back with ntfscat and mcopy.
-#include "cli/machine/commit_files.h"
+#include "cli/disk/commit_files.h"
 #include "cli/verbs/command.h"
 #include "hive/bytes.h"
 #include "hive/hive_file.h"

@@ -3,7 +3,7 @@
 // EFI system partition through mtools. Images are made with sfdisk, mkntfs
 // and mkfs.fat, filled through ntfs-3g on a partition image file and
 // mtools, and every result is read back with the field's own tools.
-#include "cli/machine/commit_files.h"
+#include "cli/disk/commit_files.h"
 #include "cli/machine/interrupt.h"
 #include "cli/verbs/command.h"
 #include "cli/volume/volumes.h"

@@ -3,7 +3,7 @@
 
 #include "cli/machine/commit.h"
 #include "cli/machine/fd.h"
-#include "cli/machine/image_users.h"
+#include "cli/disk/image_users.h"
 #include "cli/machine/printable.h"
 #include "hive/log_recovery.h"
 #include "mounttable/text.h"

@@ -6,7 +6,7 @@
 // so a change of two files on two file systems lands as one.
 #pragma once
 
-#include "cli/machine/commit_files.h"
+#include "cli/disk/commit_files.h"
 #include "cli/volume/file_system.h"
 
 #include <cstdint>

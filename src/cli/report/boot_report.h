@@ -4,7 +4,7 @@
 #pragma once
 
 #include "cli/hivefile/boot_store_file.h"
-#include "cli/machine/disks.h"
+#include "cli/disk/disks.h"
 #include "cli/hivefile/hive_input.h"
 #include "cli/report/report.h"
 

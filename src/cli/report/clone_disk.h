@@ -4,7 +4,7 @@
 // both come from here.
 #pragma once
 
-#include "cli/machine/disks.h"
+#include "cli/disk/disks.h"
 #include "cli/report/boot_report.h"
 #include "cli/volume/volumes.h"
 

@@ -2,7 +2,7 @@
 // of the examined disks, and how the two meet.
 #pragma once
 
-#include "cli/machine/disks.h"
+#include "cli/disk/disks.h"
 #include "cli/hivefile/hive_input.h"
 #include "hive/boot_drivers.h"
 #include "mounttable/value_list.h"

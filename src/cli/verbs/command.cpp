@@ -1,6 +1,6 @@
 #include "cli/verbs/command.h"
 
-#include "cli/machine/vm_image.h"
+#include "cli/disk/vm_image.h"
 #include "cli/verbs/options.h"
 #include "cli/report/render.h"
 #include "cli/verbs/verbs.h"

@@ -2,7 +2,7 @@
 // its SYSTEM hive file.
 #pragma once
 
-#include "cli/machine/commit_files.h"
+#include "cli/disk/commit_files.h"
 #include "cli/machine/failure.h"
 
 #include <ostream>

@@ -2,7 +2,7 @@
 
 #include "cli/machine/fd.h"
 #include "cli/machine/files.h"
-#include "cli/machine/vm_image.h"
+#include "cli/disk/vm_image.h"
 #include "cli/volume/local_fs.h"
 #include "mounttable/text.h"
 

@@ -4,7 +4,7 @@
 // finds them, in any case; long names work.
 #pragma once
 
-#include "cli/machine/commit_files.h"
+#include "cli/disk/commit_files.h"
 #include "cli/machine/interrupt.h"
 #include "cli/volume/file_system.h"
 

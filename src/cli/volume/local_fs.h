@@ -3,7 +3,7 @@
 // and looked up as Windows would, in any case).
 #pragma once
 
-#include "cli/machine/commit_files.h"
+#include "cli/disk/commit_files.h"
 #include "cli/volume/file_system.h"
 
 class LocalFs final : public FileSystem {

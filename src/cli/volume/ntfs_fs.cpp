@@ -1,7 +1,7 @@
 #include "cli/volume/ntfs_fs.h"
 
 #include "cli/machine/fd.h"
-#include "cli/machine/vm_image.h"
+#include "cli/disk/vm_image.h"
 #include "mounttable/text.h"
 
 #include <fcntl.h>

@@ -4,7 +4,7 @@
 // change opens it for writing, and it is always closed cleanly.
 #pragma once
 
-#include "cli/machine/commit_files.h"
+#include "cli/disk/commit_files.h"
 #include "cli/machine/interrupt.h"
 #include "cli/volume/file_system.h"
 

@@ -3,7 +3,7 @@
 #include "cli/machine/fd.h"
 #include "cli/machine/files.h"
 #include "cli/machine/mounts.h"
-#include "cli/machine/vm_image.h"
+#include "cli/disk/vm_image.h"
 #include "cli/volume/fat_fs.h"
 #include "cli/volume/local_fs.h"
 #include "cli/volume/ntfs_fs.h"

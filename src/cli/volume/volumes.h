@@ -6,8 +6,8 @@
 // mtools). Closing them (NTFS cleanly unmounted) happens when this goes.
 #pragma once
 
-#include "cli/machine/commit_files.h"
-#include "cli/machine/disks.h"
+#include "cli/disk/commit_files.h"
+#include "cli/disk/disks.h"
 #include "cli/volume/file_system.h"
 
 #include <map>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "cli/machine/child.h"
-#include "cli/machine/vm_image.h"
+#include "cli/disk/vm_image.h"
 
 #include <sys/types.h>
 

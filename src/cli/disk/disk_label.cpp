@@ -1,10 +1,10 @@
-#include "cli/machine/disk_label.h"
+#include "cli/disk/disk_label.h"
 
-#include "cli/machine/commit_files.h"
+#include "cli/disk/commit_files.h"
 #include "cli/machine/fd.h"
 #include "cli/machine/files.h"
 #include "cli/machine/interrupt.h"
-#include "cli/machine/vm_image.h"
+#include "cli/disk/vm_image.h"
 #include "cli/machine/shell_quote.h"
 #include "mounttable/identity.h"
 

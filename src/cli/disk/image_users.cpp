@@ -1,9 +1,9 @@
-#include "cli/machine/image_users.h"
+#include "cli/disk/image_users.h"
 
 #include "cli/machine/child.h"
 #include "cli/machine/fd.h"
 #include "cli/machine/files.h"
-#include "cli/machine/vm_image.h"
+#include "cli/disk/vm_image.h"
 
 #include <nlohmann/json.hpp>
 

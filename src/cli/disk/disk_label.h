@@ -3,7 +3,7 @@
 // the label areas taken before any write so that it can be undone with dd.
 #pragma once
 
-#include "cli/machine/commit_files.h"
+#include "cli/disk/commit_files.h"
 
 #include <array>
 #include <cstdint>

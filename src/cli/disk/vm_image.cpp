@@ -1,4 +1,4 @@
-#include "cli/machine/vm_image.h"
+#include "cli/disk/vm_image.h"
 
 #include "cli/machine/child.h"
 #include "cli/machine/fd.h"

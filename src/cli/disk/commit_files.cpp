@@ -1,4 +1,4 @@
-#include "cli/machine/commit_files.h"
+#include "cli/disk/commit_files.h"
 
 #include "cli/machine/fd.h"
 

@@ -1,7 +1,7 @@
-#include "cli/machine/disks.h"
+#include "cli/disk/disks.h"
 
 #include "cli/machine/fd.h"
-#include "cli/machine/vm_image.h"
+#include "cli/disk/vm_image.h"
 
 #include "hive/bytes.h"
 #include "mounttable/identity.h"
