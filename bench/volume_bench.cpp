@@ -6,7 +6,7 @@
 // on the sample clone next to show on its two files copied out, and show on
 // the clone as a raw image next to the clone as a qcow2 (qemu-nbd).
 #include "cli/disk/commit_files.h"
-#include "cli/volume/volumes.h"
+#include "cli/fs/volumes.h"
 
 #include <fcntl.h>
 #include <spawn.h>

@@ -6,7 +6,7 @@
 #include "cli/disk/commit_files.h"
 #include "cli/machine/interrupt.h"
 #include "cli/verbs/command.h"
-#include "cli/volume/volumes.h"
+#include "cli/fs/volumes.h"
 #include "hive/bytes.h"
 #include "hive/hive_file.h"
 #include "mounttable/identity.h"

@@ -1,7 +1,7 @@
 #include "cli/hivefile/hive_file_registry.h"
 
 #include "cli/machine/fd.h"
-#include "cli/volume/file_read.h"
+#include "cli/fs/file_read.h"
 #include "hive/hive_file.h"
 #include "mounttable/text.h"
 

@@ -6,7 +6,7 @@
 
 #include "cli/hivefile/hive_file_registry.h"
 #include "cli/machine/failure.h"
-#include "cli/volume/volumes.h"
+#include "cli/fs/volumes.h"
 #include "hive/hive_file.h"
 
 #include <ostream>

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "cli/disk/commit_files.h"
-#include "cli/volume/file_system.h"
+#include "cli/fs/file_system.h"
 
 #include <cstdint>
 #include <span>

@@ -2,7 +2,7 @@
 #include "cli/machine/shell_quote.h"
 
 #include "cli/machine/bus.h"
-#include "cli/volume/volumes.h"
+#include "cli/fs/volumes.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

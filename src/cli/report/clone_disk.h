@@ -6,7 +6,7 @@
 
 #include "cli/disk/disks.h"
 #include "cli/report/boot_report.h"
-#include "cli/volume/volumes.h"
+#include "cli/fs/volumes.h"
 
 #include <string>
 #include <vector>

@@ -8,7 +8,7 @@
 
 #include "cli/disk/commit_files.h"
 #include "cli/disk/disks.h"
-#include "cli/volume/file_system.h"
+#include "cli/fs/file_system.h"
 
 #include <map>
 #include <memory>

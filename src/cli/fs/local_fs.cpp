@@ -1,8 +1,8 @@
-#include "cli/volume/local_fs.h"
+#include "cli/fs/local_fs.h"
 
 #include "cli/machine/fd.h"
 #include "cli/machine/files.h"
-#include "cli/volume/file_read.h"
+#include "cli/fs/file_read.h"
 #include "mounttable/text.h"
 
 #include <dirent.h>

@@ -1,4 +1,4 @@
-#include "cli/volume/file_read.h"
+#include "cli/fs/file_read.h"
 
 #include "cli/machine/fd.h"
 

@@ -6,7 +6,7 @@
 
 #include "cli/disk/commit_files.h"
 #include "cli/machine/interrupt.h"
-#include "cli/volume/file_system.h"
+#include "cli/fs/file_system.h"
 
 #include <cstdint>
 #include <map>

@@ -1,4 +1,4 @@
-#include "cli/volume/ntfs_fs.h"
+#include "cli/fs/ntfs_fs.h"
 
 #include "cli/machine/fd.h"
 #include "cli/disk/vm_image.h"

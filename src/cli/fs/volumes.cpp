@@ -1,12 +1,12 @@
-#include "cli/volume/volumes.h"
+#include "cli/fs/volumes.h"
 
 #include "cli/machine/fd.h"
 #include "cli/machine/files.h"
 #include "cli/machine/mounts.h"
 #include "cli/disk/vm_image.h"
-#include "cli/volume/fat_fs.h"
-#include "cli/volume/local_fs.h"
-#include "cli/volume/ntfs_fs.h"
+#include "cli/fs/fat_fs.h"
+#include "cli/fs/local_fs.h"
+#include "cli/fs/ntfs_fs.h"
 #include "mounttable/text.h"
 
 #include <fcntl.h>

@@ -1,9 +1,9 @@
-#include "cli/volume/fat_fs.h"
+#include "cli/fs/fat_fs.h"
 
 #include "cli/machine/fd.h"
 #include "cli/machine/files.h"
 #include "cli/disk/vm_image.h"
-#include "cli/volume/local_fs.h"
+#include "cli/fs/local_fs.h"
 #include "mounttable/text.h"
 
 #include <fcntl.h>
