@@ -1,7 +1,7 @@
 // disk-id on images partitioned by sfdisk: the identity written is read back
 // by sfdisk, the backup is restored with the commands printed, and every
 // refusal leaves the image byte for byte as it was.
-#include "cli/machine/commit.h"
+#include "cli/commit/commit.h"
 #include "cli/verbs/command.h"
 #include "support/disk_images.h"
 #include "support/partition_files.h"

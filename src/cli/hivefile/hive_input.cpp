@@ -1,7 +1,7 @@
 #include "cli/hivefile/hive_input.h"
 #include "cli/hivefile/boot_store_file.h"
 
-#include "cli/machine/commit.h"
+#include "cli/commit/commit.h"
 #include "cli/machine/fd.h"
 #include "cli/disk/image_users.h"
 #include "cli/machine/printable.h"

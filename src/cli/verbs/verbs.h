@@ -2,7 +2,7 @@
 // options, hive input, report, rendering and commit.
 #pragma once
 
-#include "cli/machine/commit.h"
+#include "cli/commit/commit.h"
 #include "cli/hivefile/hive_input.h"
 #include "cli/verbs/options.h"
 

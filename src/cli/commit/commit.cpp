@@ -1,4 +1,4 @@
-#include "cli/machine/commit.h"
+#include "cli/commit/commit.h"
 
 #include "cli/machine/interrupt.h"
 
