@@ -163,14 +163,11 @@ TEST_F(DiskId, WritesThroughLibfdiskAfterABackupItsCommandsRestore)
         // must work pasted as they are.
         fs::path disk = c.image, vm = root / (std::string("a clone's disk.") + c.format);
         auto readBack = [&] {
-            EXPECT_EQ(std::system(("qemu-img convert -O raw " + Quote(vm) + " " + Quote(c.image)).c_str()), 0);
+            EXPECT_TRUE(ToRawImage(vm, c.image));
         };
         if (*c.format) {
             disk = vm;
-            ASSERT_EQ(std::system(("qemu-img convert -f raw -O " + std::string(c.format) + " " + Quote(c.image) + " " +
-                                   Quote(vm))
-                                      .c_str()),
-                      0);
+            ASSERT_TRUE(ToVmImage(c.image, c.format, vm));
         }
         ASSERT_EQ(Run({disk.string(), c.newId}), kExitOk) << err.str();
         if (*c.format) {
@@ -291,7 +288,7 @@ TEST_F(DiskId, ShowsAndDryRunsWithoutWriting)
                                           "start=20480, size=40M, type=5\nstart=22528, size=8M, type=7\n"
                                           "start=61440, size=8M, type=7\n"));
     std::vector<Case> all(std::begin(cases), std::end(cases));
-    if (std::system(("qemu-img convert -O qcow2 '" + logical.string() + "' '" + vm.string() + "'").c_str()) == 0)
+    if (ToVmImage(logical, "qcow2", vm))
         all.push_back({{vm.string()}, "#5  MBR disk 12345678, partition at 11534336 bytes (11 MiB)  identity "
                                       "785634120000B00000000000\n  " +
                                           vm.string() + "#6  MBR disk 12345678, partition at 31457280 bytes"});

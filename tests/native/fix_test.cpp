@@ -352,9 +352,7 @@ TEST_F(FixTest, OnAVmImageFixWritesWhatItWritesOnTheRawImage)
     Clone("new-guids", NewGuids);
     fs::path raw = image;
     for (const char* format : {"qcow2", "vhdx"})
-        ASSERT_EQ(Shell("qemu-img convert -f raw -O " + std::string(format) + " " + Quote(raw) + " " +
-                        Quote(root / (std::string("clone.") + format))),
-                  0);
+        ASSERT_TRUE(ToVmImage(raw, format, root / (std::string("clone.") + format)));
     ASSERT_EQ(Run({"fix", raw.string(), "--bus", "nvme", "--no-backup"}), 0) << err;
     std::string rawSaid = out;
     Bytes hive = Hive(), store = Store();
@@ -368,7 +366,7 @@ TEST_F(FixTest, OnAVmImageFixWritesWhatItWritesOnTheRawImage)
         ASSERT_EQ(Run({"fix", vm, "--bus", "nvme", "--disk", vm}), 0) << err;
         EXPECT_NE(out.find("Nothing to change"), std::string::npos) << out;
         image = root / "back.img";
-        ASSERT_EQ(Shell("qemu-img convert -O raw " + Quote(vm) + " " + Quote(image)), 0);
+        ASSERT_TRUE(ToRawImage(vm, image));
         EXPECT_EQ(Hive(), hive);
         EXPECT_EQ(Store(), store);
         image = raw;

@@ -495,7 +495,7 @@ TEST_F(VolumeTest, AnImageOthersStandOnOrWriteIsRefused)
          "repair the top image ("},
         {"a VMDK delta beside its base",
          [&] {
-             qemuImg("convert -O vmdk " + Quote(image) + " " + Quote(vmdk));
+             ASSERT_TRUE(ToVmImage(image, "vmdk", vmdk));
              qemuImg("create -q -f vmdk -F vmdk -b " + Quote(vmdk) + " " + Quote(delta));
          },
          vmdk.string() + "#2:" + kHivePath, {}, "is the backing file of "},
@@ -718,16 +718,13 @@ fs::path ConvertImage(const fs::path& from, const VmFormat& to, const fs::path& 
 {
     fs::create_directories(folder);
     fs::path made = folder / to.name;
-    std::string options = *to.options ? std::string(" -o ") + to.options : "";
-    EXPECT_EQ(Shell("qemu-img convert -f raw -O " + std::string(to.format) + options + " " + Quote(from) + " " +
-                    Quote(made)),
-              0);
+    EXPECT_TRUE(ToVmImage(from, to.format, made, to.options)) << made;
     return made;
 }
 
 fs::path BackToRaw(const fs::path& vm, const fs::path& to)
 {
-    EXPECT_EQ(Shell("qemu-img convert -O raw " + Quote(vm) + " " + Quote(to)), 0);
+    EXPECT_TRUE(ToRawImage(vm, to)) << vm;
     return to;
 }
 

@@ -1,6 +1,7 @@
 #include "support/disk_images.h"
 
 #include "hive/bytes.h"
+#include "support/partition_files.h"
 
 #include <unistd.h>
 
@@ -73,4 +74,16 @@ void MakeBitLocker(const std::string& image, std::uint64_t at)
     file.write(reinterpret_cast<const char*>(sector.data()), 512);
     file.seekp(static_cast<std::streamoff>(at + 0x10000));
     file.write(reinterpret_cast<const char*>(metadata.data()), 64);
+}
+
+bool ToVmImage(const std::filesystem::path& raw, const std::string& format, const std::filesystem::path& to,
+               const std::string& options)
+{
+    return Shell("qemu-img convert -f raw -O " + format + (options.empty() ? "" : " -o " + options) + " " + Quote(raw) +
+                 " " + Quote(to)) == 0;
+}
+
+bool ToRawImage(const std::filesystem::path& vm, const std::filesystem::path& to)
+{
+    return Shell("qemu-img convert -O raw " + Quote(vm) + " " + Quote(to)) == 0;
 }

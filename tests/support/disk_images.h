@@ -22,3 +22,10 @@ std::string Tool(const char* name);
 // the same script for the others).
 bool MakeImage(const std::filesystem::path& image, const char* size, const std::string& script,
                unsigned sectorSize = 512);
+
+// A raw image converted by qemu-img into a VM image of format at to (with
+// qemu-img's -o options when given), and a VM image back into a raw one;
+// false when qemu-img fails.
+bool ToVmImage(const std::filesystem::path& raw, const std::string& format, const std::filesystem::path& to,
+               const std::string& options = "");
+bool ToRawImage(const std::filesystem::path& vm, const std::filesystem::path& to);

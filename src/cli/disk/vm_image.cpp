@@ -1,5 +1,7 @@
 #include "cli/disk/vm_image.h"
 
+#include "cli/disk/write_runs.h"
+
 #include "cli/machine/child.h"
 #include "cli/machine/fd.h"
 #include "cli/machine/files.h"
@@ -794,11 +796,7 @@ bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t lengt
     if (offset >= image.size || length == 0)
         return true;
     length = std::min(length, image.size - offset);
-    struct Run {
-        std::uint64_t offset;
-        std::vector<std::uint8_t> before, after;
-    };
-    std::vector<Run> runs;
+    std::vector<WriteRun> runs;
     std::vector<std::uint8_t> now(kChunk);
     // Only what was copied was ever given to a tool.
     for (auto copy = image.copied.lower_bound(offset / kChunk);
@@ -821,7 +819,7 @@ bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t lengt
             std::uint64_t where = chunk * kChunk + at;
             if (runs.empty() || runs.back().offset + runs.back().after.size() != where)
                 runs.push_back({where, {}, {}});
-            Run& run = runs.back();
+            WriteRun &run = runs.back();
             run.after.insert(run.after.end(), now.begin() + at, now.begin() + at + n);
             if (was.empty())
                 run.before.insert(run.before.end(), n, 0);
@@ -834,32 +832,27 @@ bool SyncVmImageMirror(VmImage& image, std::uint64_t offset, std::uint64_t lengt
     if (!image.writable) {
         // Nothing reached the image: the mirror is put back as it is.
         bool restored = true;
-        for (const Run& run : runs)
+        for (const WriteRun &run : runs)
             restored = WriteAllAt(image.mirror.get(), run.before.data(), run.before.size(),
                                   static_cast<off_t>(run.offset)) &&
                        restored;
         *error = image.path + " was opened read-only; nothing was written to it";
         return false;
     }
-    std::size_t started = 0;
-    bool ok = true;
-    for (const Run& run : runs) {
-        ++started;
-        if (!files.WriteImage(image, run.after.data(), run.after.size(), run.offset)) {
-            ok = false;
-            break;
-        }
-    }
-    ok = ok && files.FlushImage(image);
-    if (ok)
+    RunTarget target{
+        .readBefore = {},
+        .write =
+            [&](const WriteRun &run, std::span<const std::uint8_t> bytes) {
+                return files.WriteImage(image, bytes.data(), bytes.size(), run.offset);
+            },
+        .flush = [&] { return files.FlushImage(image); },
+    };
+    if (WriteRuns(runs, target, torn))
         return true;
     int why = errno;
-    bool restored = true;
-    for (std::size_t i = started; i-- > 0;)
-        restored = files.WriteImage(image, runs[i].before.data(), runs[i].before.size(), runs[i].offset) && restored;
-    restored = files.FlushImage(image) && restored;
+    bool restored = !*torn;
     // The mirror as the image is again (or as it was, where that failed).
-    for (const Run& run : runs)
+    for (const WriteRun &run : runs)
         restored = WriteAllAt(image.mirror.get(), run.before.data(), run.before.size(), static_cast<off_t>(run.offset)) &&
                    restored;
     *torn = !restored;

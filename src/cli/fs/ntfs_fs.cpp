@@ -1,5 +1,7 @@
 #include "cli/fs/ntfs_fs.h"
 
+#include "cli/disk/write_runs.h"
+
 #include "cli/machine/fd.h"
 #include "cli/disk/vm_image.h"
 #include "mounttable/text.h"
@@ -211,50 +213,35 @@ int DeviceSync(ntfs_device* dev)
 // torn tells when that failed too.
 bool Apply(Device& d, std::string* error, bool* torn)
 {
-    struct Run {
-        std::uint64_t sector;
-        std::vector<std::uint8_t> before, after;
-    };
-    std::vector<Run> runs;
+    std::vector<WriteRun> runs;
     for (const auto& [sector, bytes] : d.held) {
-        if (runs.empty() || runs.back().sector + runs.back().after.size() / kSector != sector)
-            runs.push_back({sector, {}, {}});
+        if (runs.empty() || runs.back().offset + runs.back().after.size() != sector * kSector)
+            runs.push_back({sector * kSector, {}, {}});
         runs.back().after.insert(runs.back().after.end(), bytes.begin(), bytes.end());
     }
-    auto write = [&](const Run& run, const std::vector<std::uint8_t>& bytes) {
-        std::uint64_t length = std::min<std::uint64_t>(bytes.size(), d.size - run.sector * kSector);
-        return WriteDisk(d, bytes.data(), static_cast<std::size_t>(length), d.offset + run.sector * kSector);
+    // The last sector may reach past the partition's end.
+    auto length = [&](const WriteRun &run, std::size_t size) {
+        return static_cast<std::size_t>(std::min<std::uint64_t>(size, d.size - run.offset));
     };
-    // started counts the runs whose old bytes were read and whose writing
-    // began: only those are given their old bytes back.
-    std::size_t started = 0;
-    bool ok = true;
-    for (Run& run : runs) {
-        run.before.resize(run.after.size());
-        std::uint64_t length = std::min<std::uint64_t>(run.after.size(), d.size - run.sector * kSector);
-        if (!ReadDisk(d, run.before.data(), static_cast<std::size_t>(length), d.offset + run.sector * kSector)) {
-            ok = false;
-            break;
-        }
-        ++started;
-        if (!write(run, run.after)) {
-            ok = false;
-            break;
-        }
-    }
-    ok = ok && FlushDisk(d);
+    RunTarget target{
+        .readBefore =
+            [&](WriteRun &run) {
+                run.before.resize(run.after.size());
+                return ReadDisk(d, run.before.data(), length(run, run.before.size()), d.offset + run.offset);
+            },
+        .write =
+            [&](const WriteRun &run, std::span<const std::uint8_t> bytes) {
+                return WriteDisk(d, bytes.data(), length(run, bytes.size()), d.offset + run.offset);
+            },
+        .flush = [&] { return FlushDisk(d); },
+    };
+    bool ok = WriteRuns(runs, target, torn);
+    int why = errno;
     d.held.clear();
     if (ok)
         return true;
-    int why = errno;
-    bool restored = true;
-    // The run that failed may be partly written: it goes back too.
-    for (std::size_t i = started; i-- > 0;)
-        restored = write(runs[i], runs[i].before) && restored;
-    restored = FlushDisk(d) && restored;
-    *torn = !restored;
     *error = std::string("cannot write the partition: ") + std::strerror(why) +
-             (restored ? "; what this step wrote was taken back" : "; what this step wrote could not all be taken back");
+             (!*torn ? "; what this step wrote was taken back" : "; what this step wrote could not all be taken back");
     errno = why;
     return false;
 }

@@ -64,7 +64,7 @@ public:
     void AllowHibernated();
 
     CommitFiles& files() { return files_; }
-    const std::string& root() const { return root_; }
+    const std::string& machineRoot() const { return root_; }
 
 private:
     bool OpenPartitionOf(const FileName& name, FileSystem** fs, std::string* error);

@@ -208,7 +208,7 @@ bool OpenHiveInput(Volumes& volumes, const std::string& path, const HivePolicy& 
             *failure = {kExitRefused, input->file.Name() + ": " + why};
             return false;
         }
-        why = WhyImageNotWritable(volumes.root(), fs.Source(), policy.forceBaseImage);
+        why = WhyImageNotWritable(volumes.machineRoot(), fs.Source(), policy.forceBaseImage);
         if (!why.empty()) {
             *failure = {kExitRefused, why + "; nothing was changed"};
             return false;
