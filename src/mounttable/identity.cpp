@@ -1,5 +1,6 @@
 #include "mounttable/identity.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -113,18 +114,16 @@ std::vector<std::uint8_t> GptIdentity(const std::array<std::uint8_t, 16>& guid)
     return data;
 }
 
+std::string SignatureText(std::uint32_t signature)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", signature);
+    return text;
+}
+
 // The first three groups are little-endian numbers; the last two are bytes
 // in the order stored.
 static constexpr int kGuidTextOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-
-std::string SignatureText(std::uint32_t signature)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text(8, '0');
-    for (int i = 7; i >= 0; --i, signature >>= 4)
-        text[static_cast<std::size_t>(i)] = digits[signature & 0xF];
-    return text;
-}
 
 std::string GuidText(const std::array<std::uint8_t, 16>& guid)
 {
