@@ -541,6 +541,48 @@ TEST_F(VolumeTest, AnImageOthersStandOnOrWriteIsRefused)
     }
 }
 
+// A killed run's temporary folder is removed by the next run, and only
+// such a one: its owner's pid names a process that has ended.
+TEST_F(VolumeTest, AFolderAKilledRunLeftIsRemovedByTheNext)
+{
+    fs::path temp = root / "tmp";
+    fs::create_directories(temp);
+    pid_t ended = fork();
+    if (ended == 0)
+        _exit(0);
+    ASSERT_GT(ended, 0);
+    waitpid(ended, nullptr, 0);
+    auto folder = [&](const char* name, const std::string& owner) {
+        fs::create_directories(temp / name);
+        fs::create_symlink(image, temp / name / "disk");
+        if (!owner.empty())
+            std::ofstream(temp / name / "owner") << owner;
+    };
+    const struct {
+        const char* name;
+        std::string owner;
+        bool removed;
+    } rows[] = {
+        {"voskarelle-ended1", std::to_string(ended), true},
+        {"voskarelle-alive1", std::to_string(getpid()), false},
+        {"voskarelle-noowner", "", false},
+        {"voskarelle-garbled", "12ab", false},
+        {"other-ended", std::to_string(ended), false},
+    };
+    for (const auto& row : rows)
+        folder(row.name, row.owner);
+    const char* saved = std::getenv("TMPDIR");
+    std::string before = saved ? saved : "";
+    setenv("TMPDIR", temp.c_str(), 1);
+    Run({"show", store});
+    saved ? setenv("TMPDIR", before.c_str(), 1) : unsetenv("TMPDIR");
+    EXPECT_EQ(status, 0) << err;
+    for (const auto& row : rows) {
+        EXPECT_EQ(fs::exists(temp / row.name), !row.removed) << row.name;
+    }
+    EXPECT_TRUE(fs::exists(image)) << "a link inside is removed, never followed";
+}
+
 // One volume named every way it can be (the image, a link to it, a loop
 // device over it, that device's partition node, a loop device at the
 // partition's offset) is one volume; a neighbour or a loop device over a

@@ -5,6 +5,7 @@
 #include "cli/machine/child.h"
 #include "cli/machine/fd.h"
 #include "cli/machine/files.h"
+#include "cli/machine/run_folder.h"
 
 #include <fcntl.h>
 #include <libnbd.h>
@@ -13,6 +14,7 @@
 #include <spawn.h>
 #include <linux/falloc.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -231,12 +233,13 @@ bool Connect(VmImage& image, bool forWriting, std::string* error)
 {
     // A folder of this process's own, where a socket's name fits.
     const char* temp = std::getenv("TMPDIR");
-    std::string folder = std::string(temp && *temp ? temp : "/tmp") + "/voskarelle-nbd-XXXXXX";
+    std::string base = temp && *temp ? temp : "/tmp";
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (folder.size() + 8 >= sizeof address.sun_path)
-        folder = "/tmp/voskarelle-nbd-XXXXXX";
-    if (mkdtemp(folder.data()) == nullptr) {
+    if (base.size() + std::string("/voskarelle-nbd-XXXXXX/socket").size() >= sizeof address.sun_path)
+        base = "/tmp";
+    std::string folder = MakeRunFolder(base, "voskarelle-nbd-");
+    if (folder.empty()) {
         *error = "cannot make a folder for qemu-nbd's socket: " + std::string(std::strerror(errno));
         return false;
     }
@@ -244,7 +247,7 @@ bool Connect(VmImage& image, bool forWriting, std::string* error)
     std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
     auto cleanup = [&] {
         unlink(socketPath.c_str());
-        rmdir(folder.c_str());
+        RemoveRunFolder(folder);
     };
     // Above the descriptors the child is given, so that putting them in
     // place never overwrites one with another.
@@ -288,14 +291,19 @@ bool Connect(VmImage& image, bool forWriting, std::string* error)
     char* pidText = variables.back().data() + 11;
     int listenFd = listening.get(), errorFd = errorsHigh.get();
 
+    pid_t parent = getpid();
     pid_t child = fork();
     if (child < 0) {
         *error = "cannot start qemu-nbd: " + std::string(std::strerror(errno));
         return false;
     }
     if (child == 0) {
-        // Only what is safe between fork and exec.
+        // Only what is safe between fork and exec. qemu-nbd ends with this
+        // process, however it ends (killed, or a signal during the
+        // handshake): a server left behind holds the image's lock.
         setpgid(0, 0);
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent)
+            _exit(126);
         pid_t self = getpid();
         char digits[20];
         int count = 0;

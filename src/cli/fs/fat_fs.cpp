@@ -2,6 +2,7 @@
 
 #include "cli/machine/fd.h"
 #include "cli/machine/files.h"
+#include "cli/machine/run_folder.h"
 #include "cli/disk/vm_image.h"
 #include "cli/fs/local_fs.h"
 #include "mounttable/text.h"
@@ -106,8 +107,8 @@ std::unique_ptr<FatFs> FatFs::Open(CommitFiles& files, const std::string& path, 
     std::string base = temp && *temp ? RealPath(temp) : "";
     if (base.empty() || base.find("@@") != std::string::npos)
         base = "/tmp";
-    std::string folder = base + "/voskarelle-XXXXXX";
-    if (mkdtemp(folder.data()) == nullptr) {
+    std::string folder = MakeRunFolder(base, "voskarelle-");
+    if (folder.empty()) {
         *error = "cannot make a folder for mtools in " + FolderOf(folder) + ": " + std::strerror(errno);
         return nullptr;
     }
