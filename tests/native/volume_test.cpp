@@ -541,6 +541,44 @@ TEST_F(VolumeTest, AnImageOthersStandOnOrWriteIsRefused)
     }
 }
 
+// A power cut can leave the folder's index naming the hive twice (its own
+// name and ours) while its record holds one name. Removing our name then
+// would free the hive itself: the change is refused and both names stay.
+TEST_F(VolumeTest, ANameOfOursOnATornIndexIsNeverRemoved)
+{
+    fs::path part = Extract(image, kWindowsStart, kWindowsSectors, root / "windows.part");
+    ino_t record = 0;
+    ASSERT_TRUE(WithNtfs(part, [&](const fs::path& mount) {
+        fs::path config = mount / "Windows/System32/config";
+        fs::create_hard_link(config / "SYSTEM", config / ".SYSTEM.voskarelle-old");
+        struct stat st;
+        ASSERT_EQ(stat((config / "SYSTEM").c_str(), &st), 0);
+        record = st.st_ino;
+    }));
+    PutBackPartition(image, kWindowsStart, part);
+    // The record's link count (at 0x12 of its FILE record) made 1, as a
+    // torn index leaves it.
+    Bytes boot = FileBytes(image);
+    const std::uint8_t* b = boot.data() + kWindowsOffset;
+    std::uint64_t cluster = static_cast<std::uint64_t>(b[0x0B] | b[0x0C] << 8) * b[0x0D];
+    std::uint64_t mft = 0;
+    for (int i = 7; i >= 0; --i)
+        mft = mft << 8 | b[0x30 + i];
+    auto clusters = static_cast<std::int8_t>(b[0x40]);
+    std::uint64_t size = clusters < 0 ? 1ull << -clusters : static_cast<std::uint64_t>(clusters) * cluster;
+    std::uint64_t at = kWindowsOffset + mft * cluster + static_cast<std::uint64_t>(record) * size;
+    ASSERT_EQ(std::memcmp(boot.data() + at, "FILE", 4), 0);
+    ASSERT_EQ(boot[at + 0x12], 2);
+    boot[at + 0x12] = 1;
+    WriteBytes(image, boot);
+
+    EXPECT_EQ(Run({"set", hive, "C:=E:", "--no-backup"}), 1);
+    EXPECT_NE(err.find("the folder's index is damaged"), std::string::npos) << err;
+    std::vector<std::string> names = NtfsFolder(image, kWindowsStart, kWindowsSectors, "/Windows/System32/config");
+    EXPECT_EQ(names, (std::vector<std::string>{".SYSTEM.voskarelle-old", "SYSTEM"}));
+    EXPECT_EQ(NtfsFile(image, kWindowsStart, kWindowsSectors, kHivePath), hiveBytes);
+}
+
 // A killed run's temporary folder is removed by the next run, and only
 // such a one: its owner's pid names a process that has ended.
 TEST_F(VolumeTest, AFolderAKilledRunLeftIsRemovedByTheNext)

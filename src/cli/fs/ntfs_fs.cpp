@@ -804,6 +804,27 @@ bool Exists(ntfs_volume* vol, const Place& place)
            errno == EEXIST;
 }
 
+// The record the folder's index names at path, and how many names that
+// record says it has (-1 when it cannot be opened); false when the index
+// has no such name.
+bool NameRecord(ntfs_volume* vol, const std::string& path, u64* record, int* links)
+{
+    Place place;
+    int why = 0;
+    if (!OpenPlace(vol, path, &place, &why))
+        return false;
+    u64 ref = ntfs_inode_lookup_by_name(place.dir.get(), place.name->text, place.name->length);
+    if (ref == static_cast<u64>(-1))
+        return false;
+    *record = MREF(ref);
+    *links = -1;
+    if (ntfs_inode* ni = ntfs_inode_open(vol, MREF(ref))) {
+        *links = le16_to_cpu(ni->mrec->link_count);
+        ntfs_inode_close(ni);
+    }
+    return true;
+}
+
 } // namespace
 
 bool NtfsFs::CreateNew(const std::string& path, std::span<const std::uint8_t> bytes, const FileKeep& keep,
@@ -967,6 +988,18 @@ bool NtfsFs::Replace(const std::string& from, const std::string& to, std::string
                  (asItWas ? Name(to) + " is as it was" : "the original is kept as " + Name(hold));
         return false;
     };
+    // A stopped run may leave the original's second name behind. Where the
+    // folder's index names one record twice but the record holds one name
+    // (an index a power cut tore), removing ours would free the file
+    // itself: nothing is removed, and the volume wants a check.
+    u64 held = 0, own = 0;
+    int heldLinks = 0, ownLinks = 0;
+    if (volume_ && NameRecord(volume_->volume, hold, &held, &heldLinks) &&
+        NameRecord(volume_->volume, to, &own, &ownLinks) && held == own && heldLinks < 2)
+        return fail(Name(to) + " and " + Name(hold) + " name one file whose record holds " +
+                        std::to_string(std::max(heldLinks, 0)) +
+                        " name: the folder's index is damaged; check the volume (chkdsk /f in Windows, or ntfsfix)",
+                    true);
     if (!Remove(hold, &why))
         return fail(why, true);
     if (!Link(to, hold, &why))
