@@ -40,5 +40,3 @@ private:
     std::string mountPoint_; // where the partition is mounted
     bool readOnly_ = false;
 };
-
-// The path with every link resolved; empty when it cannot be.

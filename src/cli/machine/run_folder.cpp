@@ -27,8 +27,9 @@ bool OwnerEnded(const std::string& folder)
     std::string text = ReadSmallFile(owner);
     if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
+    // Linux's pids end at 2^22; anything past that is no pid of a run.
     long pid = std::strtol(text.c_str(), nullptr, 10);
-    return pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    return pid > 0 && pid <= 4194304 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
 } // namespace
