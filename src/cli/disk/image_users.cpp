@@ -119,9 +119,9 @@ std::vector<std::string> ChildImages(const std::string& image, std::vector<std::
     return children;
 }
 
-std::vector<std::string> TopImages(const std::string& image)
+std::vector<std::string> TopImages(const std::vector<std::string>& children)
 {
-    std::vector<std::string> tops, next = ChildImages(image);
+    std::vector<std::string> tops, next = children;
     std::set<std::string> seen;
     // Bounded: a chain that names itself again is followed once.
     while (!next.empty() && seen.size() < 256) {
@@ -196,7 +196,7 @@ std::string WhyImageNotWritable(const std::string& root, const std::string& path
     std::string named, top;
     for (const std::string& child : children)
         named += (named.empty() ? "" : ", ") + child;
-    for (const std::string& image : TopImages(path))
+    for (const std::string& image : TopImages(children))
         top += (top.empty() ? "" : ", ") + image;
     return path + " is the backing file of " + named +
            ": writing it changes what every image on it reads; repair the top image (" + top +

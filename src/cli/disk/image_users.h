@@ -13,9 +13,10 @@
 // file cannot be told (a differencing disk qemu does not open).
 std::vector<std::string> ChildImages(const std::string& image, std::vector<std::string>* unknown = nullptr);
 
-// The images at the top of every chain above image: those that stand on
-// it, directly or through others, and that nothing stands on in turn.
-std::vector<std::string> TopImages(const std::string& image);
+// The images at the top of every chain above an image whose children (as
+// ChildImages found them) are given: those that stand on it, directly or
+// through others, and that nothing stands on in turn.
+std::vector<std::string> TopImages(const std::vector<std::string>& children);
 
 // Another process holding path open for writing, found through root's
 // /proc (its pid and name); "" when none does. This process and its own
