@@ -717,4 +717,104 @@ TEST_F(FixTest, AFailedStoreReplacementPutsTheHiveBack)
     EXPECT_EQ(Hive(), hive) << "the hive was put back";
 }
 
+// What stops a clone before its boot manager runs is named, each fault on a
+// disk that is otherwise as the firmware needs it, and nothing is written.
+TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsNamed)
+{
+    auto mbrLayout = [] {
+        CloneLayout layout;
+        layout.gpt = false;
+        layout.parts = {{4096, 81920, "7", "ntfs", SystemFiles(false)},
+                        {90112, 163840, "7", "ntfs", WindowsFiles(false)},
+                        {258048, 16384, "83", "", {}}}; // a Linux system with its own loader
+        layout.store = {.uefi = false, .system = Mbr(0x12345678, 0x100000), .windows = Mbr(0x12345678, 0x3200000),
+                        .recovery = std::nullopt};
+        layout.table = {{"\\DosDevices\\C:", kRegBinary, MbrIdentity(0x12345678, 0x3200000)}};
+        layout.windows = {2};
+        return layout;
+    };
+    // Little-endian bytes at a byte offset of the image.
+    auto poke = [&](std::uint64_t at, std::string bytes) {
+        std::string escaped;
+        for (unsigned char c : bytes) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\%03o", c);
+            escaped += hex;
+        }
+        return "printf '" + escaped + "' | dd of=" + Quote(image) + " bs=1 seek=" + std::to_string(at) +
+               " conv=notrunc status=none";
+    };
+    const std::uint64_t vbr1 = 4096 * 512, vbr2 = 90112 * 512;
+    // The MBR clone as a BIOS starts it: boot code, #1 active, hidden sectors right.
+    std::string sound = poke(0, "\xEB") + " && " + poke(vbr1 + 0x1C, std::string("\x00\x10\x00\x00", 4)) + " && " +
+                        poke(vbr2 + 0x1C, std::string("\x00\x60\x01\x00", 4));
+    std::string esp = Quote(image.string() + "@@" + std::to_string(2048 * 512));
+    const struct {
+        const char* what;
+        bool gpt;
+        std::string command;
+        const char* step;
+        std::string where; // "" for the disk
+        const char* needs; // nullptr: as the firmware needs it
+        bool kept;
+    } rows[] = {
+        {"sound MBR", false, "true", "boot code", "", nullptr, false},
+        {"sound MBR", false, "true", "active partition", "", nullptr, false},
+        {"sound MBR", false, "true", "hidden sectors", "#1", nullptr, false},
+        {"no boot code", false, "dd if=/dev/zero of=" + Quote(image) + " bs=1 count=440 conv=notrunc status=none",
+         "boot code", "", "standard MBR boot program", false},
+        {"no partition active", false, poke(446, std::string(1, '\0')), "active partition", "", "0x80 on", false},
+        {"the data volume active", false, poke(446, std::string(1, '\0')) + " && " + poke(462, "\x80"),
+         "active partition", "", "which holds \\bootmgr", false},
+        {"another system's loader active", false,
+         poke(446, std::string(1, '\0')) + " && " + poke(478, "\x80") + " && " +
+             poke(258048 * 512, "\xEB\x63\x90GRUB"),
+         "active partition", "", "kept", true},
+        {"two partitions active", false, poke(462, "\x80"), "active partition", "", "alone", false},
+        {"the old start in the boot sector", false, poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
+         "hidden sectors", "#1", "4096", false},
+        {"no fallback loader", true, "mdel -i " + esp + " ::/EFI/Boot/bootx64.efi", "fallback loader", "#1",
+         "a copy of", false},
+        {"the boot manager's copy", true, "true", "fallback loader", "#1", nullptr, false},
+        {"another loader there", true,
+         "printf GRUB > " + Quote(root / "grub") + " && mcopy -o -i " + esp + " " + Quote(root / "grub") +
+             " ::/EFI/Boot/bootx64.efi",
+         "fallback loader", "#1", "kept", true},
+        {"the ESP typed basic data", true,
+         Tool("sfdisk") + " -q --part-type " + Quote(image) + " 1 " + kDataType + " >/dev/null 2>&1",
+         "EFI system partition type", "#1", "C12A7328", false},
+        {"sound GPT", true, "true", "backup GPT", "", nullptr, false},
+        {"a larger disk", true, "truncate -s +8M " + Quote(image), "backup GPT", "", "at the disk's end", false},
+    };
+    fs::path gptClean = root / "gpt.img", mbrClean = root / "mbr.img";
+    Clone("new-guids", NewGuids);
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(gptClean)), 0);
+    Clone("firmware-mbr", mbrLayout);
+    ASSERT_EQ(Shell(sound), 0);
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(mbrClean)), 0);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.what) + ": " + row.step);
+        ASSERT_EQ(Shell("cp --sparse=always " + Quote(row.gpt ? gptClean : mbrClean) + " " + Quote(image)), 0);
+        ASSERT_EQ(Shell("MTOOLS_SKIP_CHECK=1 " + row.command), 0);
+        Bytes before = FileBytes(image);
+        ASSERT_EQ(Run({"fix", image.string(), "--dry-run", "--json"}), 0) << err;
+        Json doc = Json::parse(out);
+        const Json* found = nullptr;
+        for (const Json& step : doc["firmware"])
+            if (step["step"] == row.step && step["where"] == image.string() + row.where)
+                found = &step;
+        ASSERT_NE(found, nullptr) << out;
+        if (row.needs == nullptr) {
+            EXPECT_TRUE((*found)["needs"].is_null()) << *found;
+        } else {
+            ASSERT_TRUE((*found)["needs"].is_string()) << *found;
+            EXPECT_NE((*found)["needs"].get<std::string>().find(row.needs), std::string::npos) << *found;
+        }
+        EXPECT_EQ((*found)["kept"], row.kept) << *found;
+        bool named = std::string(err + out).find("the firmware's " + std::string(row.step)) != std::string::npos;
+        EXPECT_EQ(named, row.needs != nullptr && !row.kept) << out;
+        EXPECT_EQ(FileBytes(image), before);
+    }
+}
+
 } // namespace

@@ -74,7 +74,8 @@ std::vector<std::pair<std::string, ValueList>> SampleStoreKeys(const StoreLayout
 std::vector<std::string> SystemFiles(bool uefi)
 {
     if (uefi)
-        return {"/EFI/Microsoft/Boot/bootmgfw.efi", "/EFI/Microsoft/Boot/memtest.efi"};
+        // Windows setup leaves the boot manager's copy as the fallback loader.
+        return {"/EFI/Microsoft/Boot/bootmgfw.efi", "/EFI/Microsoft/Boot/memtest.efi", "/EFI/Boot/bootx64.efi"};
     return {"/bootmgr", "/boot/memtest.exe"};
 }
 

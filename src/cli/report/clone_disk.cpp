@@ -49,6 +49,7 @@ void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, Cl
     found->disk = &disk;
     std::vector<const Partition*> bios;
     const Partition* active = nullptr;
+    const Partition* mistyped = nullptr; // a GPT partition holding a UEFI store whose type is not the ESP's
     for (const Partition& part : scan.partitions) {
         if (part.disk != disk.path)
             continue;
@@ -71,6 +72,11 @@ void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, Cl
             found->storePath = "/EFI/Microsoft/Boot/BCD";
             found->uefi = true;
         }
+        // Some copies leave the EFI system partition typed as basic data:
+        // its store is still the one the clone starts from.
+        if (!IsEsp(part) && disk.table == "gpt" && part.fs == "vfat" && mistyped == nullptr &&
+            HoldsFile(volumes, scan, part, "/EFI/Microsoft/Boot/BCD") == 1)
+            mistyped = &part;
         if (HoldsFile(volumes, scan, part, "/Boot/BCD") == 1) {
             bios.push_back(&part);
             if (part.active)
@@ -82,6 +88,11 @@ void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, Cl
     }
     // A BIOS store on the active partition, or on the one partition that
     // holds one; a UEFI store where the firmware would find it comes first.
+    if (found->store == nullptr && mistyped != nullptr) {
+        found->store = mistyped;
+        found->storePath = "/EFI/Microsoft/Boot/BCD";
+        found->uefi = true;
+    }
     if (found->store == nullptr && (active != nullptr || bios.size() == 1)) {
         found->store = active != nullptr ? active : bios.front();
         found->storePath = "/Boot/BCD";

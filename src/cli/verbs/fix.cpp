@@ -7,6 +7,7 @@
 #include "cli/machine/shell_quote.h"
 #include "cli/report/boot_check.h"
 #include "cli/report/clone_disk.h"
+#include "cli/report/firmware_check.h"
 #include "cli/report/render.h"
 #include "cli/report/report.h"
 #include "cli/verbs/command.h"
@@ -42,6 +43,7 @@ struct FixPlan {
     std::vector<BootDriverChange> drivers;
     std::vector<Unresolved> unresolved;
     std::vector<std::string> warnings;
+    std::vector<FirmwareStep> firmware;
 };
 
 // A disk identity no examined disk carries, for the disk-id that ends a
@@ -181,7 +183,13 @@ void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
     bool ready = std::none_of(plan.unresolved.begin(), plan.unresolved.end(),
                               [](const Unresolved& u) { return u.refuses; });
     if (json) {
-        Json changes = Json::array(), unresolved = Json::array();
+        Json changes = Json::array(), unresolved = Json::array(), firmware = Json::array();
+        for (const FirmwareStep& step : plan.firmware)
+            firmware.push_back({{"step", step.step},
+                                {"where", step.where},
+                                {"found", step.found},
+                                {"needs", step.needs.empty() ? Json(nullptr) : Json(step.needs)},
+                                {"kept", step.keep}});
         for (const ValueChange& change : plan.changes)
             changes.push_back(change.text);
         for (const BootDriverChange& driver : plan.drivers)
@@ -195,7 +203,8 @@ void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
                    {"bus", plan.bus.empty() ? Json(nullptr) : Json(plan.bus)},
                    {"bus_from", plan.busFrom.empty() ? Json(nullptr) : Json(plan.busFrom)}};
         Json doc{{"found", found},   {"changes", changes},         {"unresolved", unresolved},
-                 {"ready", ready},   {"warnings", plan.warnings}};
+                 {"ready", ready},   {"warnings", plan.warnings},
+                 {"firmware", firmware}};
         EmitJson(doc, out);
         return;
     }
@@ -207,6 +216,9 @@ void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
         out << "Bus: " << plan.bus << " (from " << OneLine(plan.busFrom) << ")\n";
     else
         out << "Bus: not checked: " << OneLine(plan.busDetail) << "\n";
+    for (const FirmwareStep& step : plan.firmware)
+        out << "Firmware " << step.step << ": " << OneLine(step.where) << ": " << OneLine(step.found)
+            << (step.needs.empty() ? "" : " -> " + OneLine(step.needs)) << "\n";
     if (plan.changes.empty() && plan.drivers.empty())
         out << "Nothing to change: the clone's files already name its disk.\n";
     for (const ValueChange& change : plan.changes)
@@ -366,6 +378,23 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
             continue; // on the disk already, or no partition to name
         }
         plan.unresolved.push_back({ElementText(tie), why + "; left as it is", tie.vital});
+    }
+
+    // Below the store: what the firmware reads before the boot manager runs.
+    // Its repairs are sector writes, which this command does not make yet:
+    // it says what stops the clone from starting instead of reporting
+    // success on a clone that does not start.
+    plan.firmware = CheckFirmwareChain(volumes, scan, *disk, clone);
+    for (const FirmwareStep& step : plan.firmware) {
+        if (step.needs.empty())
+            continue;
+        if (step.keep)
+            plan.warnings.push_back(step.step + " of " + step.where + ": " + step.found + "; " + step.needs);
+        else
+            plan.unresolved.push_back({"the firmware's " + step.step + " of " + step.where,
+                                       step.found + "; it needs " + step.needs +
+                                           ", which fix does not write: the clone may not start from its firmware",
+                                       false});
     }
 
     // The letters and the boot driver.
