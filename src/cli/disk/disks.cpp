@@ -310,26 +310,6 @@ void ScanDisk(const std::string& path, unsigned sectorSize, DiskScan& scan)
     scan.disks.push_back(info);
 }
 
-// The file system a boot sector names by its OEM name or its FAT type
-// string, whatever its other fields; "" for none.
-std::string BootSectorNames(const std::uint8_t* sector)
-{
-    if (sector[510] != 0x55 || sector[511] != 0xAA)
-        return "";
-    auto at = [&](std::size_t offset, const char* text) {
-        return std::memcmp(sector + offset, text, std::strlen(text)) == 0;
-    };
-    if (at(3, "NTFS    "))
-        return "ntfs";
-    if (at(3, "EXFAT   "))
-        return "exfat";
-    if (at(3, "-FVE-FS-"))
-        return "BitLocker";
-    if (at(0x36, "FAT1") || at(0x36, "FAT ") || at(0x52, "FAT32"))
-        return "vfat";
-    return "";
-}
-
 // What the boot sectors of part name, for one libblkid does not take: its
 // first, an NTFS's backup in its last sector (of 512 or 4096 bytes), a
 // FAT32's at sector 6.
@@ -379,6 +359,29 @@ void ProbeFileSystem(int fd, Partition& part)
     ProbeWithBlkid(fd, part);
     if (part.fs.empty())
         part.damaged = DamagedFileSystem(fd, part);
+}
+
+std::string BootSectorNames(const std::uint8_t* sector)
+{
+    if (sector[510] != 0x55 || sector[511] != 0xAA)
+        return "";
+    auto at = [&](std::size_t offset, const char* text) {
+        return std::memcmp(sector + offset, text, std::strlen(text)) == 0;
+    };
+    if (at(3, "NTFS    "))
+        return "ntfs";
+    if (at(3, "EXFAT   "))
+        return "exfat";
+    if (at(3, "-FVE-FS-"))
+        return "BitLocker";
+    if (at(0x36, "FAT1") || at(0x36, "FAT ") || at(0x52, "FAT32"))
+        return "vfat";
+    return "";
+}
+
+bool IsEfiSystemPartition(const Partition& part)
+{
+    return CompareNoCase(part.typeGuid, "c12a7328-f81f-11d2-ba4b-00a0c93ec93b") == 0 || part.mbrType == 0xEF;
 }
 
 bool IsMicrosoftReserved(const Partition& part)

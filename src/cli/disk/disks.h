@@ -56,6 +56,15 @@ DiskScan ScanDisks(const std::vector<std::string>& paths, unsigned sectorSize = 
 // part.damaged from its boot sectors then.
 void ProbeFileSystem(int fd, Partition& part);
 
+// The file system a boot sector (512 bytes) names by its OEM name or its
+// FAT type string, whatever its other fields: "ntfs", "exfat", "BitLocker",
+// "vfat"; "" for none.
+std::string BootSectorNames(const std::uint8_t* sector);
+
+// Whether part is typed as an EFI system partition (its GPT type GUID, or
+// the MBR type byte 0xEF).
+bool IsEfiSystemPartition(const Partition& part);
+
 // Whether part is the Microsoft Reserved partition of a Windows GPT disk,
 // which holds no file system.
 bool IsMicrosoftReserved(const Partition& part);

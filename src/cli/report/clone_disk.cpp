@@ -10,14 +10,6 @@
 
 namespace {
 
-const char* const kEspType = "c12a7328-f81f-11d2-ba4b-00a0c93ec93b";
-constexpr unsigned kEspMbrType = 0xEF;
-
-bool IsEsp(const Partition& part)
-{
-    return CompareNoCase(part.typeGuid, kEspType) == 0 || part.mbrType == kEspMbrType;
-}
-
 std::string Lookup(const BootObject& object, std::uint32_t type)
 {
     auto found = object.strings.find(type);
@@ -67,14 +59,14 @@ void FindOnDisk(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, Cl
         }
         if (part.fs != "vfat" && HoldsFile(volumes, scan, part, kSystemHivePath) == 1)
             found->windows.push_back(&part);
-        if (IsEsp(part) && found->store == nullptr && HoldsFile(volumes, scan, part, "/EFI/Microsoft/Boot/BCD") == 1) {
+        if (IsEfiSystemPartition(part) && found->store == nullptr && HoldsFile(volumes, scan, part, "/EFI/Microsoft/Boot/BCD") == 1) {
             found->store = &part;
             found->storePath = "/EFI/Microsoft/Boot/BCD";
             found->uefi = true;
         }
         // Some copies leave the EFI system partition typed as basic data:
         // its store is still the one the clone starts from.
-        if (!IsEsp(part) && disk.table == "gpt" && part.fs == "vfat" && mistyped == nullptr &&
+        if (!IsEfiSystemPartition(part) && disk.table == "gpt" && part.fs == "vfat" && mistyped == nullptr &&
             HoldsFile(volumes, scan, part, "/EFI/Microsoft/Boot/BCD") == 1)
             mistyped = &part;
         if (HoldsFile(volumes, scan, part, "/Boot/BCD") == 1) {

@@ -3,7 +3,7 @@
 #include "cli/disk/vm_image.h"
 #include "cli/machine/fd.h"
 #include "cli/machine/printable.h"
-#include "mounttable/text.h"
+#include "hive/bytes.h"
 
 #include <fcntl.h>
 
@@ -11,8 +11,6 @@
 #include <cstring>
 
 namespace {
-
-const char* const kEspType = "c12a7328-f81f-11d2-ba4b-00a0c93ec93b";
 
 // Bytes of the disk itself (an image's through qemu-nbd); false when they
 // cannot all be read.
@@ -32,33 +30,10 @@ bool ReadDisk(const DiskInfo& disk, std::uint64_t offset, std::uint8_t* data, st
     return false;
 }
 
-std::uint32_t U32(const std::uint8_t* p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-std::uint64_t U64(const std::uint8_t* p)
-{
-    return U32(p) | static_cast<std::uint64_t>(U32(p + 4)) << 32;
-}
-
 std::string Hex(unsigned value)
 {
     static const char digits[] = "0123456789ABCDEF";
     return std::string("0x") + digits[(value >> 4) & 15] + digits[value & 15];
-}
-
-// The file system a boot sector's own bytes name, which is what the code in
-// it is written for: "ntfs", "fat" or "".
-std::string BootSectorKind(const std::uint8_t* sector)
-{
-    if (sector[510] != 0x55 || sector[511] != 0xAA)
-        return "";
-    if (std::memcmp(sector + 3, "NTFS    ", 8) == 0)
-        return "ntfs";
-    if (std::memcmp(sector + 0x36, "FAT", 3) == 0 || std::memcmp(sector + 0x52, "FAT32", 5) == 0)
-        return "fat";
-    return "";
 }
 
 void CheckMbr(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, const CloneDisk& clone,
@@ -119,7 +94,9 @@ void CheckMbr(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, cons
                           "0x80 on " + system->path + ", which holds \\bootmgr"});
         return;
     }
-    if (BootSectorKind(sector).empty()) {
+    // The code in a boot sector is written for the file system it names.
+    std::string kind = BootSectorNames(sector);
+    if (kind != "ntfs" && kind != "vfat") {
         steps->push_back({"active partition", disk.path,
                           active->path + " is active and its boot sector is another system's loader",
                           "kept: the owner chose that loader; Windows starts from " + system->path, true});
@@ -138,34 +115,30 @@ void CheckMbr(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, cons
 // volume's stale field harms no start.
 void CheckHiddenSectors(const DiskInfo& disk, const CloneDisk& clone, std::vector<FirmwareStep>* steps)
 {
-    if (clone.store == nullptr || clone.uefi)
+    if (clone.store == nullptr || clone.uefi || (clone.store->fs != "ntfs" && clone.store->fs != "vfat"))
         return;
-    for (const Partition& part : {*clone.store}) {
-        if (part.fs != "ntfs" && part.fs != "vfat")
-            continue;
-        std::uint8_t sector[512];
-        if (!ReadDisk(disk, part.offset, sector, sizeof sector)) {
-            steps->push_back({"hidden sectors", part.path, "its boot sector cannot be read: " + std::string(std::strerror(errno)),
-                              "a readable boot sector"});
-            continue;
-        }
-        unsigned bytesPerSector = sector[0x0B] | sector[0x0C] << 8;
-        std::uint64_t start = part.offset / disk.sectorSize;
-        std::uint32_t hidden = U32(sector + 0x1C);
-        if (bytesPerSector != disk.sectorSize) {
-            steps->push_back({"hidden sectors", part.path,
-                              "its boot sector counts " + std::to_string(bytesPerSector) + "-byte sectors on a disk of " +
-                                  std::to_string(disk.sectorSize) + "-byte sectors",
-                              "a volume of the disk's sector size: a BIOS cannot start this one"});
-            continue;
-        }
-        if (hidden == start)
-            steps->push_back({"hidden sectors", part.path, std::to_string(hidden), ""});
-        else
-            steps->push_back({"hidden sectors", part.path,
-                              std::to_string(hidden) + " (the volume starts at sector " + std::to_string(start) + ")",
-                              std::to_string(start) + ", in the boot sector and its backup"});
+    const Partition& part = *clone.store;
+    std::uint8_t sector[512];
+    if (!ReadDisk(disk, part.offset, sector, sizeof sector)) {
+        steps->push_back({"hidden sectors", part.path,
+                          "its boot sector cannot be read: " + std::string(std::strerror(errno)),
+                          "a readable boot sector"});
+        return;
     }
+    unsigned bytesPerSector = Le16(sector, 0x0B);
+    std::uint64_t start = part.offset / disk.sectorSize;
+    std::uint32_t hidden = Le32(sector, 0x1C);
+    if (bytesPerSector != disk.sectorSize)
+        steps->push_back({"hidden sectors", part.path,
+                          "its boot sector counts " + std::to_string(bytesPerSector) + "-byte sectors on a disk of " +
+                              std::to_string(disk.sectorSize) + "-byte sectors",
+                          "a volume of the disk's sector size: a BIOS cannot start this one"});
+    else if (hidden == start)
+        steps->push_back({"hidden sectors", part.path, std::to_string(hidden), ""});
+    else
+        steps->push_back({"hidden sectors", part.path,
+                          std::to_string(hidden) + " (the volume starts at sector " + std::to_string(start) + ")",
+                          std::to_string(start) + ", in the boot sector and its backup"});
 }
 
 void CheckBackupGpt(const DiskInfo& disk, std::vector<FirmwareStep>* steps)
@@ -176,10 +149,10 @@ void CheckBackupGpt(const DiskInfo& disk, std::vector<FirmwareStep>* steps)
     if (sectors < 3 || !ReadDisk(disk, disk.sectorSize, header, sizeof header) || std::memcmp(header, "EFI PART", 8) != 0) {
         steps->push_back({"backup GPT", disk.path, "the primary GPT header cannot be read", "a readable GPT"});
     } else {
-        std::uint64_t backup = U64(header + 32);
+        std::uint64_t backup = Le64(header, 32);
         std::uint8_t tail[512];
         bool there = backup == last && ReadDisk(disk, last * disk.sectorSize, tail, sizeof tail) &&
-                     std::memcmp(tail, "EFI PART", 8) == 0 && U64(tail + 24) == last;
+                     std::memcmp(tail, "EFI PART", 8) == 0 && Le64(tail, 24) == last;
         if (backup == last && !there)
             steps->push_back({"backup GPT", disk.path, "no valid backup header at the disk's last sector",
                               "the backup header and table at the disk's end"});
@@ -202,20 +175,26 @@ void CheckUefi(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, con
         return;
     const Partition& esp = *clone.store;
     // An MBR disk's EFI partition is found by its type byte already.
-    if (disk.table == "gpt" && CompareNoCase(esp.typeGuid, kEspType) == 0)
-        steps->push_back({"EFI system partition type", esp.path, "C12A7328-F81F-11D2-BA4B-00A0C93EC93B", ""});
-    else if (disk.table == "gpt")
-        steps->push_back({"EFI system partition type", esp.path, esp.typeGuid.empty() ? "none" : esp.typeGuid,
-                          "C12A7328-F81F-11D2-BA4B-00A0C93EC93B (firmware other than OVMF skips it otherwise)"});
+    if (disk.table == "gpt")
+        steps->push_back({"EFI system partition type", esp.path,
+                          IsEfiSystemPartition(esp) ? "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"
+                                                    : esp.typeGuid.empty() ? "none" : esp.typeGuid,
+                          IsEfiSystemPartition(esp) ? ""
+                                                    : "C12A7328-F81F-11D2-BA4B-00A0C93EC93B (firmware other than "
+                                                      "OVMF skips it otherwise)"});
 
-    // The fallback loader is the one for the boot manager's machine.
+    // The fallback loader is the one for the boot manager's machine. Both
+    // are read whole only when their sizes agree: the boot manager is
+    // megabytes, and through mtools each read is a run of mcopy.
     std::string error, stored;
     bool missing = false;
     const DiskInfo* own = DiskOf(scan, esp);
     FileSystem* fs = own != nullptr ? volumes.Open(esp, *own, &error) : nullptr;
     std::vector<std::uint8_t> manager, fallback;
-    const char* const managerPath = "/EFI/Microsoft/Boot/bootmgfw.efi";
-    if (fs == nullptr || !fs->Resolve(managerPath, &stored, &missing, &error) || !fs->Read(stored, &manager, &error)) {
+    FileFacts managerFacts, fallbackFacts;
+    std::string managerPath;
+    if (fs == nullptr || !fs->Resolve("/EFI/Microsoft/Boot/bootmgfw.efi", &managerPath, &missing, &error) ||
+        !fs->Facts(managerPath, &managerFacts, &error) || !fs->ReadStart(managerPath, 4096, &manager, &error)) {
         steps->push_back({"fallback loader", esp.path,
                           missing ? "no \\EFI\\Microsoft\\Boot\\bootmgfw.efi to start" : OneLine(error),
                           "\\EFI\\Microsoft\\Boot\\bootmgfw.efi"});
@@ -223,9 +202,9 @@ void CheckUefi(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, con
     }
     std::string name = "bootx64.efi";
     if (manager.size() >= 0x40 && manager[0] == 'M' && manager[1] == 'Z') {
-        std::uint64_t pe = U32(manager.data() + 0x3C);
+        std::uint64_t pe = Le32(manager, 0x3C);
         if (pe + 6 <= manager.size() && std::memcmp(manager.data() + pe, "PE\0\0", 4) == 0) {
-            unsigned machine = manager[pe + 4] | manager[pe + 5] << 8;
+            unsigned machine = Le16(manager, pe + 4);
             name = machine == 0xAA64 ? "bootaa64.efi" : machine == 0x014C ? "bootia32.efi" : "bootx64.efi";
         }
     }
@@ -240,11 +219,13 @@ void CheckUefi(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, con
             steps->push_back({"fallback loader", esp.path, OneLine(error), "a readable " + shown});
         return;
     }
-    if (!fs->Read(stored, &fallback, &error)) {
+    if (!fs->Facts(stored, &fallbackFacts, &error) ||
+        (fallbackFacts.size == managerFacts.size &&
+         (!fs->Read(managerPath, &manager, &error) || !fs->Read(stored, &fallback, &error)))) {
         steps->push_back({"fallback loader", esp.path, OneLine(error), "a readable " + shown});
         return;
     }
-    if (fallback == manager)
+    if (fallbackFacts.size == managerFacts.size && fallback == manager)
         steps->push_back({"fallback loader", esp.path, shown + " is the boot manager's copy", ""});
     else
         steps->push_back({"fallback loader", esp.path,
