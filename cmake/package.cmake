@@ -56,8 +56,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The programs it runs, beside the libraries it links.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "mtools")
+# The programs it runs and the MBR boot program it writes, beside the
+# libraries it links.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "mtools, syslinux-common")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "ntfs-3g")
 # qemu-nbd and qemu-img serve and check VM images; raw ones need neither.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qemu-utils")

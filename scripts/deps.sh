@@ -8,10 +8,13 @@ need="$need wine wine64 xvfb locales googletest"
 need="$need pkg-config libhivex-dev libblkid-dev libfdisk-dev ntfs-3g-dev nlohmann-json3-dev mtools"
 # VM images through libnbd, served by qemu-nbd.
 need="$need libnbd-dev qemu-utils"
+# The standard MBR boot program fix writes where a disk has none.
+need="$need syslinux-common"
 case "${1:-build}" in
     # sfdisk, mkfs and xz make the tests' disk images and hives; hivexsh is
-    # what the benchmark compares with; clang and libFuzzer fuzz log recovery.
-    test) need="$need libbenchmark-dev fdisk e2fsprogs dosfstools xz-utils libhivex-bin clang libfuzzer-14-dev ntfs-3g groff-base dpkg-dev lintian man-db" ;;
+    # what the benchmark compares with; clang and libFuzzer fuzz log recovery;
+    # qemu with SeaBIOS and OVMF starts repaired clones.
+    test) need="$need qemu-system-x86 seabios ovmf libbenchmark-dev fdisk e2fsprogs dosfstools xz-utils libhivex-bin clang libfuzzer-14-dev ntfs-3g groff-base dpkg-dev lintian man-db" ;;
     sample) need="$need fdisk dosfstools ntfs-3g" ;;
     run) need="$need imagemagick fonts-ipafont-gothic" ;;
 esac

@@ -718,8 +718,10 @@ TEST_F(FixTest, AFailedStoreReplacementPutsTheHiveBack)
 }
 
 // What stops a clone before its boot manager runs is named, each fault on a
-// disk that is otherwise as the firmware needs it, and nothing is written.
-TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsNamed)
+// disk that is otherwise as the firmware needs it; what fix can write is
+// written with a backup that puts it back, the rest of each sector kept,
+// and a second run writes nothing.
+TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
 {
     auto mbrLayout = [] {
         CloneLayout layout;
@@ -745,9 +747,13 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsNamed)
                " conv=notrunc status=none";
     };
     const std::uint64_t vbr1 = 4096 * 512, vbr2 = 90112 * 512;
+    // The boot sectors and their NTFS backups, each volume's last sector.
+    const std::uint64_t boots[] = {vbr1, vbr1 + 81919 * 512, vbr2, vbr2 + 163839 * 512};
+    auto start = [](std::uint64_t at) { return at < 90112 * 512 ? "\x00\x10\x00\x00" : "\x00\x60\x01\x00"; };
     // The MBR clone as a BIOS starts it: boot code, #1 active, hidden sectors right.
-    std::string sound = poke(0, "\xEB") + " && " + poke(vbr1 + 0x1C, std::string("\x00\x10\x00\x00", 4)) + " && " +
-                        poke(vbr2 + 0x1C, std::string("\x00\x60\x01\x00", 4));
+    std::string sound = poke(0, "\xEB");
+    for (std::uint64_t at : boots)
+        sound += " && " + poke(at + 0x1C, std::string(start(at), 4));
     std::string esp = Quote(image.string() + "@@" + std::to_string(2048 * 512));
     const struct {
         const char* what;
@@ -757,35 +763,65 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsNamed)
         std::string where; // "" for the disk
         const char* needs; // nullptr: as the firmware needs it
         bool kept;
+        bool written; // fix repairs it
     } rows[] = {
-        {"sound MBR", false, "true", "boot code", "", nullptr, false},
-        {"sound MBR", false, "true", "active partition", "", nullptr, false},
-        {"sound MBR", false, "true", "hidden sectors", "#1", nullptr, false},
+        {"sound MBR", false, "true", "boot code", "", nullptr, false, false},
+        {"sound MBR", false, "true", "active partition", "", nullptr, false, false},
+        {"sound MBR", false, "true", "hidden sectors", "#1", nullptr, false, false},
         {"no boot code", false, "dd if=/dev/zero of=" + Quote(image) + " bs=1 count=440 conv=notrunc status=none",
-         "boot code", "", "standard MBR boot program", false},
-        {"no partition active", false, poke(446, std::string(1, '\0')), "active partition", "", "0x80 on", false},
+         "boot code", "", "standard MBR boot program", false, true},
+        {"no partition active", false, poke(446, std::string(1, '\0')), "active partition", "", "0x80 on", false,
+         true},
         {"the data volume active", false, poke(446, std::string(1, '\0')) + " && " + poke(462, "\x80"),
-         "active partition", "", "which holds \\bootmgr", false},
+         "active partition", "", "which holds \\bootmgr", false, true},
         {"another system's loader active", false,
          poke(446, std::string(1, '\0')) + " && " + poke(478, "\x80") + " && " +
              poke(258048 * 512, "\xEB\x63\x90GRUB"),
-         "active partition", "", "kept", true},
-        {"two partitions active", false, poke(462, "\x80"), "active partition", "", "alone", false},
-        {"the old start in the boot sector", false, poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
-         "hidden sectors", "#1", "4096", false},
+         "active partition", "", "kept", true, false},
+        {"two partitions active", false, poke(462, "\x80"), "active partition", "", "alone", false, true},
+        {"the old start in the boot sector and its backup", false,
+         poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4)) + " && " +
+             poke(boots[1] + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
+         "hidden sectors", "#1", "4096", false, true},
+        {"the data volume's old start", false, poke(vbr2 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
+         "hidden sectors", "#2", "90112", false, true},
         {"no fallback loader", true, "mdel -i " + esp + " ::/EFI/Boot/bootx64.efi", "fallback loader", "#1",
-         "a copy of", false},
-        {"the boot manager's copy", true, "true", "fallback loader", "#1", nullptr, false},
+         "a copy of", false, true},
+        {"no fallback folder", true, "mdeltree -i " + esp + " ::/EFI/Boot", "fallback loader", "#1", "a copy of",
+         false, true},
+        {"the boot manager's copy", true, "true", "fallback loader", "#1", nullptr, false, false},
         {"another loader there", true,
          "printf GRUB > " + Quote(root / "grub") + " && mcopy -o -i " + esp + " " + Quote(root / "grub") +
              " ::/EFI/Boot/bootx64.efi",
-         "fallback loader", "#1", "kept", true},
+         "fallback loader", "#1", "kept", true, false},
         {"the ESP typed basic data", true,
          Tool("sfdisk") + " -q --part-type " + Quote(image) + " 1 " + kDataType + " >/dev/null 2>&1",
-         "EFI system partition type", "#1", "C12A7328", false},
-        {"sound GPT", true, "true", "backup GPT", "", nullptr, false},
-        {"a larger disk", true, "truncate -s +8M " + Quote(image), "backup GPT", "", "at the disk's end", false},
+         "EFI system partition type", "#1", "C12A7328", false, false},
+        {"sound GPT", true, "true", "backup GPT", "", nullptr, false, false},
+        {"a larger disk", true, "truncate -s +8M " + Quote(image), "backup GPT", "", "at the disk's end", false,
+         false},
     };
+    auto stepOf = [&](const std::string& json, const auto& row) -> Json {
+        Json doc = Json::parse(json);
+        for (const Json& step : doc["firmware"])
+            if (step["step"] == row.step && step["where"] == image.string() + row.where)
+                return step;
+        return nullptr;
+    };
+    // Each byte a repair may not change, as it was.
+    auto kept = [&](const Bytes& was, const Bytes& now, bool gpt) {
+        if (gpt)
+            return true;
+        for (std::size_t i = 440; i < 512; ++i)
+            if ((i < 446 || i >= 510 || (i - 446) % 16 != 0) && was[i] != now[i])
+                return false;
+        for (std::uint64_t at : boots)
+            for (std::uint64_t i = at; i < at + 512; ++i)
+                if ((i < at + 0x1C || i >= at + 0x20) && was[i] != now[i])
+                    return false;
+        return true;
+    };
+    Bytes program = FileBytes("/usr/lib/syslinux/mbr/mbr.bin");
     fs::path gptClean = root / "gpt.img", mbrClean = root / "mbr.img";
     Clone("new-guids", NewGuids);
     ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(gptClean)), 0);
@@ -798,22 +834,128 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsNamed)
         ASSERT_EQ(Shell("MTOOLS_SKIP_CHECK=1 " + row.command), 0);
         Bytes before = FileBytes(image);
         ASSERT_EQ(Run({"fix", image.string(), "--dry-run", "--json"}), 0) << err;
-        Json doc = Json::parse(out);
-        const Json* found = nullptr;
-        for (const Json& step : doc["firmware"])
-            if (step["step"] == row.step && step["where"] == image.string() + row.where)
-                found = &step;
-        ASSERT_NE(found, nullptr) << out;
+        Json found = stepOf(out, row);
+        ASSERT_FALSE(found.is_null()) << out;
         if (row.needs == nullptr) {
-            EXPECT_TRUE((*found)["needs"].is_null()) << *found;
+            EXPECT_TRUE(found["needs"].is_null()) << found;
         } else {
-            ASSERT_TRUE((*found)["needs"].is_string()) << *found;
-            EXPECT_NE((*found)["needs"].get<std::string>().find(row.needs), std::string::npos) << *found;
+            ASSERT_TRUE(found["needs"].is_string()) << found;
+            EXPECT_NE(found["needs"].get<std::string>().find(row.needs), std::string::npos) << found;
         }
-        EXPECT_EQ((*found)["kept"], row.kept) << *found;
+        EXPECT_EQ(found["kept"], row.kept) << found;
         bool named = std::string(err + out).find("the firmware's " + std::string(row.step)) != std::string::npos;
-        EXPECT_EQ(named, row.needs != nullptr && !row.kept) << out;
-        EXPECT_EQ(FileBytes(image), before);
+        EXPECT_EQ(named, row.needs != nullptr && !row.kept && !row.written) << out;
+        EXPECT_EQ(FileBytes(image), before) << "a dry run writes nothing";
+        if (!row.written)
+            continue;
+
+        ASSERT_EQ(Run({"fix", image.string()}), 0) << err;
+        std::string said = out;
+        ASSERT_EQ(Run({"fix", image.string(), "--dry-run", "--json"}), 0) << err;
+        EXPECT_TRUE(stepOf(out, row)["needs"].is_null()) << out;
+        Bytes fixed = FileBytes(image);
+        EXPECT_TRUE(kept(before, fixed, row.gpt)) << "a byte beside the repair changed";
+        if (std::string(row.step) == "boot code") {
+            ASSERT_FALSE(program.empty());
+            Bytes code(fixed.begin(), fixed.begin() + 440);
+            Bytes expected = program;
+            expected.resize(440, 0);
+            EXPECT_EQ(code, expected);
+        }
+        if (std::string(row.step) == "fallback loader") {
+            EXPECT_EQ(FatFile(image, 2048, "/EFI/Boot/bootx64.efi"),
+                      FatFile(image, 2048, "/EFI/Microsoft/Boot/bootmgfw.efi"));
+        }
+        ASSERT_EQ(Run({"fix", image.string()}), 0) << err;
+        EXPECT_EQ(FileBytes(image), fixed) << "a second run writes nothing: " << out;
+        if (row.gpt)
+            continue;
+        // The backup beside the image puts each sector back as it was.
+        std::istringstream lines(said);
+        std::string line;
+        int restored = 0;
+        while (std::getline(lines, line))
+            if (line.rfind("  put back: ", 0) == 0) {
+                EXPECT_EQ(Shell(line.substr(12) + " status=none"), 0) << line;
+                ++restored;
+            }
+        EXPECT_GT(restored, 0) << said;
+        ASSERT_EQ(Run({"fix", image.string(), "--dry-run", "--json"}), 0) << err;
+        EXPECT_EQ(stepOf(out, row)["needs"], found["needs"]) << "put back, the fault is there again";
+    }
+}
+
+// A sector write that fails once after the files landed takes back every
+// sector written before it, says what landed, and a second run does the
+// rest.
+TEST_F(FixTest, AFailedSectorWriteIsTakenBack)
+{
+    Clone("mbr-moved-firmware", [] {
+        CloneLayout layout;
+        layout.gpt = false;
+        layout.parts = {{4096, 81920, "7", "ntfs", SystemFiles(false)},
+                        {90112, 163840, "7", "ntfs", WindowsFiles(false)}};
+        layout.store = {.uefi = false, .system = Mbr(0x12345678, 0x100000), .windows = Mbr(0x12345678, 0x3200000),
+                        .recovery = std::nullopt};
+        layout.table = {{"\\DosDevices\\C:", kRegBinary, MbrIdentity(0x12345678, 0x3200000)}};
+        return layout;
+    });
+    // Nothing of the MBR's code, and the boot sectors with their old start.
+    ASSERT_EQ(Shell("dd if=/dev/zero of=" + Quote(image) + " bs=1 count=440 conv=notrunc status=none"), 0);
+    for (std::uint64_t at : {std::uint64_t{4096}, std::uint64_t{4096 + 81919}})
+        ASSERT_EQ(Shell("printf '\\077\\000\\000\\000' | dd of=" + Quote(image) + " bs=1 seek=" +
+                        std::to_string(at * 512 + 0x1C) + " conv=notrunc status=none"),
+                  0);
+    class FailAt : public CommitFiles {
+    public:
+        explicit FailAt(off_t at) : at_(at) {}
+        ssize_t WriteAt(int fd, const void* data, std::size_t size, off_t offset) override
+        {
+            if (offset == at_ && size == 512 && !failed_) {
+                failed_ = true;
+                errno = EIO;
+                return -1;
+            }
+            return CommitFiles::WriteAt(fd, data, size, offset);
+        }
+
+    private:
+        off_t at_;
+        bool failed_ = false;
+    };
+    fs::path clean = root / "clean.img";
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(clean)), 0);
+    const struct {
+        const char* what;
+        off_t at;
+    } rows[] = {
+        {"the backup boot sector, written first", (4096 + 81919) * 512},
+        {"the boot sector", 4096 * 512},
+        {"the MBR, written last", 0},
+    };
+    auto sectors = [&] {
+        Bytes bytes = FileBytes(image), picked;
+        for (std::uint64_t at : {std::uint64_t{0}, std::uint64_t{4096 * 512}, std::uint64_t{(4096 + 81919) * 512}})
+            picked.insert(picked.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                          bytes.begin() + static_cast<std::ptrdiff_t>(at + 512));
+        return picked;
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(Shell("cp --sparse=always " + Quote(clean) + " " + Quote(image)), 0);
+        Bytes hive = Hive(), was = sectors();
+        FailAt failing(row.at);
+        EXPECT_EQ(Run({"fix", image.string(), "--no-backup"}, &failing), 1);
+        EXPECT_NE(err.find("the files above are in place"), std::string::npos) << err;
+        EXPECT_NE(err.find("no sector of the firmware's chain was changed"), std::string::npos) << err;
+        EXPECT_NE(Hive(), hive) << "the hive landed";
+        EXPECT_EQ(sectors(), was) << "every sector written was taken back";
+        ASSERT_EQ(Run({"fix", image.string(), "--no-backup"}), 0) << err;
+        EXPECT_NE(sectors(), was);
+        ASSERT_EQ(Run({"fix", image.string(), "--dry-run", "--json"}), 0) << err;
+        Json doc = Json::parse(out);
+        for (const Json& step : doc["firmware"])
+            EXPECT_TRUE(step["needs"].is_null()) << step;
     }
 }
 

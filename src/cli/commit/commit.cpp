@@ -229,3 +229,29 @@ std::string MoveAside(const FileRef& log, std::string* error)
     }
     return {};
 }
+
+bool PlaceCopy(FileSystem& fs, const std::string& from, const std::string& to, std::string* error)
+{
+    std::string folder = FolderOf(to), stored;
+    bool missing = false;
+    if (!fs.Resolve(folder, &stored, &missing, error)) {
+        if (!missing || !fs.MakeFolder(folder, error))
+            return false;
+        stored = folder;
+    }
+    std::string target = JoinPath(stored, BaseName(to));
+    std::string temp = TempName(target, "");
+    std::vector<std::uint8_t> bytes;
+    if (Stopped(error) || !fs.Read(from, &bytes, error) || !fs.CreateNew(temp, bytes, FileKeep{}, error))
+        return false;
+    std::string ignored;
+    if (Stopped(error) || !fs.MoveNoReplace(temp, target, error)) {
+        fs.Clear(temp, &ignored);
+        return false;
+    }
+    if (!fs.Flush(stored, error)) {
+        *error = fs.Name(target) + " is in place, but not yet safely on the disk: " + *error;
+        return false;
+    }
+    return true;
+}

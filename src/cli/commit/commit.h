@@ -66,3 +66,9 @@ CommitResult CommitTogether(std::span<CommitTarget> targets, bool keepBackups, s
 // Renames a log to LOG.voskarelle-YYYYMMDDTHHMMSSZ.bak beside it, never over
 // an existing file; the new path, or empty with the reason.
 std::string MoveAside(const FileRef& log, std::string* error);
+
+// Copies from to a new file to on the same file system, never over a file:
+// written and flushed under a name of ours beside it, then moved to its name,
+// so that a failure or a crash leaves no torn file under it. Its folder is
+// made when missing. False with the reason; then nothing of it is left.
+bool PlaceCopy(FileSystem& fs, const std::string& from, const std::string& to, std::string* error);

@@ -407,6 +407,17 @@ bool FatFs::Remove(const std::string& path, std::string* error)
     return true;
 }
 
+bool FatFs::MakeFolder(const std::string& path, std::string* error)
+{
+    std::string normal = Normal(path);
+    std::string output;
+    if (!Mtools("mmd", {"::" + normal}, &output, error) || !Sync(error)) {
+        *error = "cannot make the folder " + Name(normal) + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
 bool FatFs::MoveNoReplace(const std::string& from, const std::string& to, std::string* error)
 {
     FileFacts facts;

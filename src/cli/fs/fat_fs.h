@@ -39,6 +39,7 @@ public:
     bool Replace(const std::string& from, const std::string& to, std::string* error) override;
     bool MoveNoReplace(const std::string& from, const std::string& to, std::string* error) override;
     bool Remove(const std::string& path, std::string* error) override;
+    bool MakeFolder(const std::string& path, std::string* error) override;
     bool Flush(const std::string& folder, std::string* error) override;
 
 private:

@@ -72,6 +72,9 @@ public:
     // Renames from to to only where to does not exist; errno EEXIST when it does.
     virtual bool MoveNoReplace(const std::string& from, const std::string& to, std::string* error) = 0;
     virtual bool Remove(const std::string& path, std::string* error) = 0;
+    // Makes a folder whose parent exists, flushed; false with the reason
+    // where the file system cannot.
+    virtual bool MakeFolder(const std::string& path, std::string* error);
     // Removes a file of ours that is no longer needed (a temporary name, a
     // backup nobody asked for), trying once more when the first attempt
     // fails: what is left of a change should not outlive one failed write.

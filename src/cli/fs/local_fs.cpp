@@ -188,6 +188,13 @@ std::string JoinPath(const std::string& folder, const std::string& name)
     return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
+bool FileSystem::MakeFolder(const std::string& path, std::string* error)
+{
+    *error = "cannot make the folder " + Name(path) + " here";
+    errno = ENOTSUP;
+    return false;
+}
+
 bool FileSystem::Copy(const std::string& from, const std::string& to, const FileKeep& keep, std::string* error)
 {
     std::vector<std::uint8_t> bytes;

@@ -63,6 +63,10 @@ public:
     // (--force-hibernated).
     void AllowHibernated();
 
+    // Closes every file system opened in-process, so that what each still
+    // holds is on its disk; files found in them must not be used after.
+    void CloseAll() { partitions_.clear(); }
+
     CommitFiles& files() { return files_; }
     const std::string& machineRoot() const { return root_; }
 

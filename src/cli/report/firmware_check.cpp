@@ -7,7 +7,10 @@
 
 #include <fcntl.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <optional>
 #include <cstring>
 
 namespace {
@@ -36,17 +39,45 @@ std::string Hex(unsigned value)
     return std::string("0x") + digits[(value >> 4) & 15] + digits[value & 15];
 }
 
-void CheckMbr(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, const CloneDisk& clone,
-              std::vector<FirmwareStep>* steps)
+// The standard MBR boot program, or empty with the reason.
+std::vector<std::uint8_t> BootProgram(const std::string& path, std::string* why)
 {
-    std::uint8_t mbr[512];
-    if (!ReadDisk(disk, 0, mbr, sizeof mbr)) {
+    Fd fd(OpenNoWait(path.c_str(), O_RDONLY));
+    std::vector<std::uint8_t> bytes(441);
+    ssize_t n = fd.get() >= 0 ? pread(fd.get(), bytes.data(), bytes.size(), 0) : -1;
+    if (n <= 0 || n > 440) {
+        *why = n < 0 ? path + " cannot be read (" + std::strerror(errno) + "; it comes with syslinux-common)"
+                     : path + " is no MBR boot program of at most 440 bytes";
+        return {};
+    }
+    bytes.resize(static_cast<std::size_t>(n));
+    return bytes;
+}
+
+// The MBR's boot code and boot flags; the new MBR, when it must change, is
+// planned in *table.
+void CheckMbr(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, const CloneDisk& clone,
+              const std::string& mbrProgram, std::vector<FirmwareStep>* steps, std::optional<SectorEdit>* table)
+{
+    std::vector<std::uint8_t> mbr(disk.sectorSize);
+    if (mbr.size() < 512 || !ReadDisk(disk, 0, mbr.data(), mbr.size())) {
         steps->push_back({"boot code", disk.path, "the MBR cannot be read: " + std::string(std::strerror(errno)), "a readable MBR"});
         return;
     }
-    bool noCode = std::all_of(mbr, mbr + 440, [](std::uint8_t b) { return b == 0; });
-    steps->push_back({"boot code", disk.path, noCode ? "none (bytes 0-439 are zero)" : "present (kept as it is)",
-                      noCode ? "a standard MBR boot program that starts the active partition" : ""});
+    std::vector<std::uint8_t> wanted = mbr;
+    // Any code there is someone's (Windows', GRUB's): only none is replaced.
+    bool noCode = std::all_of(mbr.begin(), mbr.begin() + 440, [](std::uint8_t b) { return b == 0; });
+    if (!noCode) {
+        steps->push_back({"boot code", disk.path, "present (kept as it is)", ""});
+    } else {
+        std::string why;
+        std::vector<std::uint8_t> program = BootProgram(mbrProgram, &why);
+        std::copy(program.begin(), program.end(), wanted.begin());
+        steps->push_back({"boot code", disk.path, "none (bytes 0-439 are zero)",
+                          "a standard MBR boot program that starts the active partition" +
+                              (program.empty() ? " (" + why + ")" : " (" + mbrProgram + ")"),
+                          false, !program.empty()});
+    }
 
     // The partition the BIOS store is on holds the boot manager too.
     const Partition* system = clone.store != nullptr && !clone.uefi ? clone.store : nullptr;
@@ -67,78 +98,133 @@ void CheckMbr(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, cons
             if (flag == 0x80 && part.disk == disk.path && part.number == i + 1)
                 active = &part;
     }
-    if (system == nullptr)
+    auto planned = [&] {
+        if (wanted != mbr)
+            *table = SectorEdit{0, mbr, wanted, "the MBR of " + disk.path};
+    };
+    if (system == nullptr) {
+        planned();
         return; // no store to start: said elsewhere
+    }
+    // Only the four entries of the MBR itself can carry the flag.
+    bool primary = system->number >= 1 && system->number <= 4;
+    auto moveTo = [&](const std::string& found, const std::string& needs) {
+        if (primary)
+            for (int i = 0; i < 4; ++i)
+                wanted[446 + 16 * i] = i + 1 == system->number ? 0x80 : 0x00;
+        steps->push_back({"active partition", disk.path, found,
+                          needs + (primary ? "" : " (it is a logical partition, which no MBR entry can mark active)"),
+                          false, primary});
+        planned();
+    };
     std::string found = flags.empty() ? "no partition is active" : "flags " + flags;
     if (actives > 1)
         invalid = "more than one entry is active, which";
     else if (!invalid.empty())
         invalid += " is no flag Windows' MBR code takes";
-    if (!invalid.empty()) {
-        steps->push_back({"active partition", disk.path, found + " (" + invalid + ")",
-                          "0x80 on " + system->path + " alone"});
-        return;
-    }
+    if (!invalid.empty())
+        return moveTo(found + " (" + invalid + ")", "0x80 on " + system->path + " alone");
     if (active == system) {
         steps->push_back({"active partition", disk.path, system->path + " (it holds \\bootmgr and the store)", ""});
-        return;
+        return planned();
     }
-    if (active == nullptr) {
-        steps->push_back({"active partition", disk.path, found, "0x80 on " + system->path + ", which holds \\bootmgr"});
-        return;
-    }
-    std::uint8_t sector[512];
-    if (!ReadDisk(disk, active->offset, sector, sizeof sector)) {
+    if (active == nullptr)
+        return moveTo(found, "0x80 on " + system->path + ", which holds \\bootmgr");
+    std::vector<std::uint8_t> sector(512);
+    if (!ReadDisk(disk, active->offset, sector.data(), sector.size())) {
         steps->push_back({"active partition", disk.path,
                           active->path + " is active, and its boot sector cannot be read: " + std::strerror(errno),
                           "0x80 on " + system->path + ", which holds \\bootmgr"});
-        return;
+        return planned();
     }
     // The code in a boot sector is written for the file system it names.
-    std::string kind = BootSectorNames(sector);
+    std::string kind = BootSectorNames(sector.data());
     if (kind != "ntfs" && kind != "vfat") {
         steps->push_back({"active partition", disk.path,
                           active->path + " is active and its boot sector is another system's loader",
                           "kept: the owner chose that loader; Windows starts from " + system->path, true});
-        return;
+        return planned();
     }
     bool manager = HoldsFile(volumes, scan, *active, "/bootmgr") == 1;
-    steps->push_back({"active partition", disk.path,
-                      active->path + " is active but " +
-                          (manager ? "holds another \\bootmgr than the store's" : "holds no \\bootmgr"),
-                      "0x80 on " + system->path + ", which holds \\bootmgr"});
+    moveTo(active->path + " is active but " + (manager ? "holds another \\bootmgr than the store's" : "holds no \\bootmgr"),
+           "0x80 on " + system->path + ", which holds \\bootmgr");
+}
+
+// Where a volume keeps the copy of its boot sector, 0 for none: NTFS at its
+// last sector, FAT32 where its BPB says.
+std::uint64_t BackupBootSector(const Partition& part, const std::vector<std::uint8_t>& sector, unsigned bytesPerSector)
+{
+    if (part.fs == "ntfs") {
+        std::uint64_t at = Le64(sector, 0x28);
+        return at != 0 && (at + 1) * bytesPerSector <= part.size ? at : 0;
+    }
+    unsigned reserved = Le16(sector, 0x0E);
+    unsigned at = Le16(sector, 0x32);
+    bool fat32 = Le16(sector, 0x16) == 0;
+    return fat32 && at != 0 && at < reserved ? at : 0;
 }
 
 // A BIOS reads a volume's boot sector, whose code finds the rest of the
 // volume by the hidden sectors field: after a move it reads the old place.
-// Only the system partition's boot sector is run by the MBR code; a data
-// volume's stale field harms no start.
-void CheckHiddenSectors(const DiskInfo& disk, const CloneDisk& clone, std::vector<FirmwareStep>* steps)
+// The system volume's is run at every start; the others' are made right
+// too, as a volume made active later runs its own. The backup boot sector
+// is written first, so that the volume's own always has a sound copy.
+void CheckHiddenSectors(const DiskScan& scan, const DiskInfo& disk, const CloneDisk& clone,
+                        std::vector<FirmwareStep>* steps, std::vector<SectorEdit>* edits)
 {
-    if (clone.store == nullptr || clone.uefi || (clone.store->fs != "ntfs" && clone.store->fs != "vfat"))
+    if (clone.store == nullptr || clone.uefi)
         return;
-    const Partition& part = *clone.store;
-    std::uint8_t sector[512];
-    if (!ReadDisk(disk, part.offset, sector, sizeof sector)) {
-        steps->push_back({"hidden sectors", part.path,
-                          "its boot sector cannot be read: " + std::string(std::strerror(errno)),
-                          "a readable boot sector"});
-        return;
+    for (const Partition& part : scan.partitions) {
+        if (part.disk != disk.path || (part.fs != "ntfs" && part.fs != "vfat"))
+            continue;
+        bool system = &part == clone.store;
+        std::vector<std::uint8_t> sector(disk.sectorSize);
+        if (sector.size() < 512 || !ReadDisk(disk, part.offset, sector.data(), sector.size())) {
+            steps->push_back({"hidden sectors", part.path,
+                              "its boot sector cannot be read: " + std::string(std::strerror(errno)),
+                              "a readable boot sector", !system});
+            continue;
+        }
+        unsigned bytesPerSector = Le16(sector, 0x0B);
+        std::uint64_t start = part.offset / disk.sectorSize;
+        std::uint32_t hidden = Le32(sector, 0x1C);
+        if (bytesPerSector != disk.sectorSize) {
+            steps->push_back({"hidden sectors", part.path,
+                              "its boot sector counts " + std::to_string(bytesPerSector) + "-byte sectors on a disk of " +
+                                  std::to_string(disk.sectorSize) + "-byte sectors",
+                              "a volume of the disk's sector size: a BIOS cannot start this one", !system});
+            continue;
+        }
+        if (hidden == start) {
+            steps->push_back({"hidden sectors", part.path, std::to_string(hidden), ""});
+            continue;
+        }
+        std::string found = std::to_string(hidden) + " (the volume starts at sector " + std::to_string(start) + ")";
+        if (start > 0xFFFFFFFFu) {
+            steps->push_back({"hidden sectors", part.path, found, "a start the field can hold: a BIOS cannot start this one",
+                              !system});
+            continue;
+        }
+        auto patched = [&](std::vector<std::uint8_t> bytes) {
+            for (int i = 0; i < 4; ++i)
+                bytes[0x1C + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(start >> (8 * i));
+            return bytes;
+        };
+        std::string needs = std::to_string(start) + ", in the boot sector";
+        std::uint64_t backupAt = BackupBootSector(part, sector, bytesPerSector);
+        std::vector<std::uint8_t> backup(disk.sectorSize);
+        if (backupAt != 0 && ReadDisk(disk, part.offset + backupAt * bytesPerSector, backup.data(), backup.size()) &&
+            BootSectorNames(backup.data()) == BootSectorNames(sector.data())) {
+            if (Le32(backup, 0x1C) != start)
+                edits->push_back({part.offset + backupAt * bytesPerSector, backup, patched(backup),
+                                  "the backup boot sector of " + part.path});
+            needs += " and its backup (sector " + std::to_string(backupAt) + " of the volume)";
+        } else if (backupAt != 0) {
+            needs += " (the backup at sector " + std::to_string(backupAt) + " of the volume is no boot sector: left)";
+        }
+        edits->push_back({part.offset, sector, patched(sector), "the boot sector of " + part.path});
+        steps->push_back({"hidden sectors", part.path, found, needs, false, true});
     }
-    unsigned bytesPerSector = Le16(sector, 0x0B);
-    std::uint64_t start = part.offset / disk.sectorSize;
-    std::uint32_t hidden = Le32(sector, 0x1C);
-    if (bytesPerSector != disk.sectorSize)
-        steps->push_back({"hidden sectors", part.path,
-                          "its boot sector counts " + std::to_string(bytesPerSector) + "-byte sectors on a disk of " +
-                              std::to_string(disk.sectorSize) + "-byte sectors",
-                          "a volume of the disk's sector size: a BIOS cannot start this one"});
-    else if (hidden == start)
-        steps->push_back({"hidden sectors", part.path, std::to_string(hidden), ""});
-    else
-        steps->push_back({"hidden sectors", part.path,
-                          std::to_string(hidden) + " (the volume starts at sector " + std::to_string(start) + ")",
-                          std::to_string(start) + ", in the boot sector and its backup"});
 }
 
 void CheckBackupGpt(const DiskInfo& disk, std::vector<FirmwareStep>* steps)
@@ -167,7 +253,7 @@ void CheckBackupGpt(const DiskInfo& disk, std::vector<FirmwareStep>* steps)
 }
 
 void CheckUefi(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, const CloneDisk& clone,
-               std::vector<FirmwareStep>* steps)
+               std::vector<FirmwareStep>* steps, FirmwareRepair* repair)
 {
     if (disk.table == "gpt")
         CheckBackupGpt(disk, steps);
@@ -212,10 +298,15 @@ void CheckUefi(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, con
     std::string shown = "\\EFI\\Boot\\" + name;
     missing = false;
     if (!fs->Resolve(path, &stored, &missing, &error)) {
-        if (missing)
+        if (missing) {
+            // As Windows setup leaves it: the boot manager under the name
+            // firmware without a boot entry for this disk starts.
             steps->push_back({"fallback loader", esp.path, shown + " is missing",
-                              "a copy of \\EFI\\Microsoft\\Boot\\bootmgfw.efi as " + shown});
-        else
+                              "a copy of \\EFI\\Microsoft\\Boot\\bootmgfw.efi as " + shown, false, true});
+            repair->loaderVolume = &esp;
+            repair->loaderFrom = managerPath;
+            repair->loaderTo = path;
+        } else
             steps->push_back({"fallback loader", esp.path, OneLine(error), "a readable " + shown});
         return;
     }
@@ -236,15 +327,20 @@ void CheckUefi(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, con
 } // namespace
 
 std::vector<FirmwareStep> CheckFirmwareChain(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk,
-                                             const CloneDisk& clone)
+                                             const CloneDisk& clone, FirmwareRepair* repair,
+                                             const std::string& mbrProgram)
 {
+    *repair = {};
     std::vector<FirmwareStep> steps;
     // A BIOS starts an MBR disk's code; UEFI reads the EFI system
     // partition of either table, and a GPT has its backup.
+    std::optional<SectorEdit> table;
     if (disk.table == "dos" && !clone.uefi) {
-        CheckMbr(volumes, scan, disk, clone, &steps);
-        CheckHiddenSectors(disk, clone, &steps);
+        CheckMbr(volumes, scan, disk, clone, mbrProgram, &steps, &table);
+        CheckHiddenSectors(scan, disk, clone, &steps, &repair->sectors);
     }
-    CheckUefi(volumes, scan, disk, clone, &steps);
+    CheckUefi(volumes, scan, disk, clone, &steps, repair);
+    if (table)
+        repair->sectors.push_back(std::move(*table)); // the partition table last
     return steps;
 }

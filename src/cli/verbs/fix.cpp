@@ -3,7 +3,9 @@
 // that holds the file it starts, gives the Windows partition C:, switches on
 // the boot driver of the bus the clone will start from, says all of it, and
 // then changes exactly that, the hive and the store as one change.
+#include "cli/commit/commit.h"
 #include "cli/machine/bus.h"
+#include "cli/machine/files.h"
 #include "cli/machine/shell_quote.h"
 #include "cli/report/boot_check.h"
 #include "cli/report/clone_disk.h"
@@ -19,7 +21,10 @@
 #include <nlohmann/json.hpp>
 
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
 #include <map>
 #include <random>
 #include <set>
@@ -44,6 +49,7 @@ struct FixPlan {
     std::vector<Unresolved> unresolved;
     std::vector<std::string> warnings;
     std::vector<FirmwareStep> firmware;
+    std::string bootEntry; // the efibootmgr command that gives the firmware an entry for the disk
 };
 
 // A disk identity no examined disk carries, for the disk-id that ends a
@@ -204,7 +210,8 @@ void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
                    {"bus_from", plan.busFrom.empty() ? Json(nullptr) : Json(plan.busFrom)}};
         Json doc{{"found", found},   {"changes", changes},         {"unresolved", unresolved},
                  {"ready", ready},   {"warnings", plan.warnings},
-                 {"firmware", firmware}};
+                 {"firmware", firmware},
+                 {"boot_entry", plan.bootEntry.empty() ? Json(nullptr) : Json(plan.bootEntry)}};
         EmitJson(doc, out);
         return;
     }
@@ -219,7 +226,9 @@ void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
     for (const FirmwareStep& step : plan.firmware)
         out << "Firmware " << step.step << ": " << OneLine(step.where) << ": " << OneLine(step.found)
             << (step.needs.empty() ? "" : " -> " + OneLine(step.needs)) << "\n";
-    if (plan.changes.empty() && plan.drivers.empty())
+    bool firmware = std::any_of(plan.firmware.begin(), plan.firmware.end(),
+                                [](const FirmwareStep& step) { return step.planned; });
+    if (plan.changes.empty() && plan.drivers.empty() && !firmware)
         out << "Nothing to change: the clone's files already name its disk.\n";
     for (const ValueChange& change : plan.changes)
         out << OneLine(change.text) << "\n";
@@ -229,6 +238,9 @@ void PrintPlan(const FixPlan& plan, bool json, std::ostream& out)
         out << "Unresolved: " << OneLine(u.what) << ": " << OneLine(u.why) << "\n";
     for (const std::string& warning : plan.warnings)
         out << "Warning: " << OneLine(warning) << "\n";
+    if (!plan.bootEntry.empty())
+        out << "Boot entry: this machine's firmware has none for the clone until it is given one: "
+            << plan.bootEntry << "\n";
 }
 
 } // namespace
@@ -381,25 +393,32 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
     }
 
     // Below the store: what the firmware reads before the boot manager runs.
-    // Its repairs are sector writes, which this command does not make yet:
-    // it says what stops the clone from starting instead of reporting
-    // success on a clone that does not start.
-    plan.firmware = CheckFirmwareChain(volumes, scan, *disk, clone);
+    // What cannot be written is said, rather than success reported on a
+    // clone that does not start.
+    FirmwareRepair repair;
+    plan.firmware = CheckFirmwareChain(volumes, scan, *disk, clone, &repair);
     for (const FirmwareStep& step : plan.firmware) {
-        if (step.needs.empty())
+        if (step.needs.empty() || step.planned)
             continue;
         if (step.keep)
             plan.warnings.push_back(step.step + " of " + step.where + ": " + step.found + "; " + step.needs);
         else
             plan.unresolved.push_back({"the firmware's " + step.step + " of " + step.where,
                                        step.found + "; it needs " + step.needs +
-                                           ", which fix does not write: the clone may not start from its firmware",
+                                           ", which fix cannot write: the clone may not start from its firmware",
                                        false});
     }
+    bool device = IsBlockDevice(disk->path);
+    if (clone.uefi && clone.store != nullptr && device &&
+        access((options.machineRoot + "/sys/firmware/efi").c_str(), F_OK) == 0)
+        // A firmware's variables are no file with a way back: the command
+        // is said, not run.
+        plan.bootEntry = "efibootmgr --create --disk " + ShellQuoted(disk->path) + " --part " +
+                         std::to_string(clone.store->number) +
+                         " --loader '\\EFI\\Microsoft\\Boot\\bootmgfw.efi' --label 'Windows Boot Manager'";
 
     // The letters and the boot driver.
     PlanLetters(report, scan, *disk, *windows, ties, &plan);
-    bool device = IsBlockDevice(disk->path);
     if (!options.bus.empty()) {
         plan.bus = options.bus;
         plan.busFrom = "--bus";
@@ -441,28 +460,74 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
     bool storeChanges = std::any_of(plan.changes.begin(), plan.changes.end(), [](const ValueChange& c) { return c.store; });
     bool hiveChanges = !plan.drivers.empty() ||
                        std::any_of(plan.changes.begin(), plan.changes.end(), [](const ValueChange& c) { return !c.store; });
-    if (!storeChanges && !hiveChanges)
+    bool loader = !repair.loaderTo.empty();
+    if (!storeChanges && !hiveChanges && !loader && repair.sectors.empty())
         return kExitOk;
-    if (storeChanges && IsBitLocker(*windows)) {
+    if ((storeChanges || !repair.sectors.empty()) && IsBitLocker(*windows)) {
+        std::string what = storeChanges && !repair.sectors.empty() ? "the boot store, the MBR or a boot sector"
+                           : storeChanges                          ? "the boot store"
+                                                                   : "the MBR or a boot sector";
         if (!options.forceBitlocker)
-            return refuse(windows->path + " is a BitLocker volume: with the boot store changed, Windows asks for its "
-                                          "recovery key at the next start; nothing was changed (--force-bitlocker goes "
-                                          "ahead)");
-        err << "voskarelle: warning: " << OneLine(windows->path)
-            << " is a BitLocker volume: have its recovery key at hand for the next start\n";
+            return refuse(windows->path + " is a BitLocker volume: with " + what +
+                          " changed, Windows asks for its recovery key at the next start; nothing was changed "
+                          "(--force-bitlocker goes ahead)");
+        err << "voskarelle: warning: " << OneLine(windows->path) << " is a BitLocker volume: with " << what
+            << " changed, a TPM-sealed BitLocker asks for its recovery key at the next start; have it at hand\n";
     }
     if (options.dryRun) {
         if (!options.json)
             out << "Dry run: nothing was changed.\n";
         return kExitOk;
     }
-    const ValueChange* failed = nullptr;
-    if (!ApplyValueChanges(plan.changes, &hive, &storeInput, &failed))
-        return refuse("the change could not be made in memory; nothing was written");
-    std::vector<HiveInput*> inputs;
-    if (hiveChanges)
-        inputs.push_back(&hive);
-    if (storeChanges)
-        inputs.push_back(&storeInput);
-    return CommitInputs(inputs, !options.noBackup, options.json ? err : out, err);
+    std::ostream& said = options.json ? err : out;
+    if (storeChanges || hiveChanges) {
+        const ValueChange* failed = nullptr;
+        if (!ApplyValueChanges(plan.changes, &hive, &storeInput, &failed))
+            return refuse("the change could not be made in memory; nothing was written");
+        std::vector<HiveInput*> inputs;
+        if (hiveChanges)
+            inputs.push_back(&hive);
+        if (storeChanges)
+            inputs.push_back(&storeInput);
+        int rc = CommitInputs(inputs, !options.noBackup, said, err);
+        if (rc != kExitOk)
+            return rc;
+    }
+    // The files have landed; what follows is said step by step, so that a
+    // failure tells what is in place and a second run does the rest.
+    std::string landed = storeChanges || hiveChanges ? "the files above are in place; " : "";
+    std::string error;
+    if (loader) {
+        FileSystem* fs = volumes.Open(*repair.loaderVolume, *disk, &error);
+        if (fs == nullptr || !PlaceCopy(*fs, repair.loaderFrom, repair.loaderTo, &error))
+            return refuse("the fallback loader was not made: " + error + "; " + landed +
+                          "the firmware's sectors were not written; run fix again for the rest");
+        said << "Written: " << OneLine(fs->Name(repair.loaderTo)) << "\n";
+        landed += "the fallback loader is in place; ";
+    }
+    if (repair.sectors.empty())
+        return kExitOk;
+    // Whatever the file systems still hold open is written out before
+    // their sectors change under them.
+    volumes.CloseAll();
+    std::string folder = options.backupDir;
+    if (folder.empty() && !options.noBackup) {
+        std::string real = RealPath(disk->path);
+        char cwd[PATH_MAX];
+        folder = device ? (getcwd(cwd, sizeof cwd) ? cwd : ".") : FolderOf(real);
+    }
+    SectorWrite written;
+    bool ok = WriteSectorEdits(*disk, repair.sectors, options.noBackup ? "" : folder, files, &written, &error);
+    if (!written.backup.empty()) {
+        said << "Backup: " << OneLine(written.backup) << " (the old sectors)\n";
+        for (const std::string& line : written.restore)
+            said << "  put back: " << line << "\n";
+    }
+    for (const std::string& what : written.written)
+        said << "Written: " << OneLine(what) << "\n";
+    if (!ok)
+        return refuse(error + "; " + landed + (written.torn ? "the sectors named may be neither old nor new"
+                                                            : "no sector of the firmware's chain was changed") +
+                      (written.torn ? "" : "; run fix again for the rest"));
+    return kExitOk;
 }

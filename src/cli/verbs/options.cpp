@@ -16,7 +16,8 @@ const char kUsage[] =
     "                      [--no-backup] [--force-hibernated] [--force-bitlocker] [--force]\n"
     "       voskarelle disk-id DISK [NEW-ID] [--disk PATH]... [--sector-size N] [--dry-run] [--force]\n"
     "       voskarelle fix DISK [--bus BUS] [--windows PART] [--disk PATH]... [--sector-size N] [--dry-run]\n"
-    "                      [--no-backup] [--force-hibernated] [--force-bitlocker] [--force] [--json]\n"
+    "                      [--backup-dir DIR] [--no-backup] [--force-hibernated] [--force-bitlocker]\n"
+    "                      [--force] [--json]\n"
     "       voskarelle --version | --help\n"
     "  FILE    a SYSTEM hive or a boot store (BCD): a path, or DISK#N:PATH inside partition N of a\n"
     "          disk or image (clone.img#3:/Windows/System32/config/SYSTEM), or DEVICE:PATH\n"
@@ -96,6 +97,16 @@ constexpr ValueOption kValueOptions[] = {
      .verbs = "fix",
      .take = [](const std::string& value, Options* options, std::string*) {
          options->windows = value;
+         return true;
+     }},
+    {.name = "--backup-dir",
+     .verbs = "fix",
+     .take = [](const std::string& value, Options* options, std::string* error) {
+         if (value.empty()) {
+             *error = "--backup-dir needs a folder";
+             return false;
+         }
+         options->backupDir = value;
          return true;
      }},
     {.name = "--sector-size",

@@ -19,6 +19,7 @@ struct Options {
     std::string newId;                                            // disk-id's NEW-ID
     std::string bus;                      // --bus: the bus the clone will start from
     std::string windows;                  // fix's --windows: the Windows partition to repair
+    std::string backupDir;                // fix's --backup-dir: where the old sectors are saved
     std::vector<std::string> bootDrivers; // --boot-driver BUS, each once
     unsigned sectorSize = 0;       // --sector-size: an image's logical sector size; 0 when not given
     std::string machineRoot = "/"; // where /proc and /sys are found; not from the command line
