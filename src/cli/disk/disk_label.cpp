@@ -6,11 +6,13 @@
 #include "cli/machine/interrupt.h"
 #include "cli/disk/vm_image.h"
 #include "cli/machine/shell_quote.h"
+#include "hive/bytes.h"
 #include "mounttable/identity.h"
 
 #include <fcntl.h>
 #include <libfdisk/libfdisk.h>
 #include <linux/fs.h>
+#include <sys/mman.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -591,5 +593,155 @@ bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLa
         }
     }
     done->state = DiskState::Written;
+    return true;
+}
+
+namespace {
+
+const char kEspTypeGuid[] = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
+
+// The GPT of a disk of sectors, copied into a memory file of the disk's
+// size: what libfdisk reads of it is there.
+struct GptCopy {
+    Fd fd;
+    std::uint64_t sectors = 0;
+    unsigned sectorSize = 0;
+    std::uint64_t oldBackup = 0; // where the primary header says the backup is
+};
+
+bool CopyRange(const std::function<bool(std::uint64_t, std::uint8_t*, std::size_t)>& read, int to,
+               std::uint64_t offset, std::size_t size)
+{
+    std::vector<std::uint8_t> bytes(size);
+    return read(offset, bytes.data(), size) && WriteAllAt(to, bytes.data(), size, static_cast<off_t>(offset));
+}
+
+} // namespace
+
+bool PlanGptRepair(const std::function<bool(std::uint64_t, std::uint8_t*, std::size_t)>& read,
+                   std::uint64_t diskSize, unsigned sectorSize, int espNumber, std::vector<WriteRun>* runs,
+                   std::string* error)
+{
+    runs->clear();
+    GptCopy copy;
+    copy.sectorSize = sectorSize;
+    copy.sectors = sectorSize != 0 ? diskSize / sectorSize : 0;
+    if (copy.sectors < kLabelHeadSectors + kLabelTailSectors + 1) {
+        *error = "the disk is too small to hold a GPT";
+        return false;
+    }
+    copy.fd.Reset(static_cast<int>(memfd_create("gpt", MFD_CLOEXEC)));
+    std::size_t head = kLabelHeadSectors * sectorSize, tail = kLabelTailSectors * sectorSize;
+    std::uint64_t tailAt = (copy.sectors - kLabelTailSectors) * sectorSize;
+    if (copy.fd.get() < 0 || ftruncate(copy.fd.get(), static_cast<off_t>(copy.sectors * sectorSize)) != 0 ||
+        !CopyRange(read, copy.fd.get(), 0, head) || !CopyRange(read, copy.fd.get(), tailAt, tail)) {
+        *error = "cannot read the GPT: " + Why(errno);
+        return false;
+    }
+    std::vector<std::uint8_t> before;
+    if (!ReadAreas(copy.fd.get(), {sectorSize, copy.sectors}, &before)) {
+        *error = "cannot read the GPT: " + Why(errno);
+        return false;
+    }
+    // The backup where the primary header says it is: libfdisk checks it
+    // there before it moves it.
+    copy.oldBackup = before.size() >= 2 * sectorSize ? Le64(before, sectorSize + 32) : 0;
+    if (copy.oldBackup >= kLabelHeadSectors + kLabelTailSectors && copy.oldBackup < copy.sectors - 1 &&
+        !CopyRange(read, copy.fd.get(), (copy.oldBackup + 1 - kLabelTailSectors) * sectorSize, tail)) {
+        *error = "cannot read the backup GPT: " + Why(errno);
+        return false;
+    }
+
+    FdiskContext cxt(fdisk_new_context());
+    if (!cxt) {
+        *error = "libfdisk cannot start";
+        return false;
+    }
+    fdisk_save_user_sector_size(cxt.get(), sectorSize, sectorSize);
+    std::string name = "/proc/self/fd/" + std::to_string(copy.fd.get());
+    int rc = fdisk_assign_device(cxt.get(), name.c_str(), 0);
+    if (rc != 0 || !fdisk_is_label(cxt.get(), GPT)) {
+        *error = rc != 0 ? "libfdisk cannot read the GPT: " + Why(rc) : "libfdisk finds no GPT";
+        return false;
+    }
+    fdisk_label* label = fdisk_get_label(cxt.get(), nullptr);
+    if (espNumber > 0) {
+        fdisk_parttype* type = fdisk_label_get_parttype_from_string(label, kEspTypeGuid);
+        rc = type == nullptr ? -EINVAL : fdisk_set_partition_type(cxt.get(), static_cast<size_t>(espNumber - 1), type);
+        fdisk_unref_parttype(type);
+        if (rc != 0) {
+            *error = "libfdisk cannot give partition " + std::to_string(espNumber) + " the EFI system partition's type: " +
+                     Why(rc);
+            return false;
+        }
+    }
+    // libfdisk moves a backup that is not at the disk's end on its own: the
+    // label reads as changed, and its write puts the backup there.
+    rc = fdisk_write_disklabel(cxt.get());
+    if (rc == 0)
+        rc = fdisk_deassign_device(cxt.get(), 1);
+    std::vector<std::uint8_t> after;
+    if (rc != 0 || !ReadAreas(copy.fd.get(), {sectorSize, copy.sectors}, &after)) {
+        *error = "libfdisk cannot write the repaired GPT: " + Why(rc != 0 ? rc : errno);
+        return false;
+    }
+
+    // Of the protective MBR, its size alone; the rest (boot code, CHS
+    // fields) is someone else's.
+    std::vector<std::uint8_t> wanted = after;
+    for (std::size_t i = 0; i < sectorSize; ++i)
+        if (i < 446 + 12 || i >= 446 + 16)
+            wanted[i] = before[i];
+    // The entries: only the EFI partition's type may change. Both copies
+    // hold the same entries, so the primary's are the measure of the
+    // backup's too.
+    std::uint64_t entriesLba = Le64(after, sectorSize + 72);
+    std::uint32_t count = Le32(after, sectorSize + 80), size = Le32(after, sectorSize + 84);
+    std::uint64_t entriesBytes = std::uint64_t{count} * size;
+    if (entriesLba != Le64(before, sectorSize + 72) || count != Le32(before, sectorSize + 80) ||
+        size != Le32(before, sectorSize + 84) || size < 128 || entriesLba < 2 ||
+        entriesLba * sectorSize + entriesBytes > head ||
+        std::memcmp(after.data() + sectorSize + 56, before.data() + sectorSize + 56, 16) != 0) {
+        *error = "libfdisk would change more of the GPT than the EFI partition's type and the backup's place";
+        return false;
+    }
+    const std::uint8_t* was = before.data() + entriesLba * sectorSize;
+    const std::uint8_t* now = after.data() + entriesLba * sectorSize;
+    for (std::uint64_t i = 0; i < entriesBytes; ++i) {
+        bool typeOfEsp = espNumber > 0 && i / size == static_cast<std::uint64_t>(espNumber - 1) && i % size < 16;
+        if (was[i] != now[i] && !typeOfEsp) {
+            *error = "libfdisk would change a partition entry of the GPT beyond the EFI partition's type";
+            return false;
+        }
+    }
+    std::uint64_t backupEntries = tail - sectorSize - entriesBytes;
+    if (entriesBytes > tail - sectorSize ||
+        std::memcmp(after.data() + head + backupEntries, now, entriesBytes) != 0) {
+        *error = "libfdisk's backup GPT does not hold the primary's entries";
+        return false;
+    }
+
+    // The runs, sector by sector, neighbours joined: the backup first,
+    // then the primary's entries, its header, the protective MBR last.
+    std::vector<WriteRun> entries, header, mbr;
+    for (std::size_t at = 0; at < wanted.size(); at += sectorSize) {
+        if (std::memcmp(wanted.data() + at, before.data() + at, sectorSize) == 0)
+            continue;
+        std::vector<WriteRun>& into = at >= head ? *runs : at >= 2 * sectorSize ? entries : at != 0 ? header : mbr;
+        std::uint64_t offset = at < head ? std::uint64_t{at} : tailAt + (at - head);
+        auto from = [&](const std::vector<std::uint8_t>& bytes) {
+            return std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                             bytes.begin() + static_cast<std::ptrdiff_t>(at + sectorSize));
+        };
+        if (into.empty() || into.back().offset + into.back().after.size() != offset) {
+            into.push_back({offset, from(before), from(wanted)});
+            continue;
+        }
+        std::vector<std::uint8_t> old = from(before), now = from(wanted);
+        into.back().before.insert(into.back().before.end(), old.begin(), old.end());
+        into.back().after.insert(into.back().after.end(), now.begin(), now.end());
+    }
+    for (std::vector<WriteRun>* part : {&entries, &header, &mbr})
+        runs->insert(runs->end(), part->begin(), part->end());
     return true;
 }

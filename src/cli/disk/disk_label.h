@@ -4,6 +4,7 @@
 #pragma once
 
 #include "cli/disk/commit_files.h"
+#include "cli/disk/write_runs.h"
 
 #include <array>
 #include <cstdint>
@@ -78,3 +79,15 @@ struct LabelWrite {
 // with the reason; done says how far it got.
 bool WriteDiskLabelId(const std::string& path, unsigned sectorSize, const DiskLabelId& old, const DiskLabelId& newId,
                       CommitFiles& files, LabelWrite* done, std::string* error);
+
+// The sectors that repair a GPT as firmware needs it, planned by libfdisk on
+// a copy of the label areas in memory: partition espNumber (counted from 1;
+// 0 for none) given the EFI system partition's type, and the backup header
+// and entries moved to the disk's end, as sfdisk --relocate gpt-bak-std
+// does, with the protective MBR's size. Of what libfdisk writes, only those
+// bytes are taken: every partition, GUID, name and attribute stays. read
+// reads the disk; runs, in the order they are written (the protective MBR
+// last), are whole sectors with their old bytes. False with the reason.
+bool PlanGptRepair(const std::function<bool(std::uint64_t, std::uint8_t*, std::size_t)>& read,
+                   std::uint64_t diskSize, unsigned sectorSize, int espNumber, std::vector<WriteRun>* runs,
+                   std::string* error);

@@ -1,5 +1,6 @@
 #include "cli/report/firmware_check.h"
 
+#include "cli/disk/disk_label.h"
 #include "cli/disk/vm_image.h"
 #include "cli/machine/fd.h"
 #include "cli/machine/printable.h"
@@ -324,6 +325,46 @@ void CheckUefi(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk, con
                           "kept: it may be another system's loader (shim, GRUB) or an older copy", true});
 }
 
+// The EFI partition's type and the backup's place are one write of the
+// table: libfdisk writes both copies whichever changes.
+void PlanGpt(const DiskInfo& disk, const CloneDisk& clone, std::vector<FirmwareStep>* steps, FirmwareRepair* repair)
+{
+    FirmwareStep* type = nullptr;
+    FirmwareStep* backup = nullptr;
+    for (FirmwareStep& step : *steps) {
+        if (step.needs.empty() || step.keep)
+            continue;
+        if (step.step == "EFI system partition type")
+            type = &step;
+        else if (step.step == "backup GPT" && step.found.find("primary") == std::string::npos)
+            backup = &step;
+    }
+    if (type == nullptr && backup == nullptr)
+        return;
+    auto read = [&](std::uint64_t offset, std::uint8_t* data, std::size_t size) {
+        return ReadDisk(disk, offset, data, size);
+    };
+    std::vector<WriteRun> runs;
+    std::string error;
+    if (!PlanGptRepair(read, disk.size, disk.sectorSize, type != nullptr ? clone.store->number : 0, &runs, &error)) {
+        for (FirmwareStep* step : {type, backup})
+            if (step != nullptr)
+                step->needs += " (" + OneLine(error) + ")";
+        return;
+    }
+    for (FirmwareStep* step : {type, backup})
+        if (step != nullptr)
+            step->planned = true;
+    std::uint64_t head = 34 * std::uint64_t{disk.sectorSize};
+    for (WriteRun& run : runs) {
+        std::string what = run.offset == 0                  ? "the protective MBR of "
+                           : run.offset == disk.sectorSize ? "the GPT header of "
+                           : run.offset < head             ? "the GPT entries of "
+                                                           : "the backup GPT of ";
+        repair->sectors.push_back({run.offset, std::move(run.before), std::move(run.after), what + disk.path});
+    }
+}
+
 } // namespace
 
 std::vector<FirmwareStep> CheckFirmwareChain(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk,
@@ -340,6 +381,8 @@ std::vector<FirmwareStep> CheckFirmwareChain(Volumes& volumes, const DiskScan& s
         CheckHiddenSectors(scan, disk, clone, &steps, &repair->sectors);
     }
     CheckUefi(volumes, scan, disk, clone, &steps, repair);
+    if (disk.table == "gpt")
+        PlanGpt(disk, clone, &steps, repair);
     if (table)
         repair->sectors.push_back(std::move(*table)); // the partition table last
     return steps;
