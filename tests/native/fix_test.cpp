@@ -933,6 +933,216 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
     }
 }
 
+// Stand-ins for what the firmware starts, built here: a boot sector's code
+// that reads its own sector again where its hidden sectors field says the
+// volume starts, as Windows' does, and a UEFI application; each says on the
+// serial port what started and ends the machine through isa-debug-exit.
+const char kBootSectorCode[] = R"(.code16
+.globl _start
+_start:
+    cli
+    xor %ax, %ax
+    mov %ax, %ds
+    mov %ax, %es
+    mov %ax, %ss
+    mov $0x7c00, %sp
+    sti
+    movw $0x0010, 0x500
+    movw $1, 0x502
+    movw $0x8000, 0x504
+    movw $0, 0x506
+    movl 0x7c1c, %eax
+    movl %eax, 0x508
+    movl $0, 0x50c
+    mov $0x500, %si
+    mov $0x42, %ah
+    int $0x13
+    jc bad
+    mov $0x7c00, %si
+    mov $0x8000, %di
+    mov $256, %cx
+    cld
+    repe cmpsw
+    jne bad
+    mov $good, %si
+    call print
+    mov $0x10, %al
+    out %al, $0xf4
+bad:
+    mov $wrong, %si
+    call print
+    mov $0x20, %al
+    out %al, $0xf4
+hang:
+    hlt
+    jmp hang
+print:
+    lodsb
+    test %al, %al
+    jz done
+    mov $0x3f8, %dx
+    out %al, %dx
+    jmp print
+done:
+    ret
+good: .asciz "STARTED WINDOWS\r\n"
+wrong: .asciz "DISK READ ERROR\r\n"
+)";
+const char kOtherLoaderCode[] = R"(.code16
+.globl _start
+_start:
+    xor %ax, %ax
+    mov %ax, %ds
+    mov $text, %si
+next:
+    lodsb
+    test %al, %al
+    jz end
+    mov $0x3f8, %dx
+    out %al, %dx
+    jmp next
+end:
+    mov $0x11, %al
+    out %al, $0xf4
+    hlt
+text: .asciz "STARTED OTHER\r\n"
+)";
+const char kUefiApplication[] = R"(static void out(unsigned short port, unsigned char value)
+{
+    __asm__ volatile("outb %0, %1" : : "a"(value), "Nd"(port));
+}
+unsigned long long efi_main(void* image, void* system)
+{
+    (void)image;
+    (void)system;
+    for (const char* text = MESSAGE; *text; ++text)
+        out(0x3f8, (unsigned char)*text);
+    out(0xf4, 0x10);
+    for (;;)
+        __asm__ volatile("hlt");
+}
+)";
+
+// The repaired clone starts from its firmware, SeaBIOS or OVMF with no boot
+// entry, and what the owner chose still starts; unrepaired, it does not.
+TEST_F(FixTest, TheRepairedCloneStarts)
+{
+    if (Shell("command -v qemu-system-x86_64 as ld x86_64-w64-mingw32-gcc >/dev/null && test -r "
+              "/usr/share/OVMF/OVMF_CODE_4M.fd") != 0)
+        GTEST_SKIP() << "no qemu-system-x86, OVMF, binutils or mingw-w64 here";
+    fs::path stands = root / "stand-ins";
+    fs::create_directories(stands);
+    auto build = [&](const char* name, const char* source, const std::string& command) {
+        std::ofstream(stands / name) << source;
+        return Shell("cd " + Quote(stands) + " && " + command + " >/dev/null 2>&1");
+    };
+    ASSERT_EQ(build("vbr.S", kBootSectorCode,
+                    "as --32 -o vbr.o vbr.S && ld -m elf_i386 -Ttext=0x7c54 --oformat=binary -o vbr.bin vbr.o"),
+              0);
+    ASSERT_EQ(build("other.S", kOtherLoaderCode,
+                    "as --32 -o other.o other.S && ld -m elf_i386 -Ttext=0x7c65 --oformat=binary -o other.bin other.o"),
+              0);
+    const std::string efi = "x86_64-w64-mingw32-gcc -O2 -ffreestanding -fno-stack-protector -mno-red-zone -nostdlib "
+                            "-shared -Wl,--subsystem,10 -e efi_main";
+    ASSERT_EQ(build("app.c", kUefiApplication,
+                    efi + " -DMESSAGE='\"STARTED WINDOWS\\r\\n\"' -o manager.efi app.c && " + efi +
+                        " -DMESSAGE='\"STARTED OTHER\\r\\n\"' -o other.efi app.c"),
+              0);
+    // What the machine says on its serial port, booted from image; "" when
+    // it did not end by itself.
+    auto boot = [&](bool uefi, int seconds) {
+        fs::path log = root / "serial.log";
+        fs::remove(log);
+        std::string firmware;
+        if (uefi) {
+            fs::copy_file("/usr/share/OVMF/OVMF_VARS_4M.fd", root / "vars.fd", fs::copy_options::overwrite_existing);
+            firmware = " -drive if=pflash,format=raw,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.fd"
+                       " -drive if=pflash,format=raw,file=" + Quote(root / "vars.fd");
+        }
+        int rc = Shell("timeout " + std::to_string(seconds) + " qemu-system-x86_64 -display none -no-reboot -m 256" +
+                       firmware + " -drive file=" + Quote(image) + ",format=raw,if=ide -serial file:" + Quote(log) +
+                       " -device isa-debug-exit,iobase=0xf4,iosize=0x04 >/dev/null 2>&1");
+        Bytes said = FileBytes(log);
+        std::string text(said.begin(), said.end());
+        return rc == 124 ? std::string() : text;
+    };
+    auto poke = [&](std::uint64_t at, const std::string& bytes) {
+        std::string escaped;
+        for (unsigned char c : bytes) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\%03o", c);
+            escaped += hex;
+        }
+        return "printf '" + escaped + "' | dd of=" + Quote(image) + " bs=1 seek=" + std::to_string(at) +
+               " conv=notrunc status=none";
+    };
+    auto place = [&](const char* file, std::uint64_t at) {
+        return "dd if=" + Quote(stands / file) + " of=" + Quote(image) + " bs=1 seek=" + std::to_string(at) +
+               " conv=notrunc status=none";
+    };
+    const std::uint64_t vbr1 = 4096 * 512, linux = 258048 * 512;
+    std::string esp = Quote(image.string() + "@@" + std::to_string(2048 * 512));
+    const struct {
+        const char* what;
+        bool uefi;
+        std::string faults;
+        const char* starts; // after fix
+    } rows[] = {
+        {"no boot code", false, "dd if=/dev/zero of=" + Quote(image) + " bs=1 count=440 conv=notrunc status=none",
+         "STARTED WINDOWS"},
+        {"no partition active", false, poke(446, std::string(1, '\0')), "STARTED WINDOWS"},
+        {"the data volume active", false, poke(446, std::string(1, '\0')) + " && " + poke(462, "\x80"),
+         "STARTED WINDOWS"},
+        {"the old start in the boot sector", false, poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
+         "STARTED WINDOWS"},
+        {"another system's loader active", false,
+         poke(446, std::string(1, '\0')) + " && " + poke(478, "\x80") + " && " + poke(linux, "\xEB\x63\x90GRUB") +
+             " && " + place("other.bin", linux + 0x65) + " && " + poke(linux + 510, "\x55\xAA"),
+         "STARTED OTHER"},
+        {"no fallback loader", true, "mdel -i " + esp + " ::/EFI/Boot/bootx64.efi", "STARTED WINDOWS"},
+        {"another loader as the fallback", true,
+         "mcopy -o -i " + esp + " " + Quote(stands / "other.efi") + " ::/EFI/Boot/bootx64.efi", "STARTED OTHER"},
+    };
+    // The clones as they start: syslinux's MBR code and the stand-in in the
+    // system volume's boot sector; the stand-in as the boot manager and its
+    // fallback copy.
+    fs::path mbrClean = root / "mbr.img", gptClean = root / "gpt.img";
+    Clone("new-guids", NewGuids);
+    ASSERT_EQ(Shell("MTOOLS_SKIP_CHECK=1 mcopy -o -i " + esp + " " + Quote(stands / "manager.efi") +
+                    " ::/EFI/Microsoft/Boot/bootmgfw.efi && MTOOLS_SKIP_CHECK=1 mcopy -o -i " + esp + " " +
+                    Quote(stands / "manager.efi") + " ::/EFI/Boot/bootx64.efi && cp --sparse=always " + Quote(image) +
+                    " " + Quote(gptClean)),
+              0);
+    Clone("firmware-mbr", [] {
+        CloneLayout layout;
+        layout.gpt = false;
+        layout.parts = {{4096, 81920, "7", "ntfs", SystemFiles(false)},
+                        {90112, 163840, "7", "ntfs", WindowsFiles(false)},
+                        {258048, 16384, "83", "", {}}};
+        layout.store = {.uefi = false, .system = Mbr(0x12345678, 0x100000), .windows = Mbr(0x12345678, 0x3200000),
+                        .recovery = std::nullopt};
+        layout.table = {{"\\DosDevices\\C:", kRegBinary, MbrIdentity(0x12345678, 0x3200000)}};
+        return layout;
+    });
+    ASSERT_EQ(Shell("dd if=/usr/lib/syslinux/mbr/mbr.bin of=" + Quote(image) + " conv=notrunc status=none && " +
+                    place("vbr.bin", vbr1 + 0x54) + " && cp --sparse=always " + Quote(image) + " " + Quote(mbrClean)),
+              0);
+    ASSERT_EQ(boot(false, 20), "STARTED WINDOWS\r\n") << "the sound MBR clone starts";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(Shell("cp --sparse=always " + Quote(row.uefi ? gptClean : mbrClean) + " " + Quote(image) +
+                        " && MTOOLS_SKIP_CHECK=1 " + row.faults),
+                  0);
+        if (std::string(row.starts) == "STARTED WINDOWS") {
+            EXPECT_EQ(boot(row.uefi, row.uefi ? 25 : 8).find("STARTED WINDOWS"), std::string::npos)
+                << "unrepaired, it starts";
+        }
+        ASSERT_EQ(Run({"fix", image.string(), "--no-backup"}), 0) << err;
+        std::string said = boot(row.uefi, 60);
+        EXPECT_NE(said.find(row.starts), std::string::npos) << said.substr(said.size() > 600 ? said.size() - 600 : 0);
+    }
+}
+
 // A sector write that fails once after the files landed takes back every
 // sector written before it, says what landed, and a second run does the
 // rest.
