@@ -933,96 +933,6 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
     }
 }
 
-// Stand-ins for what the firmware starts, built here: a boot sector's code
-// that reads its own sector again where its hidden sectors field says the
-// volume starts, as Windows' does, and a UEFI application; each says on the
-// serial port what started and ends the machine through isa-debug-exit.
-const char kBootSectorCode[] = R"(.code16
-.globl _start
-_start:
-    cli
-    xor %ax, %ax
-    mov %ax, %ds
-    mov %ax, %es
-    mov %ax, %ss
-    mov $0x7c00, %sp
-    sti
-    movw $0x0010, 0x500
-    movw $1, 0x502
-    movw $0x8000, 0x504
-    movw $0, 0x506
-    movl 0x7c1c, %eax
-    movl %eax, 0x508
-    movl $0, 0x50c
-    mov $0x500, %si
-    mov $0x42, %ah
-    int $0x13
-    jc bad
-    mov $0x7c00, %si
-    mov $0x8000, %di
-    mov $256, %cx
-    cld
-    repe cmpsw
-    jne bad
-    mov $good, %si
-    call print
-    mov $0x10, %al
-    out %al, $0xf4
-bad:
-    mov $wrong, %si
-    call print
-    mov $0x20, %al
-    out %al, $0xf4
-hang:
-    hlt
-    jmp hang
-print:
-    lodsb
-    test %al, %al
-    jz done
-    mov $0x3f8, %dx
-    out %al, %dx
-    jmp print
-done:
-    ret
-good: .asciz "STARTED WINDOWS\r\n"
-wrong: .asciz "DISK READ ERROR\r\n"
-)";
-const char kOtherLoaderCode[] = R"(.code16
-.globl _start
-_start:
-    xor %ax, %ax
-    mov %ax, %ds
-    mov $text, %si
-next:
-    lodsb
-    test %al, %al
-    jz end
-    mov $0x3f8, %dx
-    out %al, %dx
-    jmp next
-end:
-    mov $0x11, %al
-    out %al, $0xf4
-    hlt
-text: .asciz "STARTED OTHER\r\n"
-)";
-const char kUefiApplication[] = R"(static void out(unsigned short port, unsigned char value)
-{
-    __asm__ volatile("outb %0, %1" : : "a"(value), "Nd"(port));
-}
-unsigned long long efi_main(void* image, void* system)
-{
-    (void)image;
-    (void)system;
-    for (const char* text = MESSAGE; *text; ++text)
-        out(0x3f8, (unsigned char)*text);
-    out(0xf4, 0x10);
-    for (;;)
-        __asm__ volatile("hlt");
-}
-)";
-
 // The repaired clone starts from its firmware, SeaBIOS or OVMF with no boot
 // entry, and what the owner chose still starts; unrepaired, it does not.
 TEST_F(FixTest, TheRepairedCloneStarts)
@@ -1032,21 +942,24 @@ TEST_F(FixTest, TheRepairedCloneStarts)
         GTEST_SKIP() << "no qemu-system-x86, OVMF, binutils or mingw-w64 here";
     fs::path stands = root / "stand-ins";
     fs::create_directories(stands);
-    auto build = [&](const char* name, const char* source, const std::string& command) {
-        std::ofstream(stands / name) << source;
+    // The stand-ins for what the firmware starts (tests/standins): each
+    // says on the serial port what started and ends the machine through
+    // isa-debug-exit.
+    const fs::path sources = VOSK_STANDINS_DIR;
+    auto build = [&](const std::string& command) {
         return Shell("cd " + Quote(stands) + " && " + command + " >/dev/null 2>&1");
     };
-    ASSERT_EQ(build("vbr.S", kBootSectorCode,
-                    "as --32 -o vbr.o vbr.S && ld -m elf_i386 -Ttext=0x7c54 --oformat=binary -o vbr.bin vbr.o"),
+    ASSERT_EQ(build("as --32 -o vbr.o " + Quote(sources / "boot_sector.S") +
+                    " && ld -m elf_i386 -Ttext=0x7c54 --oformat=binary -o vbr.bin vbr.o"),
               0);
-    ASSERT_EQ(build("other.S", kOtherLoaderCode,
-                    "as --32 -o other.o other.S && ld -m elf_i386 -Ttext=0x7c65 --oformat=binary -o other.bin other.o"),
+    ASSERT_EQ(build("as --32 -o other.o " + Quote(sources / "other_loader.S") +
+                    " && ld -m elf_i386 -Ttext=0x7c65 --oformat=binary -o other.bin other.o"),
               0);
     const std::string efi = "x86_64-w64-mingw32-gcc -O2 -ffreestanding -fno-stack-protector -mno-red-zone -nostdlib "
                             "-shared -Wl,--subsystem,10 -e efi_main";
-    ASSERT_EQ(build("app.c", kUefiApplication,
-                    efi + " -DMESSAGE='\"STARTED WINDOWS\\r\\n\"' -o manager.efi app.c && " + efi +
-                        " -DMESSAGE='\"STARTED OTHER\\r\\n\"' -o other.efi app.c"),
+    std::string app = Quote(sources / "uefi_app.c");
+    ASSERT_EQ(build(efi + " -DMESSAGE='\"STARTED WINDOWS\\r\\n\"' -o manager.efi " + app + " && " + efi +
+                    " -DMESSAGE='\"STARTED OTHER\\r\\n\"' -o other.efi " + app),
               0);
     // What the machine says on its serial port, booted from image; "" when
     // it did not end by itself.
