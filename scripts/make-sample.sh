@@ -1,7 +1,7 @@
 #!/bin/bash
 # Makes a cloned Windows disk that does not start, to try the voskarelle
 # command on:
-#   scripts/make-sample.sh DIR
+#   scripts/make-sample.sh [--mbr] DIR
 # DIR/clone.img   the clone: a GPT disk laid out as Windows lays out its own,
 #                 an EFI system partition (the boot store
 #                 \EFI\Microsoft\Boot\BCD), the Microsoft Reserved partition
@@ -11,12 +11,24 @@
 #                 and partition GUIDs are all new, as sgdisk -G and several
 #                 cloning tools leave them: the store and the hive still name
 #                 the disk Windows was installed on, and the hive is that of
-#                 a SATA machine, its NVMe driver switched off.
+#                 a SATA machine, its NVMe driver switched off. The fallback
+#                 loader \EFI\Boot\bootx64.efi is missing, as some copies
+#                 of the EFI partition leave it.
 # DIR/backup.img  a GPT data disk the clone gives F:
+# With --mbr, DIR/clone.img is instead an MBR disk of a BIOS Windows, its
+# System Reserved partition (\bootmgr, \Boot\BCD) and Windows volume
+# copied partition by partition to a new disk 1 MiB further on: no boot
+# code, no partition active, the boot sectors' hidden sectors still giving
+# the old starts, and a new disk signature.
 # Filling the NTFS volumes needs ntfs-3g (FUSE) and root; the FAT one mtools.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-dir=${1:?usage: scripts/make-sample.sh DIR}
+mbr=0
+if [ "${1:-}" = --mbr ]; then
+    mbr=1
+    shift
+fi
+dir=${1:?usage: scripts/make-sample.sh [--mbr] DIR}
 if [ "$(id -u)" = 0 ]; then
     "$root/scripts/deps.sh" sample
 fi
@@ -32,6 +44,67 @@ work="$dir/.making"
 rm -rf "$clone" "$backup" "$work"
 mkdir -p "$work/mnt"
 trap 'umount "$work/mnt" 2>/dev/null || true; rm -rf "$work"' EXIT
+
+program="$root/build/cli/src/voskarelle"
+if [ "$mbr" = 1 ]; then
+    # Installed on a disk of signature 12345678 with System Reserved at
+    # 1 MiB and Windows after it; cloned 1 MiB further on, to a disk
+    # sfdisk gives a new signature and neither boot code nor a boot flag.
+    old_signature=12345678
+    truncate -s 256M "$clone"
+    sfdisk -q "$clone" >/dev/null <<'TABLE'
+label: dos
+label-id: 0x0badf00d
+start=4096, size=102400, type=7
+start=106496, size=409600, type=7
+TABLE
+    "$make_hive" --bcd-mbr "$work/BCD" "$old_signature" $((2048 * 512)) $((104448 * 512))
+    printf 'MZ' >"$work/placeholder"
+    # Each volume as it was made at its old start, copied to its new one.
+    mbr_partition() { # new-start old-start size label fill-function
+        local part="$work/part"
+        truncate -s $(($3 * 512)) "$part"
+        mkntfs -F -Q -q -p "$2" -L "$4" "$part" >/dev/null 2>&1
+        ntfs-3g "$part" "$work/mnt"
+        "$5" "$work/mnt"
+        umount "$work/mnt"
+        dd if="$part" of="$clone" bs=1M oflag=seek_bytes seek=$(($1 * 512)) conv=notrunc status=none
+        rm -f "$part"
+    }
+    fill_system() {
+        cp "$work/placeholder" "$1/bootmgr"
+        mkdir -p "$1/Boot" "$1/boot"
+        cp "$work/BCD" "$1/Boot/BCD"
+        cp "$work/placeholder" "$1/boot/memtest.exe"
+    }
+    # The MBR identity of a partition: the signature and the byte offset,
+    # little-endian.
+    identity() {
+        printf '%08x%016x' "$((0x$1))" "$2" | sed 's/../& /g' |
+            awk '{ for (i = 4; i >= 1; i--) printf "%s", $i; for (i = 12; i >= 5; i--) printf "%s", $i }'
+    }
+    fill_mbr_windows() {
+        mkdir -p "$1/Windows/System32/config"
+        cp "$work/placeholder" "$1/Windows/System32/winload.exe"
+        cp "$work/placeholder" "$1/Windows/System32/winresume.exe"
+        "$make_hive" "$1/Windows/System32/config/SYSTEM" \
+            '\DosDevices\C:='"$(identity $old_signature $((104448 * 512)))"
+    }
+    mbr_partition 4096 2048 102400 "System Reserved" fill_system
+    mbr_partition 106496 104448 409600 Windows fill_mbr_windows
+    # The placeholders start nothing; a stand-in for Windows' boot sector
+    # code (it reads its volume where the hidden sectors say and reports on
+    # the serial port) shows in qemu whether the chain holds.
+    if command -v as >/dev/null && command -v ld >/dev/null; then
+        as --32 -o "$work/vbr.o" "$root/tests/standins/boot_sector.S"
+        ld -m elf_i386 -Ttext=0x7c54 --oformat=binary -o "$work/vbr.bin" "$work/vbr.o"
+        dd if="$work/vbr.bin" of="$clone" bs=1 seek=$((4096 * 512 + 0x54)) conv=notrunc status=none
+    fi
+    [ -x "$program" ] || { echo "make-sample.sh: $program was not built" >&2; exit 1; }
+    echo "sample MBR clone in $dir: $clone"
+    echo "try: $program fix $clone --bus ahci --dry-run"
+    exit 0
+fi
 
 # The disk Windows was installed on, as its files still name it.
 old_disk=5D0C8B2A-1F3E-4A6B-9C8D-7E6F5A4B3C2D
@@ -54,7 +127,9 @@ esp="$clone@@$((2048 * 512))"
 printf 'MZ' >"$work/placeholder"
 mmd -i "$esp" ::/EFI ::/EFI/Microsoft ::/EFI/Microsoft/Boot ::/EFI/Boot
 mcopy -i "$esp" "$work/BCD" ::/EFI/Microsoft/Boot/BCD
-for file in EFI/Microsoft/Boot/bootmgfw.efi EFI/Microsoft/Boot/memtest.efi EFI/Boot/bootx64.efi; do
+# Windows setup also leaves the boot manager's copy as \EFI\Boot\bootx64.efi;
+# this copy lost it.
+for file in EFI/Microsoft/Boot/bootmgfw.efi EFI/Microsoft/Boot/memtest.efi; do
     mcopy -i "$esp" "$work/placeholder" "::/$file"
 done
 
@@ -98,7 +173,6 @@ fill_recovery() {
 ntfs_partition 165888 327680 Windows fill_windows
 ntfs_partition 493568 61440 Recovery fill_recovery
 
-program="$root/build/cli/src/voskarelle"
 [ -x "$program" ] || { echo "make-sample.sh: $program was not built" >&2; exit 1; }
 echo "sample clone in $dir: $clone (and the data disk $backup)"
 echo "try: $program fix $clone --bus nvme --disk $backup --dry-run"

@@ -2,7 +2,9 @@
 // or its boot store: make_sample_hive --bcd FILE DISK ESP WINDOWS RECOVERY
 // The store is a UEFI one whose entries name the GPT disk DISK and its
 // partitions ESP, WINDOWS and RECOVERY (GUIDs): the disk Windows was
-// installed on, not the clone's.
+// installed on, not the clone's. With --bcd-mbr FILE SIGNATURE SYSTEM
+// WINDOWS it is a BIOS one naming the MBR disk SIGNATURE (8 hexadecimal
+// digits) and its partitions at the byte offsets SYSTEM and WINDOWS.
 // puts each NAME with the data HEX (REG_BINARY) into MountedDevices, beside
 // the few other keys a SYSTEM hive has: the control set, and the inbox
 // storage drivers of a machine with a SATA disk.
@@ -11,6 +13,7 @@
 #include "support/sample_store.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -37,12 +40,38 @@ int MakeStore(char** args)
     return 0;
 }
 
+int MakeBiosStore(char** args)
+{
+    BootDevice parts[2];
+    std::uint32_t signature = 0;
+    bool parsed = ParseHex32(args[1], &signature);
+    for (int i = 0; i < 2; ++i) {
+        parts[i].style = PartitionStyle::Mbr;
+        parts[i].signature = signature;
+        char* end = nullptr;
+        parts[i].offset = std::strtoull(args[2 + i], &end, 0);
+        parsed = parsed && end != args[2 + i] && *end == '\0';
+    }
+    if (!parsed) {
+        std::fprintf(stderr, "make_sample_hive: --bcd-mbr FILE SIGNATURE SYSTEM WINDOWS\n");
+        return 2;
+    }
+    if (!MakeHiveFile(args[0], SampleStoreKeys({.uefi = false, .system = parts[0], .windows = parts[1],
+                                                .recovery = std::nullopt}))) {
+        std::fprintf(stderr, "make_sample_hive: cannot write %s\n", args[0]);
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     if (argc == 7 && std::string(argv[1]) == "--bcd")
         return MakeStore(argv + 2);
+    if (argc == 6 && std::string(argv[1]) == "--bcd-mbr")
+        return MakeBiosStore(argv + 2);
     if (argc < 2) {
         std::fprintf(stderr, "usage: make_sample_hive FILE NAME=HEX...\n");
         return 2;
