@@ -908,6 +908,24 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
         EXPECT_EQ(stepOf(out, row)["needs"], found["needs"]) << "put back, the fault is there again";
     }
 
+    // A flag of 01-7F hides the whole table: it is cleared first, and the
+    // rest planned once the table reads.
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(mbrClean) + " " + Quote(image) + " && " + poke(462, "\x01")), 0);
+    Bytes hidden = FileBytes(image);
+    EXPECT_EQ(Run({"fix", image.string(), "--dry-run"}), 1);
+    EXPECT_NE(err.find("entry 2 0x01"), std::string::npos) << err;
+    EXPECT_EQ(FileBytes(image), hidden);
+    ASSERT_EQ(Run({"fix", image.string()}), 0) << err;
+    Bytes flagged = FileBytes(image);
+    EXPECT_EQ(flagged[446], 0x80);
+    EXPECT_EQ(flagged[462], 0x00);
+    ASSERT_EQ(Run({"fix", image.string(), "--dry-run", "--json"}), 0) << err;
+    {
+        Json doc = Json::parse(out);
+        for (const Json& step : doc["firmware"])
+            EXPECT_TRUE(step["needs"].is_null() || step["kept"] == true) << step;
+    }
+
     // The same through a VM image: faults of each table in a qcow2.
     const struct {
         fs::path clean;

@@ -209,7 +209,7 @@ void Volumes::Know(const DiskScan& scan)
         for (const Partition& part : scan.partitions)
             if (part.disk == disk.path)
                 one.partitions.push_back(part);
-        scans_.emplace(VolumeKey(root_, disk.path, 0), std::move(one));
+        scans_.insert_or_assign(VolumeKey(root_, disk.path, 0), std::move(one));
     }
 }
 

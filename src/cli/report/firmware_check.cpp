@@ -387,3 +387,24 @@ std::vector<FirmwareStep> CheckFirmwareChain(Volumes& volumes, const DiskScan& s
         repair->sectors.push_back(std::move(*table)); // the partition table last
     return steps;
 }
+
+std::string InvalidBootFlags(const DiskInfo& disk, SectorEdit* cleared)
+{
+    std::vector<std::uint8_t> mbr(disk.sectorSize);
+    if (mbr.size() < 512 || !ReadDisk(disk, 0, mbr.data(), mbr.size()) || mbr[510] != 0x55 || mbr[511] != 0xAA)
+        return "";
+    std::vector<std::uint8_t> wanted = mbr;
+    std::string flags;
+    for (int i = 0; i < 4; ++i) {
+        unsigned flag = mbr[446 + 16 * i];
+        if (flag == 0 || flag == 0x80)
+            continue;
+        flags += (flags.empty() ? "entry " : ", entry ") + std::to_string(i + 1) + " " + Hex(flag);
+        wanted[446 + 16 * i] = 0;
+    }
+    if (flags.empty())
+        return "";
+    *cleared = {0, mbr, wanted, "the boot flags of the MBR of " + disk.path};
+    return "its MBR flags " + flags + ", which makes the table invalid to libblkid as to Windows' MBR code "
+                                      "(\"Invalid partition table\")";
+}

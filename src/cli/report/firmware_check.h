@@ -40,3 +40,9 @@ inline constexpr const char* kMbrBootProgram = "/usr/lib/syslinux/mbr/mbr.bin";
 std::vector<FirmwareStep> CheckFirmwareChain(Volumes& volumes, const DiskScan& scan, const DiskInfo& disk,
                                              const CloneDisk& clone, FirmwareRepair* repair,
                                              const std::string& mbrProgram = kMbrBootProgram);
+
+// Why libblkid reads no partition table in an MBR that has one, when it is
+// the boot flags: an entry flagged other than 0x00 or 0x80 makes the whole
+// table invalid to it, as to Windows' MBR code ("Invalid partition table").
+// "" when that is not so; otherwise *cleared is the MBR with those flags 00.
+std::string InvalidBootFlags(const DiskInfo& disk, SectorEdit* cleared);

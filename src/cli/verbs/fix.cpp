@@ -264,6 +264,50 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
     const DiskInfo* disk = FindDisk(scan, diskName);
     if (disk == nullptr || !disk->error.empty())
         return refuse("cannot read " + diskName + (disk ? ": " + disk->error : ""));
+    std::ostream& said = options.json ? err : out;
+    bool device = IsBlockDevice(disk->path);
+    // Where the old sectors are saved: beside an image, for a device in
+    // --backup-dir or the current folder; "" for none.
+    auto backupFolder = [&] {
+        if (options.noBackup)
+            return std::string();
+        if (!options.backupDir.empty())
+            return options.backupDir;
+        char cwd[PATH_MAX];
+        return device ? std::string(getcwd(cwd, sizeof cwd) ? cwd : ".") : FolderOf(RealPath(disk->path));
+    };
+    auto saySectors = [&](const SectorWrite& written) {
+        if (!written.backup.empty()) {
+            said << "Backup: " << OneLine(written.backup) << " (the old sectors)\n";
+            for (const std::string& line : written.restore)
+                said << "  put back: " << line << "\n";
+        }
+        for (const std::string& what : written.written)
+            said << "Written: " << OneLine(what) << "\n";
+    };
+    // A boot flag other than 0x00 and 0x80 hides the whole table: those
+    // flags are cleared before anything else can be read, the old MBR
+    // saved first.
+    SectorEdit cleared;
+    std::string flags = disk->table.empty() ? InvalidBootFlags(*disk, &cleared) : "";
+    if (!flags.empty()) {
+        if (options.dryRun)
+            return refuse(diskName + " has no partition table that can be read: " + flags +
+                          "; fix clears those flags to 0x00 first and plans the rest once the table reads (run it "
+                          "without --dry-run)");
+        std::string error;
+        SectorWrite written;
+        bool ok = WriteSectorEdits(*disk, {&cleared, 1}, backupFolder(), files, &written, &error);
+        saySectors(written);
+        if (!ok)
+            return refuse(error + (written.torn ? "" : "; nothing was changed"));
+        report.scan = ScanDisks(paths, options.sectorSize);
+        volumes.Know(scan);
+        disk = FindDisk(scan, diskName);
+        if (disk == nullptr || !disk->error.empty())
+            return refuse("cannot read " + diskName + (disk ? ": " + disk->error : "") +
+                          " after its boot flags were cleared");
+    }
     if (disk->table != "dos" && disk->table != "gpt")
         return refuse(diskName + (disk->table.empty() ? " has no partition table" : " holds a " + disk->table +
                                                                                       " partition table, which no Windows starts from"));
@@ -408,7 +452,6 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
                                            ", which fix cannot write: the clone may not start from its firmware",
                                        false});
     }
-    bool device = IsBlockDevice(disk->path);
     if (clone.uefi && clone.store != nullptr && device &&
         access((options.machineRoot + "/sys/firmware/efi").c_str(), F_OK) == 0)
         // A firmware's variables are no file with a way back: the command
@@ -479,7 +522,6 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
             out << "Dry run: nothing was changed.\n";
         return kExitOk;
     }
-    std::ostream& said = options.json ? err : out;
     if (storeChanges || hiveChanges) {
         const ValueChange* failed = nullptr;
         if (!ApplyValueChanges(plan.changes, &hive, &storeInput, &failed))
@@ -510,21 +552,9 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
     // Whatever the file systems still hold open is written out before
     // their sectors change under them.
     volumes.CloseAll();
-    std::string folder = options.backupDir;
-    if (folder.empty() && !options.noBackup) {
-        std::string real = RealPath(disk->path);
-        char cwd[PATH_MAX];
-        folder = device ? (getcwd(cwd, sizeof cwd) ? cwd : ".") : FolderOf(real);
-    }
     SectorWrite written;
-    bool ok = WriteSectorEdits(*disk, repair.sectors, options.noBackup ? "" : folder, files, &written, &error);
-    if (!written.backup.empty()) {
-        said << "Backup: " << OneLine(written.backup) << " (the old sectors)\n";
-        for (const std::string& line : written.restore)
-            said << "  put back: " << line << "\n";
-    }
-    for (const std::string& what : written.written)
-        said << "Written: " << OneLine(what) << "\n";
+    bool ok = WriteSectorEdits(*disk, repair.sectors, backupFolder(), files, &written, &error);
+    saySectors(written);
     if (!ok)
         return refuse(error + "; " + landed + (written.torn ? "the sectors named may be neither old nor new"
                                                             : "no sector of the firmware's chain was changed") +
