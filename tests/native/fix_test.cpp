@@ -783,6 +783,9 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
          poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4)) + " && " +
              poke(boots[1] + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
          "hidden sectors", "#1", "4096", false, true},
+        {"the old start in the backup boot sector alone", false,
+         poke(boots[1] + 0x1C, std::string("\x3F\x00\x00\x00", 4)), "hidden sectors", "#1", "backup boot sector",
+         false, true},
         {"the data volume's old start", false, poke(vbr2 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
          "hidden sectors", "#2", "90112", false, true},
         {"no fallback loader", true, "mdel -i " + esp + " ::/EFI/Boot/bootx64.efi", "fallback loader", "#1",
@@ -809,7 +812,7 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
         return nullptr;
     };
     // Each byte a repair may not change, as it was.
-    auto kept = [&](const Bytes& was, const Bytes& now, bool gpt) {
+    auto kept = [&](const Bytes& was, const Bytes& now, bool gpt, bool code) {
         if (gpt) {
             // The protective MBR but for its size.
             for (std::size_t i = 0; i < 512; ++i)
@@ -817,7 +820,7 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
                     return false;
             return true;
         }
-        for (std::size_t i = 440; i < 512; ++i)
+        for (std::size_t i = code ? 440 : 0; i < 512; ++i)
             if ((i < 446 || i >= 510 || (i - 446) % 16 != 0) && was[i] != now[i])
                 return false;
         for (std::uint64_t at : boots)
@@ -872,7 +875,12 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
         ASSERT_EQ(Run({"fix", image.string(), "--dry-run", "--json"}), 0) << err;
         EXPECT_TRUE(stepOf(out, row)["needs"].is_null()) << out;
         Bytes fixed = FileBytes(image);
-        EXPECT_TRUE(kept(before, fixed, row.gpt)) << "a byte beside the repair changed";
+        EXPECT_TRUE(kept(before, fixed, row.gpt, std::string(row.step) == "boot code"))
+            << "a byte beside the repair changed";
+        if (!row.gpt) {
+            for (std::uint64_t at : boots)
+                EXPECT_EQ(Le32(fixed, at + 0x1C), Le32(Bytes(start(at), start(at) + 4), 0)) << "boot sector at " << at;
+        }
         if (std::string(row.step) == "boot code") {
             ASSERT_FALSE(program.empty());
             Bytes code(fixed.begin(), fixed.begin() + 440);
@@ -943,11 +951,26 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
                         vm.faults + " && qemu-img convert -O qcow2 " + Quote(image) + " " + Quote(qcow2)),
                   0);
         ASSERT_EQ(Run({"fix", qcow2.string(), "--disk", qcow2.string()}), 0) << err;
+        std::string said = out;
         ASSERT_EQ(Shell("qemu-img convert -O raw " + Quote(qcow2) + " " + Quote(image)), 0);
         ASSERT_EQ(Run({"fix", image.string(), "--dry-run", "--json"}), 0) << err;
         Json doc = Json::parse(out);
         for (const Json& step : doc["firmware"])
             EXPECT_TRUE(step["needs"].is_null() || step["kept"] == true) << step;
+        // The qemu-io lines put the old sectors back into the image.
+        std::istringstream lines(said);
+        std::string line;
+        while (std::getline(lines, line))
+            if (line.rfind("  put back: ", 0) == 0) {
+                EXPECT_EQ(Shell(line.substr(12) + " >/dev/null"), 0) << line;
+            }
+        ASSERT_EQ(Shell("qemu-img convert -O raw " + Quote(qcow2) + " " + Quote(image)), 0);
+        ASSERT_EQ(Run({"fix", image.string(), "--dry-run", "--json"}), 0) << err;
+        doc = Json::parse(out);
+        bool faulty = false;
+        for (const Json& step : doc["firmware"])
+            faulty = faulty || (step["needs"].is_string() && step["step"] != "fallback loader");
+        EXPECT_TRUE(faulty) << "put back, the sectors' faults are there again: " << said;
     }
 }
 
@@ -1095,11 +1118,15 @@ TEST_F(FixTest, AFailedSectorWriteIsTakenBack)
         ASSERT_EQ(Shell("printf '\\077\\000\\000\\000' | dd of=" + Quote(image) + " bs=1 seek=" +
                         std::to_string(at * 512 + 0x1C) + " conv=notrunc status=none"),
                   0);
-    class FailAt : public CommitFiles {
+    // Fails one step of the sector writes once: the write at a byte offset,
+    // the flush after the MBR was written, or the flush of the backup file.
+    class FailOnce : public CommitFiles {
     public:
-        explicit FailAt(off_t at) : at_(at) {}
+        FailOnce(off_t at, bool flush, bool backup) : at_(at), flush_(flush), backup_(backup) {}
         ssize_t WriteAt(int fd, const void* data, std::size_t size, off_t offset) override
         {
+            if (offset == 0 && size == 512)
+                mbrWritten_ = true;
             if (offset == at_ && size == 512 && !failed_) {
                 failed_ = true;
                 errno = EIO;
@@ -1107,20 +1134,36 @@ TEST_F(FixTest, AFailedSectorWriteIsTakenBack)
             }
             return CommitFiles::WriteAt(fd, data, size, offset);
         }
+        int Fsync(int fd) override
+        {
+            char link[64], name[4096] = {};
+            std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+            bool isBackup = readlink(link, name, sizeof name - 1) > 0 && std::strstr(name, ".sectors.bak") != nullptr;
+            if (!failed_ && ((flush_ && mbrWritten_) || (backup_ && isBackup))) {
+                failed_ = true;
+                errno = EIO;
+                return -1;
+            }
+            return CommitFiles::Fsync(fd);
+        }
 
     private:
         off_t at_;
-        bool failed_ = false;
+        bool flush_, backup_;
+        bool failed_ = false, mbrWritten_ = false;
     };
     fs::path clean = root / "clean.img";
     ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(clean)), 0);
     const struct {
         const char* what;
-        off_t at;
+        off_t at; // -1: no write fails
+        bool flush, backup;
     } rows[] = {
-        {"the backup boot sector, written first", (4096 + 81919) * 512},
-        {"the boot sector", 4096 * 512},
-        {"the MBR, written last", 0},
+        {"the backup boot sector, written first", (4096 + 81919) * 512, false, false},
+        {"the boot sector", 4096 * 512, false, false},
+        {"the MBR, written last", 0, false, false},
+        {"the flush after the last write", -1, true, false},
+        {"the flush of the sectors' backup file", -1, false, true},
     };
     auto sectors = [&] {
         Bytes bytes = FileBytes(image), picked;
@@ -1129,16 +1172,24 @@ TEST_F(FixTest, AFailedSectorWriteIsTakenBack)
                           bytes.begin() + static_cast<std::ptrdiff_t>(at + 512));
         return picked;
     };
+    auto backups = [&] {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(root))
+            count += entry.path().string().find(".sectors.bak") != std::string::npos;
+        return count;
+    };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         ASSERT_EQ(Shell("cp --sparse=always " + Quote(clean) + " " + Quote(image)), 0);
         Bytes hive = Hive(), was = sectors();
-        FailAt failing(row.at);
-        EXPECT_EQ(Run({"fix", image.string(), "--no-backup"}, &failing), 1);
+        int before = backups();
+        FailOnce failing(row.at, row.flush, row.backup);
+        EXPECT_EQ(Run({"fix", image.string()}, &failing), 1);
         EXPECT_NE(err.find("the files above are in place"), std::string::npos) << err;
         EXPECT_NE(err.find("no sector of the firmware's chain was changed"), std::string::npos) << err;
         EXPECT_NE(Hive(), hive) << "the hive landed";
         EXPECT_EQ(sectors(), was) << "every sector written was taken back";
+        EXPECT_EQ(backups(), before + (row.backup ? 0 : 1)) << "a backup that could not be flushed is not left";
         ASSERT_EQ(Run({"fix", image.string(), "--no-backup"}), 0) << err;
         EXPECT_NE(sectors(), was);
         ASSERT_EQ(Run({"fix", image.string(), "--dry-run", "--json"}), 0) << err;

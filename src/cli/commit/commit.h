@@ -70,5 +70,6 @@ std::string MoveAside(const FileRef& log, std::string* error);
 // Copies from to a new file to on the same file system, never over a file:
 // written and flushed under a name of ours beside it, then moved to its name,
 // so that a failure or a crash leaves no torn file under it. Its folder is
-// made when missing. False with the reason; then nothing of it is left.
+// made when missing. False with the reason; then no file of it is left
+// (a folder it made stays, empty).
 bool PlaceCopy(FileSystem& fs, const std::string& from, const std::string& to, std::string* error);

@@ -5,9 +5,14 @@
 #include "cli/machine/fd.h"
 #include "cli/machine/files.h"
 #include "cli/machine/interrupt.h"
+#include "cli/machine/printable.h"
 #include "cli/machine/shell_quote.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,10 +32,15 @@ struct Target {
     Fd fd;
     CommitFiles* files = nullptr;
 
-    // Reads what the disk itself holds now, not a copy of it.
+    bool blockDevice = false;
+
+    // Reads what the disk itself holds now, not a copy of it: a device's
+    // buffers are dropped first (they were flushed before).
     bool Read(std::uint64_t offset, std::uint8_t* data, std::size_t size)
     {
         errno = 0;
+        if (blockDevice && ioctl(fd.get(), BLKFLSBUF, 0) != 0)
+            return false;
         bool ok = image != nullptr ? ReadVmImageUncached(*image, data, size, offset)
                                    : ReadAllAt(fd.get(), data, size, static_cast<off_t>(offset));
         if (!ok && errno == 0)
@@ -55,23 +65,26 @@ struct Target {
 std::vector<std::uint8_t> BackupBytes(const std::string& disk, unsigned sectorSize, std::span<const SectorEdit> edits,
                                       std::vector<std::uint64_t>* at)
 {
-    std::string header = "voskarelle sector backup\ndisk " + disk + "\nsector-size " + std::to_string(sectorSize) +
+    std::string header = "voskarelle sector backup\ndisk " + OneLine(disk) + "\nsector-size " + std::to_string(sectorSize) +
                          "\n";
-    // The header's own length decides where the sectors start: one more
-    // line per edit, so the count is taken once more after it is known.
+    // The header's own length decides where the sectors start, and those
+    // places are in it: counted again until the two agree.
     std::uint64_t headerSectors = 1;
     std::string text;
-    for (int pass = 0; pass < 2; ++pass) {
+    for (;;) {
         text = header;
         at->clear();
         std::uint64_t next = headerSectors;
         for (const SectorEdit& edit : edits) {
             at->push_back(next);
             text += "at " + std::to_string(next) + " sectors " + std::to_string(edit.before.size() / sectorSize) +
-                    " to-offset " + std::to_string(edit.offset) + " (" + edit.what + ")\n";
+                    " to-offset " + std::to_string(edit.offset) + " (" + OneLine(edit.what) + ")\n";
             next += edit.before.size() / sectorSize;
         }
-        headerSectors = (text.size() + sectorSize - 1) / sectorSize;
+        std::uint64_t needed = (text.size() + sectorSize - 1) / sectorSize;
+        if (needed == headerSectors)
+            break;
+        headerSectors = needed;
     }
     std::vector<std::uint8_t> bytes(text.begin(), text.end());
     bytes.resize(headerSectors * sectorSize, 0);
@@ -164,9 +177,27 @@ bool WriteSectorEdits(const DiskInfo& disk, std::span<const SectorEdit> edits, c
         if (target.image == nullptr)
             return false;
     } else {
-        target.fd.Reset(OpenNoWait(real.c_str(), O_RDWR));
+        struct stat st;
+        target.blockDevice = stat(real.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+        // A device is opened exclusively: the kernel refuses while any of its
+        // partitions is mounted, whose file system would write its own
+        // boot sector back from its cache.
+        target.fd.Reset(OpenNoWait(real.c_str(), O_RDWR | (target.blockDevice ? O_EXCL : 0)));
         if (target.fd.get() < 0) {
-            *error = "cannot open " + disk.path + " for writing: " + Why(errno);
+            *error = errno == EBUSY ? disk.path + " is in use (a partition of it is mounted?): unmount it and run fix "
+                                                  "again for its firmware's sectors"
+                                    : "cannot open " + disk.path + " for writing: " + Why(errno);
+            return false;
+        }
+        int readOnly = 0;
+        if (target.blockDevice && (ioctl(target.fd.get(), BLKROGET, &readOnly) != 0 || readOnly)) {
+            *error = disk.path + " is a read-only device";
+            return false;
+        }
+        // The lock partitioning tools take, so that udev does not probe the
+        // disk while its sectors change.
+        if (target.blockDevice && flock(target.fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            *error = "cannot lock " + disk.path + " (another program is changing it?): " + Why(errno);
             return false;
         }
     }
@@ -188,6 +219,9 @@ bool WriteSectorEdits(const DiskInfo& disk, std::span<const SectorEdit> edits, c
             return false;
         }
     }
+    // A signal waits until the backup is whole and every sector is new or
+    // old again.
+    OpenVolume holding;
     std::vector<std::uint64_t> at;
     std::vector<std::uint8_t> saved = BackupBytes(real, disk.sectorSize, edits, &at);
     if (!backupFolder.empty()) {
@@ -204,13 +238,17 @@ bool WriteSectorEdits(const DiskInfo& disk, std::span<const SectorEdit> edits, c
         .write = [&](const WriteRun& r, std::span<const std::uint8_t> bytes) { return target.Write(r.offset, bytes); },
         .flush = [&] { return target.Flush(); },
     };
-    // A signal waits until every sector is new or old again.
-    OpenVolume holding;
     if (Interrupted()) {
         *error = "interrupted";
         return false;
     }
+    auto begun = [&](std::size_t count) {
+        for (std::size_t i = 0; i < count && i < edits.size(); ++i)
+            done->begun.push_back(edits[i].what + " (at byte " + std::to_string(edits[i].offset) + ")");
+    };
     if (!WriteRuns(runs, run, &done->torn)) {
+        if (done->torn)
+            begun(edits.size());
         *error = "cannot write " + disk.path + ": " + Why(errno) +
                  (done->torn ? "; what was written could not all be taken back" : "; what was written was taken back");
         return false;
@@ -222,14 +260,16 @@ bool WriteSectorEdits(const DiskInfo& disk, std::span<const SectorEdit> edits, c
             continue;
         }
         // A disk that does not give back what it was given is put back as it
-        // was, the last edit first.
+        // was, the last edit first, each sector tried whatever failed before.
         std::string why = "reading " + edit.what + " back does not give what was written";
-        std::vector<WriteRun> undo;
+        bool restored = true;
         for (std::size_t i = runs.size(); i-- > 0;)
-            undo.push_back({runs[i].offset, runs[i].after, runs[i].before});
-        bool torn = false;
+            restored = target.Write(runs[i].offset, runs[i].before) && restored;
+        restored = target.Flush() && restored;
         done->written.clear();
-        done->torn = !WriteRuns(undo, run, &torn);
+        done->torn = !restored;
+        if (done->torn)
+            begun(edits.size());
         *error = why + (done->torn ? "; the old sectors could not all be put back" : "; the old sectors were put back");
         return false;
     }

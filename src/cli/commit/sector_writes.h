@@ -25,12 +25,15 @@ struct SectorWrite {
     std::string backup;               // "" when none was asked for or made
     std::vector<std::string> written; // what of the edits landed, in order
     bool torn = false;                // a write failed and could not all be taken back
+    std::vector<std::string> begun;   // with torn: the edits that may be neither old nor new
     std::vector<std::string> restore; // commands that put the backup back
 };
 
 // Writes edits to disk (a device, a raw image or a VM image) in their
 // order: the caller puts the partition table's sector last. With
 // backupFolder, the old sectors are saved first to a new file there named
-// after the disk. False with the reason; done says what landed.
+// after the disk. A block device is opened exclusively (none of its
+// partitions mounted), and what is read of it comes from the disk, not a
+// cache. False with the reason; done says what landed.
 bool WriteSectorEdits(const DiskInfo& disk, std::span<const SectorEdit> edits, const std::string& backupFolder,
                       CommitFiles& files, SectorWrite* done, std::string* error);

@@ -19,6 +19,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -646,6 +647,13 @@ bool PlanGptRepair(const std::function<bool(std::uint64_t, std::uint8_t*, std::s
     // The backup where the primary header says it is: libfdisk checks it
     // there before it moves it.
     copy.oldBackup = before.size() >= 2 * sectorSize ? Le64(before, sectorSize + 32) : 0;
+    if (copy.oldBackup >= copy.sectors) {
+        // A clone onto a smaller disk: the table may name space the disk
+        // does not have, which is more than moving the backup.
+        *error = "the backup GPT lies beyond the disk's end (sector " + std::to_string(copy.oldBackup) +
+                 "), as on a smaller disk: the table needs more than its backup moved";
+        return false;
+    }
     if (copy.oldBackup >= kLabelHeadSectors + kLabelTailSectors && copy.oldBackup < copy.sectors - 1 &&
         !CopyRange(read, copy.fd.get(), (copy.oldBackup + 1 - kLabelTailSectors) * sectorSize, tail)) {
         *error = "cannot read the backup GPT: " + Why(errno);
@@ -686,27 +694,34 @@ bool PlanGptRepair(const std::function<bool(std::uint64_t, std::uint8_t*, std::s
         return false;
     }
 
-    // Of the protective MBR, its size alone; the rest (boot code, CHS
-    // fields) is someone else's.
-    std::vector<std::uint8_t> wanted = after;
-    for (std::size_t i = 0; i < sectorSize; ++i)
-        if (i < 446 + 12 || i >= 446 + 16)
-            wanted[i] = before[i];
-    // The entries: only the EFI partition's type may change. Both copies
-    // hold the same entries, so the primary's are the measure of the
-    // backup's too.
-    std::uint64_t entriesLba = Le64(after, sectorSize + 72);
-    std::uint32_t count = Le32(after, sectorSize + 80), size = Le32(after, sectorSize + 84);
+    // What may change, taken from what libfdisk wrote: the primary header,
+    // the EFI partition's type in the entries, the backup's entries and
+    // header at the disk's end, and the protective MBR's size. Everything
+    // else must be as it was, or the plan is refused.
+    std::uint64_t last = copy.sectors - 1;
+    std::size_t at1 = sectorSize;
+    std::uint64_t entriesLba = Le64(after, at1 + 72);
+    std::uint32_t count = Le32(after, at1 + 80), size = Le32(after, at1 + 84);
     std::uint64_t entriesBytes = std::uint64_t{count} * size;
-    if (entriesLba != Le64(before, sectorSize + 72) || count != Le32(before, sectorSize + 80) ||
-        size != Le32(before, sectorSize + 84) || size < 128 || entriesLba < 2 ||
-        entriesLba * sectorSize + entriesBytes > head ||
-        std::memcmp(after.data() + sectorSize + 56, before.data() + sectorSize + 56, 16) != 0) {
+    std::uint64_t entriesSectors = (entriesBytes + sectorSize - 1) / sectorSize;
+    bool sameShape = std::memcmp(after.data() + at1, "EFI PART", 8) == 0 && entriesLba == Le64(before, at1 + 72) &&
+                     count == Le32(before, at1 + 80) && size == Le32(before, at1 + 84) && size >= 128 &&
+                     entriesLba >= 2 && (entriesLba + entriesSectors) * sectorSize <= head &&
+                     entriesSectors + 1 <= kLabelTailSectors &&
+                     Le64(after, at1 + 40) == Le64(before, at1 + 40) && Le64(after, at1 + 24) == 1 &&
+                     Le64(after, at1 + 32) == last &&
+                     std::memcmp(after.data() + at1 + 56, before.data() + at1 + 56, 16) == 0 &&
+                     (espNumber <= 0 || static_cast<std::uint64_t>(espNumber) <= count);
+    if (!sameShape) {
         *error = "libfdisk would change more of the GPT than the EFI partition's type and the backup's place";
         return false;
     }
     const std::uint8_t* was = before.data() + entriesLba * sectorSize;
     const std::uint8_t* now = after.data() + entriesLba * sectorSize;
+    // The type GUID as the entries store it.
+    static const std::uint8_t kEspBytes[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
+                                               0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
+    std::uint64_t lastUsed = 0;
     for (std::uint64_t i = 0; i < entriesBytes; ++i) {
         bool typeOfEsp = espNumber > 0 && i / size == static_cast<std::uint64_t>(espNumber - 1) && i % size < 16;
         if (was[i] != now[i] && !typeOfEsp) {
@@ -714,10 +729,45 @@ bool PlanGptRepair(const std::function<bool(std::uint64_t, std::uint8_t*, std::s
             return false;
         }
     }
-    std::uint64_t backupEntries = tail - sectorSize - entriesBytes;
-    if (entriesBytes > tail - sectorSize ||
-        std::memcmp(after.data() + head + backupEntries, now, entriesBytes) != 0) {
-        *error = "libfdisk's backup GPT does not hold the primary's entries";
+    for (std::uint32_t n = 0; n < count; ++n) {
+        const std::uint8_t* entry = now + std::uint64_t{n} * size;
+        if (std::any_of(entry, entry + 16, [](std::uint8_t b) { return b != 0; }))
+            lastUsed = std::max(lastUsed, Le64(std::span<const std::uint8_t>(entry, size), 40));
+    }
+    if (espNumber > 0 && std::memcmp(now + std::uint64_t(espNumber - 1) * size, kEspBytes, 16) != 0) {
+        *error = "libfdisk did not give partition " + std::to_string(espNumber) + " the EFI system partition's type";
+        return false;
+    }
+    if (Le64(after, at1 + 48) < lastUsed || Le64(after, at1 + 48) >= last - entriesSectors) {
+        *error = "libfdisk's GPT would end its usable space before a partition or in its own backup";
+        return false;
+    }
+    // The backup: its header at the last sector naming itself, the primary
+    // and its entries just before it, which hold the primary's.
+    std::size_t backupAt = head + (kLabelTailSectors - 1) * sectorSize;
+    std::size_t backupEntriesAt = backupAt - entriesSectors * sectorSize;
+    if (std::memcmp(after.data() + backupAt, "EFI PART", 8) != 0 || Le64(after, backupAt + 24) != last ||
+        Le64(after, backupAt + 32) != 1 || Le64(after, backupAt + 72) != last - entriesSectors ||
+        std::memcmp(after.data() + backupEntriesAt, now, entriesBytes) != 0) {
+        *error = "libfdisk's backup GPT is not where it belongs or does not hold the primary's entries";
+        return false;
+    }
+    std::vector<std::uint8_t> wanted = before;
+    auto take = [&](std::size_t from, std::size_t count) {
+        std::copy(after.begin() + static_cast<std::ptrdiff_t>(from),
+                  after.begin() + static_cast<std::ptrdiff_t>(from + count),
+                  wanted.begin() + static_cast<std::ptrdiff_t>(from));
+    };
+    take(at1, sectorSize);
+    if (espNumber > 0)
+        take(entriesLba * sectorSize + std::uint64_t(espNumber - 1) * size, 16);
+    take(backupEntriesAt, (entriesSectors + 1) * sectorSize);
+    // A hybrid MBR's entries are someone's partitions: only a protective
+    // entry of the whole disk has its size made the disk's.
+    if (before[446 + 4] == 0xEE && Le32(before, 446 + 8) == 1)
+        take(446 + 12, 4);
+    if (!std::equal(wanted.begin() + sectorSize, wanted.end(), after.begin() + sectorSize)) {
+        *error = "libfdisk would change more of the GPT than the EFI partition's type and the backup's place";
         return false;
     }
 

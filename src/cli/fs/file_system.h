@@ -84,6 +84,9 @@ public:
     }
     // Makes what was done in folder survive a crash.
     virtual bool Flush(const std::string& folder, std::string* error) = 0;
+    // Writes out whatever of the volume is still held in this process and
+    // lets it go; false with the reason when that failed.
+    virtual bool Close(std::string*) { return true; }
 
     // What a failed step left that is neither as it was nor as intended (an
     // original kept only under a name of ours, writes that could not all be

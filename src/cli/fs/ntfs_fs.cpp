@@ -500,22 +500,31 @@ bool NtfsFs::Mount(bool forWriting, std::string* error)
     return true;
 }
 
-void NtfsFs::Unmount()
+bool NtfsFs::Unmount()
 {
     if (!volume_)
-        return;
+        return true;
     // Closing writes what libntfs-3g still holds; a volume left open would
     // be one Windows finds unclean.
-    ntfs_umount(volume_->volume, FALSE);
+    bool closed = ntfs_umount(volume_->volume, FALSE) == 0;
     if (writable_ && !volume_->device.held.empty()) {
         std::string ignored;
         bool torn = false;
-        Apply(volume_->device, &ignored, &torn);
+        closed = Apply(volume_->device, &ignored, &torn) && closed;
     }
     if (volume_->device.fd >= 0)
-        close(volume_->device.fd);
+        closed = close(volume_->device.fd) == 0 && closed;
     volume_.reset();
     writable_ = false;
+    return closed;
+}
+
+bool NtfsFs::Close(std::string* error)
+{
+    if (Unmount())
+        return true;
+    *error = "cannot close " + partition_ + " cleanly";
+    return false;
 }
 
 bool NtfsFs::Step(const std::function<bool(std::string*)>& change, std::string* error)

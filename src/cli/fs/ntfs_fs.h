@@ -44,12 +44,13 @@ public:
     bool MoveNoReplace(const std::string& from, const std::string& to, std::string* error) override;
     bool Remove(const std::string& path, std::string* error) override;
     bool Flush(const std::string& folder, std::string* error) override;
+    bool Close(std::string* error) override;
 
 private:
     NtfsFs(CommitFiles& files, std::string path, bool blockDevice, bool vmImage, std::uint64_t offset,
            std::uint64_t size, std::string partition);
     bool Mount(bool forWriting, std::string* error);
-    void Unmount();
+    bool Unmount();
     bool ForWriting(std::string* error);
     // Whether libntfs-3g holds the volume open (after a failed step it is
     // opened again, which may fail); false with the reason.

@@ -201,6 +201,16 @@ Volumes::Volumes(CommitFiles& files, std::string root, unsigned sectorSize)
 
 Volumes::~Volumes() = default;
 
+bool Volumes::CloseAll(std::string* error)
+{
+    bool closed = true;
+    for (auto& [key, fs] : partitions_)
+        if (fs && !fs->Close(error))
+            closed = false;
+    partitions_.clear();
+    return closed;
+}
+
 void Volumes::Know(const DiskScan& scan)
 {
     for (const DiskInfo& disk : scan.disks) {

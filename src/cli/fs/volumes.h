@@ -65,7 +65,8 @@ public:
 
     // Closes every file system opened in-process, so that what each still
     // holds is on its disk; files found in them must not be used after.
-    void CloseAll() { partitions_.clear(); }
+    // False with the reason when one could not be closed cleanly.
+    bool CloseAll(std::string* error);
 
     CommitFiles& files() { return files_; }
     const std::string& machineRoot() const { return root_; }

@@ -46,9 +46,9 @@ std::vector<std::uint8_t> BootProgram(const std::string& path, std::string* why)
     Fd fd(OpenNoWait(path.c_str(), O_RDONLY));
     std::vector<std::uint8_t> bytes(441);
     ssize_t n = fd.get() >= 0 ? pread(fd.get(), bytes.data(), bytes.size(), 0) : -1;
-    if (n <= 0 || n > 440) {
+    if (n != 440) {
         *why = n < 0 ? path + " cannot be read (" + std::strerror(errno) + "; it comes with syslinux-common)"
-                     : path + " is no MBR boot program of at most 440 bytes";
+                     : path + " is no MBR boot program of 440 bytes";
         return {};
     }
     bytes.resize(static_cast<std::size_t>(n));
@@ -157,7 +157,7 @@ std::uint64_t BackupBootSector(const Partition& part, const std::vector<std::uin
 {
     if (part.fs == "ntfs") {
         std::uint64_t at = Le64(sector, 0x28);
-        return at != 0 && (at + 1) * bytesPerSector <= part.size ? at : 0;
+        return at != 0 && bytesPerSector != 0 && at < part.size / bytesPerSector ? at : 0;
     }
     unsigned reserved = Le16(sector, 0x0E);
     unsigned at = Le16(sector, 0x32);
@@ -176,7 +176,9 @@ void CheckHiddenSectors(const DiskScan& scan, const DiskInfo& disk, const CloneD
     if (clone.store == nullptr || clone.uefi)
         return;
     for (const Partition& part : scan.partitions) {
-        if (part.disk != disk.path || (part.fs != "ntfs" && part.fs != "vfat"))
+        // A logical partition's boot sector counts from its own extended
+        // entry in some systems' convention, and no MBR entry starts it.
+        if (part.disk != disk.path || (part.fs != "ntfs" && part.fs != "vfat") || part.number < 1 || part.number > 4)
             continue;
         bool system = &part == clone.store;
         std::vector<std::uint8_t> sector(disk.sectorSize);
@@ -196,34 +198,50 @@ void CheckHiddenSectors(const DiskScan& scan, const DiskInfo& disk, const CloneD
                               "a volume of the disk's sector size: a BIOS cannot start this one", !system});
             continue;
         }
-        if (hidden == start) {
-            steps->push_back({"hidden sectors", part.path, std::to_string(hidden), ""});
-            continue;
-        }
-        std::string found = std::to_string(hidden) + " (the volume starts at sector " + std::to_string(start) + ")";
-        if (start > 0xFFFFFFFFu) {
-            steps->push_back({"hidden sectors", part.path, found, "a start the field can hold: a BIOS cannot start this one",
-                              !system});
-            continue;
-        }
         auto patched = [&](std::vector<std::uint8_t> bytes) {
             for (int i = 0; i < 4; ++i)
                 bytes[0x1C + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(start >> (8 * i));
             return bytes;
         };
-        std::string needs = std::to_string(start) + ", in the boot sector";
+        // The backup is a copy of the boot sector: anything else there is
+        // not written.
         std::uint64_t backupAt = BackupBootSector(part, sector, bytesPerSector);
         std::vector<std::uint8_t> backup(disk.sectorSize);
-        if (backupAt != 0 && ReadDisk(disk, part.offset + backupAt * bytesPerSector, backup.data(), backup.size()) &&
-            BootSectorNames(backup.data()) == BootSectorNames(sector.data())) {
-            if (Le32(backup, 0x1C) != start)
-                edits->push_back({part.offset + backupAt * bytesPerSector, backup, patched(backup),
-                                  "the backup boot sector of " + part.path});
-            needs += " and its backup (sector " + std::to_string(backupAt) + " of the volume)";
-        } else if (backupAt != 0) {
-            needs += " (the backup at sector " + std::to_string(backupAt) + " of the volume is no boot sector: left)";
+        bool copy = backupAt != 0 &&
+                    ReadDisk(disk, part.offset + backupAt * bytesPerSector, backup.data(), backup.size()) &&
+                    std::equal(backup.begin(), backup.begin() + 0x1C, sector.begin()) &&
+                    std::equal(backup.begin() + 0x20, backup.end(), sector.begin() + 0x20);
+        std::uint32_t backupHidden = copy ? Le32(backup, 0x1C) : 0;
+        std::string where = "sector " + std::to_string(backupAt) + " of the volume";
+        if (hidden == start && (!copy || backupHidden == start)) {
+            steps->push_back({"hidden sectors", part.path,
+                              std::to_string(hidden) +
+                                  (backupAt != 0 && !copy ? " (its backup at " + where + " is no copy of it: left)" : ""),
+                              ""});
+            continue;
         }
-        edits->push_back({part.offset, sector, patched(sector), "the boot sector of " + part.path});
+        if (start > 0xFFFFFFFFu) {
+            steps->push_back({"hidden sectors", part.path, std::to_string(hidden),
+                              "a start the field can hold: a BIOS cannot start this one", !system});
+            continue;
+        }
+        std::string found = std::to_string(hidden) + (copy && backupHidden != hidden
+                                                          ? " in the boot sector, " + std::to_string(backupHidden) +
+                                                                " in its backup"
+                                                          : "") +
+                            " (the volume starts at sector " + std::to_string(start) + ")";
+        std::string needs = std::to_string(start) + ", in the ";
+        // The backup first, so that the volume's own always has a sound copy.
+        if (copy && backupHidden != start)
+            edits->push_back({part.offset + backupAt * bytesPerSector, backup, patched(backup),
+                              "the backup boot sector of " + part.path});
+        if (hidden != start)
+            edits->push_back({part.offset, sector, patched(sector), "the boot sector of " + part.path});
+        needs += hidden != start && copy && backupHidden != start ? "boot sector and its backup (" + where + ")"
+                 : hidden != start                                 ? "boot sector"
+                                                                   : "backup boot sector (" + where + ")";
+        if (backupAt != 0 && !copy)
+            needs += " (the backup at " + where + " is no copy of the boot sector: left)";
         steps->push_back({"hidden sectors", part.path, found, needs, false, true});
     }
 }
@@ -336,7 +354,7 @@ void PlanGpt(const DiskInfo& disk, const CloneDisk& clone, std::vector<FirmwareS
             continue;
         if (step.step == "EFI system partition type")
             type = &step;
-        else if (step.step == "backup GPT" && step.found.find("primary") == std::string::npos)
+        else if (step.step == "backup GPT" && step.needs.find("at the disk's end") != std::string::npos)
             backup = &step;
     }
     if (type == nullptr && backup == nullptr)

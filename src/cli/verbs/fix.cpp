@@ -301,6 +301,7 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
         saySectors(written);
         if (!ok)
             return refuse(error + (written.torn ? "" : "; nothing was changed"));
+        // The table as it reads now, without the flags.
         report.scan = ScanDisks(paths, options.sectorSize);
         volumes.Know(scan);
         disk = FindDisk(scan, diskName);
@@ -542,7 +543,7 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
     if (loader) {
         FileSystem* fs = volumes.Open(*repair.loaderVolume, *disk, &error);
         if (fs == nullptr || !PlaceCopy(*fs, repair.loaderFrom, repair.loaderTo, &error))
-            return refuse("the fallback loader was not made: " + error + "; " + landed +
+            return refuse("the fallback loader: " + error + "; " + landed +
                           "the firmware's sectors were not written; run fix again for the rest");
         said << "Written: " << OneLine(fs->Name(repair.loaderTo)) << "\n";
         landed += "the fallback loader is in place; ";
@@ -551,13 +552,19 @@ int RunFix(const Options& options, std::ostream& out, std::ostream& err, CommitF
         return kExitOk;
     // Whatever the file systems still hold open is written out before
     // their sectors change under them.
-    volumes.CloseAll();
+    if (!volumes.CloseAll(&error))
+        return refuse(error + "; " + landed + "the firmware's sectors were not written; run fix again for the rest");
     SectorWrite written;
     bool ok = WriteSectorEdits(*disk, repair.sectors, backupFolder(), files, &written, &error);
     saySectors(written);
-    if (!ok)
-        return refuse(error + "; " + landed + (written.torn ? "the sectors named may be neither old nor new"
-                                                            : "no sector of the firmware's chain was changed") +
-                      (written.torn ? "" : "; run fix again for the rest"));
+    if (!ok) {
+        std::string torn;
+        for (const std::string& what : written.begun)
+            torn += (torn.empty() ? "" : ", ") + what;
+        return refuse(error + "; " + landed +
+                      (written.torn ? "these may be neither old nor new: " + torn +
+                                          (written.backup.empty() ? "" : " (the backup holds their old bytes)")
+                                    : "no sector of the firmware's chain was changed; run fix again for the rest"));
+    }
     return kExitOk;
 }

@@ -243,5 +243,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
         *error = "no OLD=NEW given";
         return false;
     }
+    if (options->noBackup && !options->backupDir.empty()) {
+        *error = "--backup-dir names where the backup goes, and --no-backup asks for none";
+        return false;
+    }
     return true;
 }
