@@ -1004,7 +1004,8 @@ TEST_F(FixTest, TheRepairedCloneStarts)
               0);
     // What the machine says on its serial port, booted from image; "" when
     // it did not end by itself.
-    auto boot = [&](bool uefi, int seconds) {
+    fs::path qcow2 = root / "clone.qcow2";
+    auto boot = [&](bool uefi, int seconds, bool vm = false) {
         fs::path log = root / "serial.log";
         fs::remove(log);
         std::string firmware;
@@ -1014,7 +1015,8 @@ TEST_F(FixTest, TheRepairedCloneStarts)
                        " -drive if=pflash,format=raw,file=" + Quote(root / "vars.fd");
         }
         int rc = Shell("timeout " + std::to_string(seconds) + " qemu-system-x86_64 -display none -no-reboot -m 256" +
-                       firmware + " -drive file=" + Quote(image) + ",format=raw,if=ide -serial file:" + Quote(log) +
+                       firmware + " -drive file=" + Quote(vm ? qcow2 : image) + ",format=" + (vm ? "qcow2" : "raw") +
+                       ",if=ide -serial file:" + Quote(log) +
                        " -device isa-debug-exit,iobase=0xf4,iosize=0x04 >/dev/null 2>&1");
         Bytes said = FileBytes(log);
         std::string text(said.begin(), said.end());
@@ -1041,6 +1043,7 @@ TEST_F(FixTest, TheRepairedCloneStarts)
         bool uefi;
         std::string faults;
         const char* starts; // after fix
+        bool vm = false;    // the clone as a qcow2 image
     } rows[] = {
         {"no boot code", false, "dd if=/dev/zero of=" + Quote(image) + " bs=1 count=440 conv=notrunc status=none",
          "STARTED WINDOWS"},
@@ -1056,6 +1059,10 @@ TEST_F(FixTest, TheRepairedCloneStarts)
         {"no fallback loader", true, "mdel -i " + esp + " ::/EFI/Boot/bootx64.efi", "STARTED WINDOWS"},
         {"another loader as the fallback", true,
          "mcopy -o -i " + esp + " " + Quote(stands / "other.efi") + " ::/EFI/Boot/bootx64.efi", "STARTED OTHER"},
+        {"no boot code, in a qcow2", false,
+         "dd if=/dev/zero of=" + Quote(image) + " bs=1 count=440 conv=notrunc status=none", "STARTED WINDOWS", true},
+        {"no fallback loader, in a qcow2", true, "mdel -i " + esp + " ::/EFI/Boot/bootx64.efi", "STARTED WINDOWS",
+         true},
     };
     // The clones as they start: syslinux's MBR code and the stand-in in the
     // system volume's boot sector; the stand-in as the boot manager and its
@@ -1087,12 +1094,17 @@ TEST_F(FixTest, TheRepairedCloneStarts)
         ASSERT_EQ(Shell("cp --sparse=always " + Quote(row.uefi ? gptClean : mbrClean) + " " + Quote(image) +
                         " && MTOOLS_SKIP_CHECK=1 " + row.faults),
                   0);
-        if (std::string(row.starts) == "STARTED WINDOWS") {
-            EXPECT_EQ(boot(row.uefi, row.uefi ? 25 : 8).find("STARTED WINDOWS"), std::string::npos)
-                << "unrepaired, it starts";
+        if (row.vm) {
+            ASSERT_EQ(Shell("qemu-img convert -O qcow2 " + Quote(image) + " " + Quote(qcow2)), 0);
+            ASSERT_EQ(Run({"fix", qcow2.string(), "--disk", qcow2.string(), "--no-backup"}), 0) << err;
+        } else {
+            if (std::string(row.starts) == "STARTED WINDOWS") {
+                EXPECT_EQ(boot(row.uefi, row.uefi ? 25 : 8).find("STARTED WINDOWS"), std::string::npos)
+                    << "unrepaired, it starts";
+            }
+            ASSERT_EQ(Run({"fix", image.string(), "--no-backup"}), 0) << err;
         }
-        ASSERT_EQ(Run({"fix", image.string(), "--no-backup"}), 0) << err;
-        std::string said = boot(row.uefi, 60);
+        std::string said = boot(row.uefi, 60, row.vm);
         EXPECT_NE(said.find(row.starts), std::string::npos) << said.substr(said.size() > 600 ? said.size() - 600 : 0);
     }
 }
