@@ -763,7 +763,8 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
         std::string where; // "" for the disk
         const char* needs; // nullptr: as the firmware needs it
         bool kept;
-        bool written; // fix repairs it
+        bool written;     // fix repairs it
+        bool fat = false; // on the MBR clone whose system partition is FAT32
     } rows[] = {
         {"sound MBR", false, "true", "boot code", "", nullptr, false, false},
         {"sound MBR", false, "true", "active partition", "", nullptr, false, false},
@@ -786,6 +787,10 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
         {"the old start in the backup boot sector alone", false,
          poke(boots[1] + 0x1C, std::string("\x3F\x00\x00\x00", 4)), "hidden sectors", "#1", "backup boot sector",
          false, true},
+        {"a FAT32 system partition's old start, in its boot sector and its backup", false,
+         poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4)) + " && " +
+             poke(vbr1 + 6 * 512 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
+         "hidden sectors", "#1", "and its backup (sector 6", false, true, true},
         {"the data volume's old start", false, poke(vbr2 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
          "hidden sectors", "#2", "90112", false, true},
         {"no fallback loader", true, "mdel -i " + esp + " ::/EFI/Boot/bootx64.efi", "fallback loader", "#1",
@@ -846,12 +851,22 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
     fs::path gptClean = root / "gpt.img", mbrClean = root / "mbr.img";
     Clone("new-guids", NewGuids);
     ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(gptClean)), 0);
+    fs::path fatClean = root / "mbr-fat.img";
+    Clone("firmware-mbr-fat", [&] {
+        CloneLayout layout = mbrLayout();
+        layout.parts[0].fs = "vfat";
+        return layout;
+    });
+    ASSERT_EQ(Shell(poke(0, "\xEB")), 0);
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(fatClean)), 0);
     Clone("firmware-mbr", mbrLayout);
     ASSERT_EQ(Shell(sound), 0);
     ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(mbrClean)), 0);
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.what) + ": " + row.step);
-        ASSERT_EQ(Shell("cp --sparse=always " + Quote(row.gpt ? gptClean : mbrClean) + " " + Quote(image)), 0);
+        ASSERT_EQ(Shell("cp --sparse=always " + Quote(row.gpt ? gptClean : row.fat ? fatClean : mbrClean) + " " +
+                        Quote(image)),
+                  0);
         ASSERT_EQ(Shell("MTOOLS_SKIP_CHECK=1 " + row.command), 0);
         Bytes before = FileBytes(image);
         ASSERT_EQ(Run({"fix", image.string(), "--dry-run", "--json"}), 0) << err;
@@ -877,7 +892,10 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
         Bytes fixed = FileBytes(image);
         EXPECT_TRUE(kept(before, fixed, row.gpt, std::string(row.step) == "boot code"))
             << "a byte beside the repair changed";
-        if (!row.gpt) {
+        if (row.fat) {
+            for (std::uint64_t at : {vbr1, vbr1 + 6 * 512})
+                EXPECT_EQ(Le32(fixed, at + 0x1C), 4096u) << "FAT boot sector at " << at;
+        } else if (!row.gpt) {
             for (std::uint64_t at : boots)
                 EXPECT_EQ(Le32(fixed, at + 0x1C), Le32(Bytes(start(at), start(at) + 4), 0)) << "boot sector at " << at;
         }
