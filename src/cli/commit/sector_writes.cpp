@@ -93,44 +93,6 @@ std::vector<std::uint8_t> BackupBytes(const std::string& disk, unsigned sectorSi
     return bytes;
 }
 
-bool SaveBackup(const std::string& folder, const std::string& real, const std::vector<std::uint8_t>& bytes,
-                CommitFiles& files, std::string* path, std::string* error)
-{
-    std::string base = (folder == "/" ? "" : folder) + "/" + real.substr(real.find_last_of('/') + 1);
-    // Never over an earlier backup, which may be the only copy of the
-    // original.
-    std::string stamped = BackupName(base, std::time(nullptr));
-    std::string name;
-    int out = -1;
-    for (int n = 1; out < 0; ++n) {
-        name = stamped + (n == 1 ? "" : "-" + std::to_string(n)) + ".sectors.bak";
-        out = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (out < 0 && (errno != EEXIST || n == 100)) {
-            *error = "cannot make the backup " + name + ": " + Why(errno);
-            return false;
-        }
-    }
-    Fd backup(out);
-    std::string step;
-    if (!WriteAll(backup.get(), bytes.data(), bytes.size()))
-        step = "cannot write the backup ";
-    else if (files.Fsync(backup.get()) != 0)
-        step = "cannot flush the backup ";
-    else if (!backup.Close())
-        step = "cannot close the backup ";
-    if (!step.empty()) {
-        *error = step + name + ": " + Why(errno);
-        unlink(name.c_str());
-        return false;
-    }
-    if (!FlushFolder(folder, files, error)) {
-        unlink(name.c_str());
-        return false;
-    }
-    *path = name;
-    return true;
-}
-
 std::vector<std::string> RestoreLines(const std::string& backup, const DiskInfo& disk, const std::string& real,
                                       std::span<const SectorEdit> edits, const std::vector<std::uint64_t>& at)
 {
@@ -225,7 +187,9 @@ bool WriteSectorEdits(const DiskInfo& disk, std::span<const SectorEdit> edits, c
     std::vector<std::uint64_t> at;
     std::vector<std::uint8_t> saved = BackupBytes(real, disk.sectorSize, edits, &at);
     if (!backupFolder.empty()) {
-        if (!SaveBackup(backupFolder, real, saved, files, &done->backup, error))
+        std::string base =
+            (backupFolder == "/" ? "" : backupFolder) + "/" + real.substr(real.find_last_of('/') + 1);
+        if (!SaveBackupFile(base, ".sectors.bak", saved, files, &done->backup, error))
             return false;
         done->restore = RestoreLines(done->backup, disk, real, edits, at);
     }

@@ -82,3 +82,41 @@ std::string BackupName(const std::string& file, std::time_t when)
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
     return file + ".voskarelle-" + stamp;
 }
+
+bool SaveBackupFile(const std::string& base, const std::string& suffix, std::span<const std::uint8_t> bytes,
+                    CommitFiles& files, std::string* path, std::string* error)
+{
+    // The earlier backup may be the only copy of the original.
+    std::string stamped = BackupName(base, std::time(nullptr));
+    std::string name;
+    int out = -1;
+    for (int n = 1; out < 0; ++n) {
+        name = stamped + (n == 1 ? "" : "-" + std::to_string(n)) + suffix;
+        out = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (out < 0 && (errno != EEXIST || n == 100)) {
+            *error = "cannot make the backup " + name + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    Fd backup(out);
+    std::string step;
+    if (!WriteAll(backup.get(), bytes.data(), bytes.size()))
+        step = "cannot write the backup ";
+    else if (files.Fsync(backup.get()) != 0)
+        step = "cannot flush the backup ";
+    else if (!backup.Close())
+        step = "cannot close the backup ";
+    if (!step.empty()) {
+        *error = step + name + ": " + (errno != 0 ? std::strerror(errno) : "an I/O error");
+        unlink(name.c_str());
+        return false;
+    }
+    std::size_t slash = name.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    if (!FlushFolder(folder, files, error)) {
+        unlink(name.c_str());
+        return false;
+    }
+    *path = name;
+    return true;
+}

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,3 +44,9 @@ bool FlushFolder(const std::string& folder, CommitFiles& files, std::string* err
 // "SYSTEM.voskarelle-20261207T124752Z" beside the file, for the time given:
 // the name a backup of it starts with.
 std::string BackupName(const std::string& file, std::time_t when);
+
+// Saves bytes to a new file "<base>.voskarelle-<stamp>[-N]<suffix>", never
+// over an earlier one (a second run within the same second gets a number),
+// and flushes it and its folder. False with the reason; then no file is left.
+bool SaveBackupFile(const std::string& base, const std::string& suffix, std::span<const std::uint8_t> bytes,
+                    CommitFiles& files, std::string* path, std::string* error);

@@ -252,40 +252,8 @@ bool BackupLabelAreas(int fd, const LabelAreas& areas, const std::string& base, 
         *error = "cannot read the label areas: " + Why(errno);
         return false;
     }
-    // A second run within the same second gets a numbered name rather than
-    // overwriting the first backup, which may be the only copy of the
-    // original.
-    std::string stamped = BackupName(base, std::time(nullptr));
-    std::string name;
-    int out = -1;
-    for (int n = 1; out < 0; ++n) {
-        name = stamped + (n == 1 ? "" : "-" + std::to_string(n)) + ".label.bak";
-        out = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (out < 0 && (errno != EEXIST || n == 100)) {
-            *error = "cannot make the backup " + name + ": " + Why(errno);
-            return false;
-        }
-    }
-    Fd backup(out);
-    std::string step;
-    if (!WriteAll(backup.get(), bytes.data(), bytes.size()))
-        step = "cannot write the backup ";
-    else if (files.Fsync(backup.get()) != 0)
-        step = "cannot flush the backup ";
-    else if (!backup.Close())
-        step = "cannot close the backup ";
-    if (!step.empty()) {
-        *error = step + name + ": " + Why(errno);
-        unlink(name.c_str());
+    if (!SaveBackupFile(base, ".label.bak", bytes, files, backupPath, error))
         return false;
-    }
-    std::size_t slash = name.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
-    if (!FlushFolder(folder, files, error)) {
-        unlink(name.c_str());
-        return false;
-    }
-    *backupPath = name;
     *saved = std::move(bytes);
     return true;
 }
