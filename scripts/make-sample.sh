@@ -45,6 +45,19 @@ rm -rf "$clone" "$backup" "$work"
 mkdir -p "$work/mnt"
 trap 'umount "$work/mnt" 2>/dev/null || true; rm -rf "$work"' EXIT
 
+# An NTFS partition made as a file, filled through ntfs-3g, put in place;
+# made-at is the start its boot sector names, by default where it is put.
+ntfs_partition() { # start size label fill-function [made-at]
+    local part="$work/part"
+    truncate -s $(($2 * 512)) "$part"
+    mkntfs -F -Q -q -p "${5:-$1}" -L "$3" "$part" >/dev/null 2>&1
+    ntfs-3g "$part" "$work/mnt"
+    "$4" "$work/mnt"
+    umount "$work/mnt"
+    dd if="$part" of="$clone" bs=1M oflag=seek_bytes seek=$(($1 * 512)) conv=notrunc status=none
+    rm -f "$part"
+}
+
 program="$root/build/cli/src/voskarelle"
 if [ "$mbr" = 1 ]; then
     # Installed on a disk of signature 12345678 with System Reserved at
@@ -60,17 +73,6 @@ start=106496, size=409600, type=7
 TABLE
     "$make_hive" --bcd-mbr "$work/BCD" "$old_signature" $((2048 * 512)) $((104448 * 512))
     printf 'MZ' >"$work/placeholder"
-    # Each volume as it was made at its old start, copied to its new one.
-    mbr_partition() { # new-start old-start size label fill-function
-        local part="$work/part"
-        truncate -s $(($3 * 512)) "$part"
-        mkntfs -F -Q -q -p "$2" -L "$4" "$part" >/dev/null 2>&1
-        ntfs-3g "$part" "$work/mnt"
-        "$5" "$work/mnt"
-        umount "$work/mnt"
-        dd if="$part" of="$clone" bs=1M oflag=seek_bytes seek=$(($1 * 512)) conv=notrunc status=none
-        rm -f "$part"
-    }
     fill_system() {
         cp "$work/placeholder" "$1/bootmgr"
         mkdir -p "$1/Boot" "$1/boot"
@@ -90,15 +92,20 @@ TABLE
         "$make_hive" "$1/Windows/System32/config/SYSTEM" \
             '\DosDevices\C:='"$(identity $old_signature $((104448 * 512)))"
     }
-    mbr_partition 4096 2048 102400 "System Reserved" fill_system
-    mbr_partition 106496 104448 409600 Windows fill_mbr_windows
+    # Each volume as it was made at its old start, copied to its new one.
+    ntfs_partition 4096 102400 "System Reserved" fill_system 2048
+    ntfs_partition 106496 409600 Windows fill_mbr_windows 104448
     # The placeholders start nothing; a stand-in for Windows' boot sector
     # code (it reads its volume where the hidden sectors say and reports on
     # the serial port) shows in qemu whether the chain holds.
     if command -v as >/dev/null && command -v ld >/dev/null; then
         as --32 -o "$work/vbr.o" "$root/tests/standins/boot_sector.S"
         ld -m elf_i386 -Ttext=0x7c54 --oformat=binary -o "$work/vbr.bin" "$work/vbr.o"
-        dd if="$work/vbr.bin" of="$clone" bs=1 seek=$((4096 * 512 + 0x54)) conv=notrunc status=none
+        # In the boot sector and in its backup, the volume's last sector,
+        # which is a copy of it.
+        for sector in 4096 $((4096 + 102399)); do
+            dd if="$work/vbr.bin" of="$clone" bs=1 seek=$((sector * 512 + 0x54)) conv=notrunc status=none
+        done
     fi
     [ -x "$program" ] || { echo "make-sample.sh: $program was not built" >&2; exit 1; }
     echo "sample MBR clone in $dir: $clone"
@@ -132,18 +139,6 @@ mcopy -i "$esp" "$work/BCD" ::/EFI/Microsoft/Boot/BCD
 for file in EFI/Microsoft/Boot/bootmgfw.efi EFI/Microsoft/Boot/memtest.efi; do
     mcopy -i "$esp" "$work/placeholder" "::/$file"
 done
-
-# An NTFS partition made as a file, filled through ntfs-3g, put in place.
-ntfs_partition() { # start size label fill-function
-    local part="$work/part"
-    truncate -s $(($2 * 512)) "$part"
-    mkntfs -F -Q -q -p "$1" -L "$3" "$part" >/dev/null 2>&1
-    ntfs-3g "$part" "$work/mnt"
-    "$4" "$work/mnt"
-    umount "$work/mnt"
-    dd if="$part" of="$clone" bs=1M oflag=seek_bytes seek=$(($1 * 512)) conv=notrunc status=none
-    rm -f "$part"
-}
 
 truncate -s 240M "$backup"
 sfdisk -q "$backup" >/dev/null <<'TABLE'
