@@ -163,6 +163,24 @@ CloneLayout NewGuids()
     return layout;
 }
 
+// A BIOS clone on an MBR disk as the firmware tests take it: System
+// Reserved (\bootmgr and the store) and Windows, moved and under a new
+// signature, beside a Linux system with its own loader. The tests share its
+// template, made once under one name.
+CloneLayout FirmwareMbr()
+{
+    CloneLayout layout;
+    layout.gpt = false;
+    layout.parts = {{4096, 81920, "7", "ntfs", SystemFiles(false)},
+                    {90112, 163840, "7", "ntfs", WindowsFiles(false)},
+                    {258048, 16384, "83", "", {}}};
+    layout.store = {.uefi = false, .system = Mbr(0x12345678, 0x100000), .windows = Mbr(0x12345678, 0x3200000),
+                    .recovery = std::nullopt};
+    layout.table = {{"\\DosDevices\\C:", kRegBinary, MbrIdentity(0x12345678, 0x3200000)}};
+    layout.windows = {2};
+    return layout;
+}
+
 class FixTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -213,6 +231,18 @@ protected:
     }
 
     const Part& P(int number) const { return layout.parts[static_cast<std::size_t>(number - 1)]; }
+    // The command that writes bytes at a byte offset of the image.
+    std::string Poke(std::uint64_t at, const std::string& bytes) const
+    {
+        std::string escaped;
+        for (unsigned char c : bytes) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\%03o", c);
+            escaped += hex;
+        }
+        return "printf '" + escaped + "' | dd of=" + Quote(image) + " bs=1 seek=" + std::to_string(at) +
+               " conv=notrunc status=none";
+    }
     // The hive of the Windows partition number, by default the first.
     Bytes Hive(int number = 0)
     {
@@ -723,37 +753,14 @@ TEST_F(FixTest, AFailedStoreReplacementPutsTheHiveBack)
 // and a second run writes nothing.
 TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
 {
-    auto mbrLayout = [] {
-        CloneLayout layout;
-        layout.gpt = false;
-        layout.parts = {{4096, 81920, "7", "ntfs", SystemFiles(false)},
-                        {90112, 163840, "7", "ntfs", WindowsFiles(false)},
-                        {258048, 16384, "83", "", {}}}; // a Linux system with its own loader
-        layout.store = {.uefi = false, .system = Mbr(0x12345678, 0x100000), .windows = Mbr(0x12345678, 0x3200000),
-                        .recovery = std::nullopt};
-        layout.table = {{"\\DosDevices\\C:", kRegBinary, MbrIdentity(0x12345678, 0x3200000)}};
-        layout.windows = {2};
-        return layout;
-    };
-    // Little-endian bytes at a byte offset of the image.
-    auto poke = [&](std::uint64_t at, std::string bytes) {
-        std::string escaped;
-        for (unsigned char c : bytes) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\%03o", c);
-            escaped += hex;
-        }
-        return "printf '" + escaped + "' | dd of=" + Quote(image) + " bs=1 seek=" + std::to_string(at) +
-               " conv=notrunc status=none";
-    };
     const std::uint64_t vbr1 = 4096 * 512, vbr2 = 90112 * 512;
     // The boot sectors and their NTFS backups, each volume's last sector.
     const std::uint64_t boots[] = {vbr1, vbr1 + 81919 * 512, vbr2, vbr2 + 163839 * 512};
     auto start = [](std::uint64_t at) { return at < 90112 * 512 ? "\x00\x10\x00\x00" : "\x00\x60\x01\x00"; };
     // The MBR clone as a BIOS starts it: boot code, #1 active, hidden sectors right.
-    std::string sound = poke(0, "\xEB");
+    std::string sound = Poke(0, "\xEB");
     for (std::uint64_t at : boots)
-        sound += " && " + poke(at + 0x1C, std::string(start(at), 4));
+        sound += " && " + Poke(at + 0x1C, std::string(start(at), 4));
     std::string esp = Quote(image.string() + "@@" + std::to_string(2048 * 512));
     const struct {
         const char* what;
@@ -771,27 +778,27 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
         {"sound MBR", false, "true", "hidden sectors", "#1", nullptr, false, false},
         {"no boot code", false, "dd if=/dev/zero of=" + Quote(image) + " bs=1 count=440 conv=notrunc status=none",
          "boot code", "", "standard MBR boot program", false, true},
-        {"no partition active", false, poke(446, std::string(1, '\0')), "active partition", "", "0x80 on", false,
+        {"no partition active", false, Poke(446, std::string(1, '\0')), "active partition", "", "0x80 on", false,
          true},
-        {"the data volume active", false, poke(446, std::string(1, '\0')) + " && " + poke(462, "\x80"),
+        {"the data volume active", false, Poke(446, std::string(1, '\0')) + " && " + Poke(462, "\x80"),
          "active partition", "", "which holds \\bootmgr", false, true},
         {"another system's loader active", false,
-         poke(446, std::string(1, '\0')) + " && " + poke(478, "\x80") + " && " +
-             poke(258048 * 512, "\xEB\x63\x90GRUB"),
+         Poke(446, std::string(1, '\0')) + " && " + Poke(478, "\x80") + " && " +
+             Poke(258048 * 512, "\xEB\x63\x90GRUB"),
          "active partition", "", "kept", true, false},
-        {"two partitions active", false, poke(462, "\x80"), "active partition", "", "alone", false, true},
+        {"two partitions active", false, Poke(462, "\x80"), "active partition", "", "alone", false, true},
         {"the old start in the boot sector and its backup", false,
-         poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4)) + " && " +
-             poke(boots[1] + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
+         Poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4)) + " && " +
+             Poke(boots[1] + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
          "hidden sectors", "#1", "4096", false, true},
         {"the old start in the backup boot sector alone", false,
-         poke(boots[1] + 0x1C, std::string("\x3F\x00\x00\x00", 4)), "hidden sectors", "#1", "backup boot sector",
+         Poke(boots[1] + 0x1C, std::string("\x3F\x00\x00\x00", 4)), "hidden sectors", "#1", "backup boot sector",
          false, true},
         {"a FAT32 system partition's old start, in its boot sector and its backup", false,
-         poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4)) + " && " +
-             poke(vbr1 + 6 * 512 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
+         Poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4)) + " && " +
+             Poke(vbr1 + 6 * 512 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
          "hidden sectors", "#1", "and its backup (sector 6", false, true, true},
-        {"the data volume's old start", false, poke(vbr2 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
+        {"the data volume's old start", false, Poke(vbr2 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
          "hidden sectors", "#2", "90112", false, true},
         {"no fallback loader", true, "mdel -i " + esp + " ::/EFI/Boot/bootx64.efi", "fallback loader", "#1",
          "a copy of", false, true},
@@ -853,13 +860,13 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
     ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(gptClean)), 0);
     fs::path fatClean = root / "mbr-fat.img";
     Clone("firmware-mbr-fat", [&] {
-        CloneLayout layout = mbrLayout();
+        CloneLayout layout = FirmwareMbr();
         layout.parts[0].fs = "vfat";
         return layout;
     });
-    ASSERT_EQ(Shell(poke(0, "\xEB")), 0);
+    ASSERT_EQ(Shell(Poke(0, "\xEB")), 0);
     ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(fatClean)), 0);
-    Clone("firmware-mbr", mbrLayout);
+    Clone("firmware-mbr", FirmwareMbr);
     ASSERT_EQ(Shell(sound), 0);
     ASSERT_EQ(Shell("cp --sparse=always " + Quote(image) + " " + Quote(mbrClean)), 0);
     for (const auto& row : rows) {
@@ -936,7 +943,7 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
 
     // A flag of 01-7F hides the whole table: it is cleared first, and the
     // rest planned once the table reads.
-    ASSERT_EQ(Shell("cp --sparse=always " + Quote(mbrClean) + " " + Quote(image) + " && " + poke(462, "\x01")), 0);
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(mbrClean) + " " + Quote(image) + " && " + Poke(462, "\x01")), 0);
     Bytes hidden = FileBytes(image);
     EXPECT_EQ(Run({"fix", image.string(), "--dry-run"}), 1);
     EXPECT_NE(err.find("entry 2 0x01"), std::string::npos) << err;
@@ -958,7 +965,7 @@ TEST_F(FixTest, WhatTheFirmwareNeedsBelowTheStoreIsRepaired)
         std::string faults;
     } images[] = {
         {mbrClean, "dd if=/dev/zero of=" + Quote(image) + " bs=1 count=440 conv=notrunc status=none && " +
-                       poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4))},
+                       Poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4))},
         {gptClean, "mdel -i " + esp + " ::/EFI/Boot/bootx64.efi && " + Tool("sfdisk") + " -q --part-type " +
                        Quote(image) + " 1 " + kDataType + " >/dev/null 2>&1 && truncate -s +8M " + Quote(image)},
     };
@@ -1040,16 +1047,6 @@ TEST_F(FixTest, TheRepairedCloneStarts)
         std::string text(said.begin(), said.end());
         return rc == 124 ? std::string() : text;
     };
-    auto poke = [&](std::uint64_t at, const std::string& bytes) {
-        std::string escaped;
-        for (unsigned char c : bytes) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\%03o", c);
-            escaped += hex;
-        }
-        return "printf '" + escaped + "' | dd of=" + Quote(image) + " bs=1 seek=" + std::to_string(at) +
-               " conv=notrunc status=none";
-    };
     auto place = [&](const char* file, std::uint64_t at) {
         return "dd if=" + Quote(stands / file) + " of=" + Quote(image) + " bs=1 seek=" + std::to_string(at) +
                " conv=notrunc status=none";
@@ -1065,14 +1062,14 @@ TEST_F(FixTest, TheRepairedCloneStarts)
     } rows[] = {
         {"no boot code", false, "dd if=/dev/zero of=" + Quote(image) + " bs=1 count=440 conv=notrunc status=none",
          "STARTED WINDOWS"},
-        {"no partition active", false, poke(446, std::string(1, '\0')), "STARTED WINDOWS"},
-        {"the data volume active", false, poke(446, std::string(1, '\0')) + " && " + poke(462, "\x80"),
+        {"no partition active", false, Poke(446, std::string(1, '\0')), "STARTED WINDOWS"},
+        {"the data volume active", false, Poke(446, std::string(1, '\0')) + " && " + Poke(462, "\x80"),
          "STARTED WINDOWS"},
-        {"the old start in the boot sector", false, poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
+        {"the old start in the boot sector", false, Poke(vbr1 + 0x1C, std::string("\x3F\x00\x00\x00", 4)),
          "STARTED WINDOWS"},
         {"another system's loader active", false,
-         poke(446, std::string(1, '\0')) + " && " + poke(478, "\x80") + " && " + poke(linux, "\xEB\x63\x90GRUB") +
-             " && " + place("other.bin", linux + 0x65) + " && " + poke(linux + 510, "\x55\xAA"),
+         Poke(446, std::string(1, '\0')) + " && " + Poke(478, "\x80") + " && " + Poke(linux, "\xEB\x63\x90GRUB") +
+             " && " + place("other.bin", linux + 0x65) + " && " + Poke(linux + 510, "\x55\xAA"),
          "STARTED OTHER"},
         {"no fallback loader", true, "mdel -i " + esp + " ::/EFI/Boot/bootx64.efi", "STARTED WINDOWS"},
         {"another loader as the fallback", true,
@@ -1092,17 +1089,7 @@ TEST_F(FixTest, TheRepairedCloneStarts)
                     Quote(stands / "manager.efi") + " ::/EFI/Boot/bootx64.efi && cp --sparse=always " + Quote(image) +
                     " " + Quote(gptClean)),
               0);
-    Clone("firmware-mbr", [] {
-        CloneLayout layout;
-        layout.gpt = false;
-        layout.parts = {{4096, 81920, "7", "ntfs", SystemFiles(false)},
-                        {90112, 163840, "7", "ntfs", WindowsFiles(false)},
-                        {258048, 16384, "83", "", {}}};
-        layout.store = {.uefi = false, .system = Mbr(0x12345678, 0x100000), .windows = Mbr(0x12345678, 0x3200000),
-                        .recovery = std::nullopt};
-        layout.table = {{"\\DosDevices\\C:", kRegBinary, MbrIdentity(0x12345678, 0x3200000)}};
-        return layout;
-    });
+    Clone("firmware-mbr", FirmwareMbr);
     ASSERT_EQ(Shell("dd if=/usr/lib/syslinux/mbr/mbr.bin of=" + Quote(image) + " conv=notrunc status=none && " +
                     place("vbr.bin", vbr1 + 0x54) + " && cp --sparse=always " + Quote(image) + " " + Quote(mbrClean)),
               0);
@@ -1132,22 +1119,11 @@ TEST_F(FixTest, TheRepairedCloneStarts)
 // rest.
 TEST_F(FixTest, AFailedSectorWriteIsTakenBack)
 {
-    Clone("mbr-moved-firmware", [] {
-        CloneLayout layout;
-        layout.gpt = false;
-        layout.parts = {{4096, 81920, "7", "ntfs", SystemFiles(false)},
-                        {90112, 163840, "7", "ntfs", WindowsFiles(false)}};
-        layout.store = {.uefi = false, .system = Mbr(0x12345678, 0x100000), .windows = Mbr(0x12345678, 0x3200000),
-                        .recovery = std::nullopt};
-        layout.table = {{"\\DosDevices\\C:", kRegBinary, MbrIdentity(0x12345678, 0x3200000)}};
-        return layout;
-    });
+    Clone("firmware-mbr", FirmwareMbr);
     // Nothing of the MBR's code, and the boot sectors with their old start.
     ASSERT_EQ(Shell("dd if=/dev/zero of=" + Quote(image) + " bs=1 count=440 conv=notrunc status=none"), 0);
     for (std::uint64_t at : {std::uint64_t{4096}, std::uint64_t{4096 + 81919}})
-        ASSERT_EQ(Shell("printf '\\077\\000\\000\\000' | dd of=" + Quote(image) + " bs=1 seek=" +
-                        std::to_string(at * 512 + 0x1C) + " conv=notrunc status=none"),
-                  0);
+        ASSERT_EQ(Shell(Poke(at * 512 + 0x1C, std::string("\x3F\x00\x00\x00", 4))), 0);
     // Fails one step of the sector writes once: the write at a byte offset,
     // the flush after the MBR was written, or the flush of the backup file.
     class FailOnce : public CommitFiles {
